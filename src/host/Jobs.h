@@ -1,0 +1,14 @@
+#pragma once
+#include <QTextStream>
+
+// Jobs of the headless host. Each prints what it did to `out` and returns 0 on
+// success, non-zero on failure. They run after the GL context is current and
+// the plug-in folder is loaded.
+
+/// Vendor, renderer, version, loaded modules and registered classes.
+int RunInfoJob(QTextStream& out);
+/// Creates images, writes them in several formats, reads them back, compares.
+int RunImageDemo(QTextStream& out);
+/// Creates layer textures through the loaded module, uploads, reads back,
+/// moves them between GPU and CPU, switches proxy levels, prints the ledger.
+int RunTextureDemo(QTextStream& out);

@@ -1,0 +1,107 @@
+#include "VarnikTest.h"
+#include <QDir>
+#include <QTemporaryDir>
+#include <memory>
+#include "VarnikImageIO.h"
+
+namespace varnik {
+namespace test {
+
+namespace {
+std::unique_ptr<GLContext> s_pContext;
+bool s_bTried = false;
+}
+
+GLContext* SharedContext()
+{
+    if (!s_bTried) {
+        s_bTried = true;
+        s_pContext.reset(new GLContext());
+        if (!s_pContext->Create())
+            return nullptr;
+    }
+    return s_pContext->IsValid() ? s_pContext.get() : nullptr;
+}
+
+void ReleaseSharedContext()
+{
+    s_pContext.reset();
+}
+
+LogRecorder::LogRecorder()
+{
+    m_fPrevious = Kernel::SetLogCapture([this](const QString& s) { m_aLines << s; });
+}
+
+LogRecorder::~LogRecorder()
+{
+    Kernel::SetLogCapture(m_fPrevious);
+}
+
+void GLTest::SetUp()
+{
+    GLContext* pContext = SharedContext();
+    ASSERT_NE(pContext, nullptr) << "no GL context: " << (s_pContext ? s_pContext->ErrorText().toStdString() : "");
+    while (glGetError() != GL_NO_ERROR) {}
+    m_iLedgerAtStart = Kernel::VideoMemoryUsage();
+}
+
+void GLTest::TearDown()
+{
+    if (!SharedContext())
+        return;
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR)) << "GL error left pending by the test";
+    EXPECT_EQ(Kernel::VideoMemoryUsage(), m_iLedgerAtStart) << "video-memory ledger not back where it started";
+}
+
+std::vector<uint8_t> ReadTextureRGBA8(unsigned int iName, unsigned int iWidth, unsigned int iHeight)
+{
+    std::vector<uint8_t> a(size_t(iWidth) * iHeight * 4);
+    GLint iPrev = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &iPrev);
+    glBindTexture(GL_TEXTURE_2D, iName);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, a.data());
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    glBindTexture(GL_TEXTURE_2D, GLuint(iPrev));
+    return a;
+}
+
+std::vector<float> ReadTextureRGBA32F(unsigned int iName, unsigned int iWidth, unsigned int iHeight)
+{
+    std::vector<float> a(size_t(iWidth) * iHeight * 4);
+    GLint iPrev = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &iPrev);
+    glBindTexture(GL_TEXTURE_2D, iName);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_FLOAT, a.data());
+    glBindTexture(GL_TEXTURE_2D, GLuint(iPrev));
+    return a;
+}
+
+TempDir::TempDir()
+{
+    QTemporaryDir cDir(QDir::tempPath() + "/varnik-test-XXXXXX");
+    cDir.setAutoRemove(false);
+    m_sPath = cDir.path();
+}
+
+TempDir::~TempDir()
+{
+    if (!m_sPath.isEmpty())
+        QDir(m_sPath).removeRecursively();
+}
+
+} // namespace test
+} // namespace varnik
+
+// The test programs share this main: the codec is registered before any test,
+// and the context is torn down after the last one.
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    varnik::RegisterImageIO();
+    int iResult = RUN_ALL_TESTS();
+    varnik::TextureMixer::ReleaseSharedResources();
+    varnik::test::ReleaseSharedContext();
+    return iResult;
+}
