@@ -135,6 +135,10 @@ protected:
     T m_value;  ///< the value
 };
 
+// Pointer values have their own form, defined in varnik/AttributePointer.h;
+// declared here so that no pointer instance is made from the generic template.
+template <typename T> class AttributeInstance<T*>;
+
 template <> int AttributeInstance<bool>::TypeCode() const;
 template <> void AttributeInstance<bool>::Serialize(Stream&);
 template <> QString AttributeInstance<bool>::AsString() const;

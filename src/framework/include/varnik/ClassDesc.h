@@ -38,9 +38,11 @@ public:
     /// The registry, in registration order.
     static int Count();
     static const ClassDesc* At(int iIndex);
+    /// The most recently registered record of that name; null when none.
     static const ClassDesc* FindByName(const QString& sName);
-    /// The most recently registered record with a creator whose parent chain
-    /// reaches `pInterface` (or `pInterface` itself when it has a creator).
+    /// `pInterface` itself when it has a creator (a concrete class makes
+    /// itself); otherwise the most recently registered record with a creator
+    /// whose parent chain reaches `pInterface`. Null when there is none.
     static const ClassDesc* FindImplementation(const ClassDesc* pInterface);
 
 private:

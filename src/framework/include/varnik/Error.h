@@ -1,5 +1,6 @@
 #pragma once
 #include <QString>
+#include <QStringList>
 
 namespace varnik {
 
@@ -13,17 +14,21 @@ public:
     /// a category (the module uses 4); `sFunction`, `sFile`, `iLine` say where.
     explicit Error(const QString& sText = QString(), int iCode = 0, const QString& sFunction = QString(),
                    const QString& sFile = QString(), unsigned int iLine = 0);
+    /// Copies everything but the static mark: a copy belongs to its holder.
+    Error(const Error& o);
+    Error& operator=(const Error& o);
     virtual ~Error() = default;
 
     /// Sets the message to `sFormat` with %1, %2, ... replaced by the arguments
-    /// (QString::arg of each, in order) and returns this error, ready to throw.
+    /// (each made text as QString::arg makes it) and returns this error, ready
+    /// to throw. As with QString::arg, the lowest-numbered markers take the
+    /// first arguments; all are replaced in one pass, so an argument that
+    /// itself contains "%2" (a file name) is kept as it is.
     Error* Format(const QString& sFormat);
     template <typename... Args>
     Error* Format(const QString& sFormat, const Args&... aArgs)
     {
-        QString s = sFormat;
-        ((s = s.arg(aArgs)), ...);
-        return Format(s);
+        return FormatArgs(sFormat, QStringList{ QStringLiteral("%1").arg(aArgs)... });
     }
 
     const QString& Text() const { return m_sText; }
@@ -45,6 +50,9 @@ public:
     static Error s_cBadAlloc;
 
 private:
+    /// Fills the markers of `sFormat` with `aArgs` in one pass; see Format.
+    Error* FormatArgs(const QString& sFormat, const QStringList& aArgs);
+
     QString m_sText;          ///< the message
     int m_iCode;              ///< category; 4 for the module's errors
     QString m_sFunction;      ///< qualified operation name, may be empty

@@ -18,7 +18,12 @@ public:
     GLContext& operator=(const GLContext&) = delete;
 
     /// Makes the context current on this thread. Returns false and fills
-    /// `ErrorText()` when no EGL device or context could be had.
+    /// `ErrorText()` when no EGL device or context could be had; nothing is
+    /// current then and the context current before stays current.
+    /// The environment variable VARNIK_EGL_DEVICE overrides the choice:
+    /// "hardware" or "software" allow only that kind of device, "default" only
+    /// the default display, "none" finds no device at all (to try a machine
+    /// without one).
     bool Create(bool bPreferHardware = true);
     void Destroy();
     bool IsValid() const { return m_pContext != nullptr; }
@@ -34,6 +39,7 @@ public:
 private:
     void* m_pDisplay = nullptr;  ///< EGLDisplay
     void* m_pContext = nullptr;  ///< EGLContext
+    void* m_pSurface = nullptr;  ///< EGLSurface: a 1x1 pbuffer where surfaceless contexts are not offered
     QString m_sError;            ///< why Create failed
     QString m_sDeviceKind;       ///< see DeviceKind()
 };

@@ -1,0 +1,105 @@
+// Crash-reporter scopes and the report a crashing process writes.
+#include "VarnikTest.h"
+#include <csignal>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace varnik;
+
+namespace {
+
+/// Runs `f` in a child process with standard error on a pipe; returns what the
+/// child wrote and its wait status.
+template <typename F>
+std::string RunChild(F f, int& iStatus)
+{
+    int aPipe[2];
+    if (pipe(aPipe) != 0)
+        return "pipe failed";
+    fflush(nullptr);
+    const pid_t iPid = fork();
+    if (iPid == 0) {
+        close(aPipe[0]);
+        dup2(aPipe[1], STDERR_FILENO);
+        const struct rlimit cNoCore = { 0, 0 };  // the crash is wanted; its core file is not
+        setrlimit(RLIMIT_CORE, &cNoCore);
+        f();
+        _exit(0);
+    }
+    close(aPipe[1]);
+    std::string sText;
+    char aBuffer[512];
+    ssize_t n;
+    while ((n = read(aPipe[0], aBuffer, sizeof(aBuffer))) > 0)
+        sText.append(aBuffer, size_t(n));
+    close(aPipe[0]);
+    waitpid(iPid, &iStatus, 0);
+    return sText;
+}
+
+} // namespace
+
+TEST(CrashReporterTest, ScopesNestAndClear)
+{
+    const uint32_t iBefore = VKCrashReporterFlag::OpenBits(5);
+    {
+        VKCrashReporterFlag cOuter(5, 0x1);
+        EXPECT_EQ(VKCrashReporterFlag::OpenBits(5), iBefore | 0x1u);
+        {
+            VKCrashReporterFlag cInner(5, 0x800);
+            VKCrashReporterFlag cSame(5, 0x1);  // the same bit opened twice
+            EXPECT_EQ(VKCrashReporterFlag::OpenBits(5), iBefore | 0x801u);
+        }
+        // The inner scope of the same bit closed: the outer one still holds it.
+        EXPECT_EQ(VKCrashReporterFlag::OpenBits(5), iBefore | 0x1u);
+        VKCrashReporterFlag cOtherCategory(2, 0x80000000u);
+        EXPECT_EQ(VKCrashReporterFlag::OpenBits(2), 0x80000000u);
+    }
+    EXPECT_EQ(VKCrashReporterFlag::OpenBits(5), iBefore);
+    EXPECT_EQ(VKCrashReporterFlag::OpenBits(2), 0u);
+    // Unknown categories are ignored, never written out of bounds.
+    { VKCrashReporterFlag cBad(99, 0x1); }
+    EXPECT_EQ(VKCrashReporterFlag::OpenBits(99), 0u);
+}
+
+TEST(CrashReporterTest, CrashReportNamesTheOpenOperations)
+{
+    int iStatus = 0;
+    const std::string s = RunChild([] {
+        VKCrashReporterFlag::InstallCrashHandler();
+        VKCrashReporterFlag::SetCategoryName(3, "Painting");
+        VKCrashReporterFlag::SetBitName(3, 0x10, "Stroke");
+        VKCrashReporterFlag cOuter(5, 0x1);
+        VKCrashReporterFlag cAgain(5, 0x1);
+        VKCrashReporterFlag cRead(5, 0x400);
+        VKCrashReporterFlag cStroke(3, 0x10);
+        VKCrashReporterFlag cUnnamed(6, 0x4);
+        VKCrashReporterFlag cPool(5, 0x4000000);
+        { VKCrashReporterFlag cClosed(5, 0x2); }
+        raise(SIGSEGV);
+    }, iStatus);
+    ASSERT_TRUE(WIFSIGNALED(iStatus)) << "child did not die on a signal: " << s;
+    EXPECT_EQ(WTERMSIG(iStatus), SIGSEGV);
+    EXPECT_NE(s.find("Fatal signal 11 (SIGSEGV)"), std::string::npos) << s;
+    EXPECT_NE(s.find("Texture: SetLocation (0x1) x2"), std::string::npos) << s;
+    EXPECT_NE(s.find("Texture: glReadPixels (readback) (0x400)"), std::string::npos) << s;
+    EXPECT_NE(s.find("Painting: Stroke (0x10)"), std::string::npos) << s;
+    EXPECT_NE(s.find("category 6: 0x4\n"), std::string::npos) << s;
+    EXPECT_NE(s.find("Texture: VarnikTexturePool::SetFileName (0x4000000)"), std::string::npos) << s;
+    EXPECT_EQ(s.find("SetAsRenderTarget"), std::string::npos) << s;  // closed before the crash
+}
+
+TEST(CrashReporterTest, CrashWithNothingOpenSaysSo)
+{
+    int iStatus = 0;
+    const std::string s = RunChild([] {
+        VKCrashReporterFlag::InstallCrashHandler();
+        abort();
+    }, iStatus);
+    ASSERT_TRUE(WIFSIGNALED(iStatus)) << s;
+    EXPECT_EQ(WTERMSIG(iStatus), SIGABRT);
+    EXPECT_NE(s.find("Fatal signal 6 (SIGABRT)"), std::string::npos) << s;
+    EXPECT_NE(s.find("none"), std::string::npos) << s;
+}
