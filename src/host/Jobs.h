@@ -1,5 +1,11 @@
 #pragma once
+#include <QString>
 #include <QTextStream>
+
+namespace varnik {
+class GLContext;
+class PluginLoader;
+}
 
 // Jobs of the headless host. Each prints what it did to `out` and returns 0 on
 // success, non-zero on failure. They run after the GL context is current and
@@ -12,3 +18,10 @@ int RunImageDemo(QTextStream& out);
 /// Creates layer textures through the loaded module, uploads, reads back,
 /// moves them between GPU and CPU, switches proxy levels, prints the ledger.
 int RunTextureDemo(QTextStream& out);
+
+/// The host's GL context and plug-in loader, for jobs that report on them.
+/// Valid while the jobs run.
+const varnik::GLContext& HostContext();
+const varnik::PluginLoader& HostPlugins();
+/// The plug-in folder the host loaded.
+const QString& HostPluginFolder();

@@ -16,8 +16,12 @@ class Node;
 /// Layout, all integers little-endian:
 ///   header: magic "VRNKSCN1" (8 bytes), format version (int32), class count
 ///   (uint32), then per class: name (string), class version (int32);
-///   node table: node count (uint32), then per node: class index (uint32), the
-///   node's record as its `Serialize` writes it.
+///   node table: node count (uint32), then the class index (uint32) of every
+///   node, so that all nodes exist before any record is read and a record may
+///   refer to a node written after it;
+///   records: per node, the record's byte count (uint32), then the record as the
+///   node's `Serialize` writes it. A node that reads more or less than its
+///   record is an error naming the node.
 /// Strings are a uint32 byte count followed by that many UTF-8 bytes. Node
 /// references are int32 indices into the node table, -1 for null.
 ///

@@ -59,7 +59,8 @@ public:
         /// Writes or reads width, height, format, channels (uint32 each), colour
         /// (four floats) and extension (string).
         virtual void Serialize(Stream& s);
-        /// True when width, height and channel count are non-zero and the format is 0..4 or 8.
+        /// True when width and height are non-zero, the channel count is 1..4 and
+        /// the format is 0..4 or 8.
         bool IsValid() const;
         bool operator==(const TileDescriptor& o) const;
 
@@ -86,7 +87,9 @@ public:
     QString Name(const ClassDesc* pClass = nullptr) const override;              // 6 (node name)
     virtual void SetRenderMode(int iMode);                                       // 7
     virtual void SetLocation(unsigned int iLocation) = 0;                        // 8
-    virtual TexturePool& operator=(const TexturePool& o);                        // 9
+    /// Copies the host's settings; a pool class deep-copies its tiles on top.
+    /// Non-const source: copying asks the source for its tiles, which may load them.
+    virtual TexturePool& operator=(TexturePool& o);                              // 9
     virtual unsigned int Width() const;                                          // 10
     virtual void SetWidth(unsigned int iWidth);                                  // 11
     virtual void SetFileName(const QString& sName) = 0;                          // 12
@@ -114,7 +117,8 @@ public:
     virtual Material* GetMaterial() const;                                       // 32
     /// Scratch bytes of the pool (the host's staging buffer); empty by default.
     virtual std::vector<uint8_t>& Buffer();                                      // 33
-    virtual int64_t TileVideoMemoryUsage(unsigned int iIndex, float fFactor) const = 0; // 34
+    /// Video memory the tile under `cBox` uses or would use at `fFactor`.
+    virtual int64_t TileVideoMemoryUsage(const AxisAlignedBoundingBox& cBox, float fFactor) const = 0; // 34
 
 protected:
     TextureTileArray m_cGrid;                 ///< UV grid cache

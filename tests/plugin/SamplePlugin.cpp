@@ -1,0 +1,74 @@
+// A small real plug-in for the loader tests: one descriptor whose initialiser
+// counts its calls, and two classes that implement host interfaces.
+#include <dlfcn.h>
+#include <QStringList>
+#include "varnik/Action.h"
+#include "varnik/ClassDesc.h"
+#include "varnik/Kernel.h"
+#include "varnik/Plugin.h"
+
+extern "C" int SamplePluginInitializeCount();
+
+namespace {
+
+int s_iInitializeCount = 0;
+int s_iExecuteCount = 0;
+
+void InitializeSample()
+{
+    ++s_iInitializeCount;
+}
+
+/// An action that counts its executions.
+class SampleAction : public varnik::Action
+{
+public:
+    SampleAction() { varnik::Node::SetName("Sample action"); }
+    static const varnik::ClassDesc* StaticClass();
+    const varnik::ClassDesc* RuntimeClass() const override { return StaticClass(); }
+    int Flags() const override { return 7; }
+    void Execute() override { ++s_iExecuteCount; }
+};
+
+/// A unit-test node with two tests, one of which fails.
+class SampleTester : public varnik::UnitTest
+{
+public:
+    static const varnik::ClassDesc* StaticClass();
+    const varnik::ClassDesc* RuntimeClass() const override { return StaticClass(); }
+    QStringList TestNames() const override { return QStringList() << "Passes" << "Fails"; }
+    bool Run(const QString& sName) override { return sName == "Passes"; }
+};
+
+varnik::ClassDesc s_cSampleActionClass(varnik::Action::StaticClass(), varnik::Action::StaticClass(), "SampleAction",
+                                       "Sample Action", &varnik::CreateInstancesOf<SampleAction>, 0, 3);
+varnik::ClassDesc s_cSampleTesterClass(varnik::UnitTest::StaticClass(), varnik::UnitTest::StaticClass(), "SampleTester",
+                                       "Sample Tester", &varnik::CreateInstancesOf<SampleTester>, 0, 1);
+varnik::Plugin s_cPlugin("Sample", "Sample plug-in of the loader tests", "Varnik test suite", "https://example.invalid/sample",
+                         __DATE__ " " __TIME__, &InitializeSample);
+
+/// Logs the module's file when the module's statics go (at unload), so that a
+/// test can see in which order copies of the module were unloaded.
+struct UnloadReporter
+{
+    ~UnloadReporter()
+    {
+        Dl_info cInfo;
+        if (dladdr(reinterpret_cast<void*>(&SamplePluginInitializeCount), &cInfo) && cInfo.dli_fname)
+            varnik::Kernel::Log(QString("SamplePlugin: unloading %1\n").arg(QString::fromLocal8Bit(cInfo.dli_fname)));
+    }
+} s_cUnloadReporter;
+
+const varnik::ClassDesc* SampleAction::StaticClass() { return &s_cSampleActionClass; }
+const varnik::ClassDesc* SampleTester::StaticClass() { return &s_cSampleTesterClass; }
+
+} // namespace
+
+extern "C" {
+
+/// How often the descriptor's initialiser ran since the module was loaded.
+__attribute__((visibility("default"))) int SamplePluginInitializeCount() { return s_iInitializeCount; }
+/// How often a SampleAction was executed since the module was loaded.
+__attribute__((visibility("default"))) int SamplePluginExecuteCount() { return s_iExecuteCount; }
+
+}

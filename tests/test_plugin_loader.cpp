@@ -1,0 +1,181 @@
+// The plug-in loader with a real module: descriptors, class records,
+// initialisers, unloading, and folders holding things that are not plug-ins.
+#include "VarnikTest.h"
+
+#include <algorithm>
+#include <dlfcn.h>
+#include <memory>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegExp>
+
+using varnik::ClassDesc;
+using varnik::Kernel;
+using varnik::Node;
+using varnik::Plugin;
+using varnik::PluginLoader;
+using varnik::test::LogRecorder;
+using varnik::test::TempDir;
+
+namespace {
+
+const QString s_sSampleFile = QFileInfo(VARNIK_TEST_PLUGIN_DIR "/SamplePlugin.so").absoluteFilePath();
+
+/// Calls one of the sample module's counters.
+int CallCount(const PluginLoader& cLoader, const char* sSymbol)
+{
+    if (cLoader.Modules().empty())
+        return -1;
+    auto fCount = reinterpret_cast<int (*)()>(dlsym(cLoader.Modules().front().pHandle, sSymbol));
+    return fCount ? fCount() : -2;
+}
+
+bool IsRegistered(const Plugin* pPlugin)
+{
+    const auto& aAll = Plugin::All();
+    return std::find(aAll.begin(), aAll.end(), pPlugin) != aAll.end();
+}
+
+/// True while the module file is mapped into the process.
+bool IsMapped(const QString& sFile)
+{
+    void* pHandle = dlopen(sFile.toLocal8Bit().constData(), RTLD_NOW | RTLD_NOLOAD);
+    if (pHandle)
+        dlclose(pHandle);
+    return pHandle != nullptr;
+}
+
+} // namespace
+
+TEST(PluginLoader, LoadsTheModuleItsDescriptorAndClasses)
+{
+    const int iClassesBefore = ClassDesc::Count();
+    PluginLoader cLoader;
+    EXPECT_EQ(cLoader.LoadFolder(VARNIK_TEST_PLUGIN_DIR), 1);
+    ASSERT_EQ(cLoader.Modules().size(), 1u);
+    EXPECT_EQ(cLoader.Modules().front().sFile, s_sSampleFile);
+    ASSERT_EQ(cLoader.Modules().front().aPlugins.size(), 1u);
+    const Plugin* pPlugin = cLoader.Modules().front().aPlugins.front();
+    EXPECT_EQ(pPlugin->Name(), "Sample");
+    EXPECT_TRUE(QRegExp("[A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}").exactMatch(pPlugin->BuildStamp()))
+        << pPlugin->BuildStamp().toStdString();
+    EXPECT_TRUE(pPlugin->IsInitialized());
+    EXPECT_TRUE(IsRegistered(pPlugin));
+    EXPECT_EQ(ClassDesc::Count(), iClassesBefore + 2);
+    ASSERT_NE(ClassDesc::FindByName("SampleAction"), nullptr);
+    EXPECT_EQ(ClassDesc::FindByName("SampleAction")->Parent(), varnik::Action::StaticClass());
+
+    // The interfaces now make the module's classes.
+    std::unique_ptr<Node> pNode(Kernel::CreateClassInstance(varnik::Action::StaticClass()));
+    auto* pAction = dynamic_cast<varnik::Action*>(pNode.get());
+    ASSERT_NE(pAction, nullptr);
+    EXPECT_EQ(pAction->RuntimeClass()->Name(), "SampleAction");
+    EXPECT_EQ(pAction->Flags(), 7);
+    pAction->Execute();
+    EXPECT_EQ(CallCount(cLoader, "SamplePluginExecuteCount"), 1);
+    EXPECT_EQ(varnik::Action::Find("Sample action"), pAction);
+    EXPECT_EQ(varnik::Action::Find("No such action"), nullptr);
+    std::unique_ptr<Node> pTestNode(Kernel::CreateClassInstance(varnik::UnitTest::StaticClass()));
+    auto* pTester = dynamic_cast<varnik::UnitTest*>(pTestNode.get());
+    ASSERT_NE(pTester, nullptr);
+    EXPECT_TRUE(pTester->Run("Passes"));
+    EXPECT_FALSE(pTester->Run("Fails"));
+    // The module's nodes go before the module does.
+    pNode.reset();
+    pTestNode.reset();
+}
+
+TEST(PluginLoader, InitialiserRunsOnceEvenWhenAskedAgain)
+{
+    PluginLoader cLoader;
+    ASSERT_TRUE(cLoader.Load(s_sSampleFile));
+    EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 0);  // Load alone does not initialise
+    cLoader.InitializeAll();
+    cLoader.InitializeAll();
+    EXPECT_FALSE(cLoader.Modules().front().aPlugins.front()->Initialize());
+    EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 1);
+}
+
+TEST(PluginLoader, UnloadForgetsTheRecordsAndReloadStartsAfresh)
+{
+    const int iClassesBefore = ClassDesc::Count();
+    {
+        PluginLoader cLoader;
+        ASSERT_EQ(cLoader.LoadFolder(VARNIK_TEST_PLUGIN_DIR), 1);
+        const Plugin* pPlugin = cLoader.Modules().front().aPlugins.front();
+        cLoader.UnloadAll();
+        EXPECT_TRUE(cLoader.Modules().empty());
+        EXPECT_FALSE(IsRegistered(pPlugin));
+        EXPECT_EQ(ClassDesc::FindByName("SampleAction"), nullptr);
+        EXPECT_EQ(ClassDesc::Count(), iClassesBefore);
+        EXPECT_FALSE(IsMapped(s_sSampleFile));
+
+        // A fresh load builds the module's statics again: the count restarts.
+        ASSERT_EQ(cLoader.LoadFolder(VARNIK_TEST_PLUGIN_DIR), 1);
+        EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 1);
+    }
+    // The loader's destructor unloads too.
+    EXPECT_EQ(ClassDesc::FindByName("SampleAction"), nullptr);
+    EXPECT_FALSE(IsMapped(s_sSampleFile));
+}
+
+TEST(PluginLoader, UnloadsInReverseOrderOfLoading)
+{
+    TempDir cDir;
+    // Two copies are two modules to the dynamic loader, each with its own statics.
+    ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File("a.so")));
+    ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File("b.so")));
+    PluginLoader cLoader;
+    ASSERT_EQ(cLoader.LoadFolder(cDir.Path()), 2);
+    EXPECT_TRUE(cLoader.Modules()[0].sFile.endsWith("/a.so"));
+    // The registry answers with the most recent record: b's.
+    Dl_info cInfo;
+    ASSERT_NE(dladdr(ClassDesc::FindByName("SampleAction"), &cInfo), 0);
+    EXPECT_TRUE(QString::fromLocal8Bit(cInfo.dli_fname).endsWith("/b.so")) << cInfo.dli_fname;
+
+    LogRecorder cLog;
+    cLoader.UnloadAll();
+    // Each module logs its file from a static destructor: b first, then a.
+    const int iB = cLog.Text().indexOf("SamplePlugin: unloading " + cDir.File("b.so"));
+    const int iA = cLog.Text().indexOf("SamplePlugin: unloading " + cDir.File("a.so"));
+    EXPECT_GE(iB, 0) << cLog.Text().toStdString();
+    EXPECT_GT(iA, iB) << cLog.Text().toStdString();
+    EXPECT_EQ(ClassDesc::FindByName("SampleAction"), nullptr);
+}
+
+TEST(PluginLoader, JunkIsLoggedAndSkipped)
+{
+    TempDir cDir;
+    const QString sJunk = QStringLiteral(VARNIK_TEST_DATA_DIR "/plugins-junk/");
+    for (const char* sName : { "x.so", "empty.so", "truncated-elf.so" })
+        ASSERT_TRUE(QFile::copy(sJunk + sName, cDir.File(sName)));
+    ASSERT_TRUE(QFile::copy(VARNIK_TEST_BARE_MODULE, cDir.File("bare.so")));
+    ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File("sample.so")));
+    ASSERT_TRUE(QFile::copy(sJunk + "x.so", cDir.File("notes.txt")));  // not a module name: ignored
+    ASSERT_TRUE(QDir(cDir.Path()).mkdir("folder.so"));                // not a file: ignored
+
+    LogRecorder cLog;
+    PluginLoader cLoader;
+    EXPECT_EQ(cLoader.LoadFolder(cDir.Path()), 1);
+    ASSERT_EQ(cLoader.Modules().size(), 1u);
+    EXPECT_TRUE(cLoader.Modules().front().sFile.endsWith("/sample.so"));
+    EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 1);
+    const std::string sLog = cLog.Text().toStdString();
+    EXPECT_EQ(cLog.Count("Plugin: "), 4) << sLog;
+    EXPECT_TRUE(cLog.Contains(cDir.File("x.so") + "\": ")) << sLog;
+    EXPECT_TRUE(cLog.Contains(cDir.File("truncated-elf.so") + "\": ")) << sLog;
+    EXPECT_TRUE(cLog.Contains(cDir.File("empty.so") + "\" is empty")) << sLog;
+    EXPECT_TRUE(cLog.Contains(cDir.File("bare.so") + "\" brings no plug-in descriptor")) << sLog;
+    EXPECT_FALSE(IsMapped(cDir.File("bare.so")));  // unloaded again
+
+    // A module loaded twice is refused without keeping a second reference.
+    cLog.Clear();
+    EXPECT_FALSE(cLoader.Load(cDir.File("sample.so")));
+    EXPECT_TRUE(cLog.Contains("is loaded already")) << cLog.Text().toStdString();
+    cLoader.UnloadAll();
+    EXPECT_FALSE(IsMapped(cDir.File("sample.so")));
+
+    EXPECT_EQ(cLoader.LoadFolder("/no/such/plugin/folder"), 0);
+    EXPECT_TRUE(cLog.Contains("Plugin: folder \"/no/such/plugin/folder\" does not exist"));
+}

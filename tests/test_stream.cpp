@@ -1,0 +1,281 @@
+// Scene streams: round trips of scalars, strings, references and whole scenes,
+// and streams that end early or lie about their sizes.
+#include "VarnikTest.h"
+
+#include <cstring>
+#include <limits>
+#include <random>
+
+using varnik::ClassDesc;
+using varnik::Error;
+using varnik::Node;
+using varnik::Stream;
+using varnik::test::ErrorTextOf;
+
+namespace {
+
+/// A scene node with a few fields and a reference to another node.
+class SceneNode : public Node
+{
+public:
+    static const ClassDesc* StaticClass();
+    const ClassDesc* RuntimeClass() const override { return StaticClass(); }
+    void Serialize(Stream& s) override
+    {
+        Node::Serialize(s);
+        m_iSeenFormat = s.FormatVersion();
+        m_iSeenClassVersion = s.ClassVersion(StaticClass());
+        if (s.IsStoring()) {
+            s << m_iValue << m_fWeight << m_sLabel;
+            s.WriteNodeReference(m_pOther);
+        } else {
+            s >> m_iValue >> m_fWeight >> m_sLabel;
+            m_pOther = s.ReadNodeReference();
+        }
+    }
+    int32_t m_iValue = 0;
+    double m_fWeight = 0.0;
+    QString m_sLabel;
+    Node* m_pOther = nullptr;
+    int32_t m_iSeenFormat = 0;        ///< format version the last Serialize saw
+    int32_t m_iSeenClassVersion = 0;  ///< class version the last Serialize saw
+};
+
+const ClassDesc s_cSceneNodeClass(Node::StaticClass(), Node::StaticClass(), "StreamTestSceneNode", "Scene node",
+                                  &varnik::CreateInstancesOf<SceneNode>, 0, 7);
+const ClassDesc* SceneNode::StaticClass() { return &s_cSceneNodeClass; }
+
+/// Owns the nodes of a read scene.
+struct Scene
+{
+    std::vector<Node*> aNodes;
+    ~Scene() { for (auto it = aNodes.rbegin(); it != aNodes.rend(); ++it) delete *it; }
+};
+
+/// Three nodes: a forward reference, a self reference and a null.
+struct SampleScene
+{
+    SceneNode a, b, c;
+    SampleScene()
+    {
+        a.SetName("first");
+        b.SetName(QString::fromUtf8("zweite \xC3\xBC"));
+        a.m_iValue = -5; a.m_fWeight = 0.25; a.m_sLabel = "a"; a.m_pOther = &c;
+        b.m_iValue = 1 << 30; b.m_fWeight = -1e300; b.m_pOther = &b;
+        c.m_fWeight = 3.5; c.m_sLabel = QString::fromUtf8("\xE6\x97\xA5\xE6\x9C\xAC");
+    }
+    std::vector<Node*> Nodes() { return { &a, &b, &c }; }
+};
+
+template <typename T>
+void RoundTrip(const std::vector<T>& aValues)
+{
+    QByteArray aData;
+    Stream cOut(&aData, true);
+    for (const T& v : aValues)
+        cOut << v;
+    ASSERT_EQ(size_t(aData.size()), aValues.size() * sizeof(T));
+    Stream cIn(&aData, false);
+    for (const T& v : aValues) {
+        T r{};
+        cIn >> r;
+        EXPECT_EQ(std::memcmp(&r, &v, sizeof(T)), 0) << "value " << +v;  // bitwise: NaN and -0 too
+    }
+    T r{};
+    const QString sError = ErrorTextOf([&] { cIn >> r; });
+    EXPECT_TRUE(sError.contains(QString("offset %1").arg(aData.size()))) << sError.toStdString();
+}
+
+template <typename T>
+std::vector<T> Extremes()
+{
+    return { T(0), T(1), std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), T(std::numeric_limits<T>::max() / 3) };
+}
+
+QString ReadError(const QByteArray& aData)
+{
+    return ErrorTextOf([&] { Scene s; s.aNodes = Stream::ReadScene(aData); });
+}
+
+} // namespace
+
+TEST(StreamValues, ScalarsOfEveryWidthRoundTripLittleEndian)
+{
+    RoundTrip(Extremes<int8_t>());
+    RoundTrip(Extremes<uint8_t>());
+    RoundTrip(Extremes<int16_t>());
+    RoundTrip(Extremes<uint16_t>());
+    RoundTrip(Extremes<int32_t>());
+    RoundTrip(Extremes<uint32_t>());
+    RoundTrip(Extremes<int64_t>());
+    RoundTrip(Extremes<uint64_t>());
+    RoundTrip(std::vector<bool>{ true, false });
+    RoundTrip(std::vector<float>{ -0.f, 1.5f, std::numeric_limits<float>::infinity(),
+                                  std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::denorm_min() });
+    RoundTrip(std::vector<double>{ -0.0, 1e300, -2.5e-310, std::numeric_limits<double>::quiet_NaN() });
+
+    QByteArray aData;
+    Stream s(&aData, true);
+    s << uint8_t(0xAB) << uint32_t(0x01020304) << int16_t(-2);
+    const unsigned char aExpected[] = { 0xAB, 0x04, 0x03, 0x02, 0x01, 0xFE, 0xFF };
+    ASSERT_EQ(aData.size(), 7);
+    EXPECT_EQ(std::memcmp(aData.constData(), aExpected, sizeof(aExpected)), 0);
+}
+
+TEST(StreamValues, StringsRoundTripAsUtf8WithByteLength)
+{
+    const QStringList aStrings = { QString(), "plain", QString::fromUtf8("\xC3\xBC\xF0\x9F\x98\x80"), QString(1000, QChar('x')) };
+    QByteArray aData;
+    Stream cOut(&aData, true);
+    for (const QString& sText : aStrings)
+        cOut << sText;
+    uint32_t iThirdLength = 0;  // after "" (4 bytes) and "plain" (4 + 5)
+    std::memcpy(&iThirdLength, aData.constData() + 13, 4);
+    EXPECT_EQ(iThirdLength, 6u);  // UTF-8 bytes, not UTF-16 units
+    Stream cIn(&aData, false);
+    for (const QString& sText : aStrings) {
+        QString sRead = "garbage";
+        cIn >> sRead;
+        EXPECT_EQ(sRead, sText);
+    }
+    EXPECT_TRUE(cIn.AtEnd());
+
+    // Lengths beyond the data fail at the string's offset without allocating.
+    for (uint32_t iLength : { 5u, 0xFFFFFFFFu }) {
+        QByteArray aBad;
+        Stream cBadOut(&aBad, true);
+        cBadOut << uint8_t(9) << iLength;
+        aBad.append("abcd");
+        Stream cBadIn(&aBad, false);
+        uint8_t iFirst = 0;
+        QString sText = "kept";
+        cBadIn >> iFirst;
+        EXPECT_TRUE(ErrorTextOf([&] { cBadIn >> sText; }).contains("offset 1"));
+        EXPECT_EQ(sText, "kept");
+    }
+    EXPECT_FALSE(ErrorTextOf([&] { cIn << 1; }).isEmpty());  // writing a reading stream
+}
+
+TEST(StreamValues, NodeReferencesAreTableIndices)
+{
+    SceneNode a, b, cStranger;
+    QByteArray aData;
+    Stream cOut(&aData, true);
+    cOut.SetNodeTable({ &a, &b });
+    cOut.WriteNodeReference(&b);
+    cOut.WriteNodeReference(nullptr);
+    EXPECT_TRUE(ErrorTextOf([&] { cOut.WriteNodeReference(&cStranger); }).contains("not part of the stream"));
+    cOut << int32_t(2) << int32_t(-7);
+
+    Stream cIn(&aData, false);
+    cIn.SetNodeTable({ &a, &b });
+    EXPECT_EQ(cIn.ReadNodeReference(), &b);
+    EXPECT_EQ(cIn.ReadNodeReference(), nullptr);
+    EXPECT_TRUE(ErrorTextOf([&] { cIn.ReadNodeReference(); }).contains("reference 2 at offset 8"));
+    EXPECT_TRUE(ErrorTextOf([&] { cIn.ReadNodeReference(); }).contains("reference -7"));
+}
+
+TEST(StreamScenes, RoundTripWithVersionsReferencesAndFiles)
+{
+    SampleScene cScene;
+    varnik::test::TempDir cDir;
+    ASSERT_TRUE(Stream::SaveSceneFile(cDir.File("scene.vsc"), cScene.Nodes()));
+    Scene cRead;
+    cRead.aNodes = Stream::LoadSceneFile(cDir.File("scene.vsc"));
+    ASSERT_EQ(cRead.aNodes.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const auto* pWritten = static_cast<SceneNode*>(cScene.Nodes()[i]);
+        const auto* pRead = dynamic_cast<SceneNode*>(cRead.aNodes[i]);
+        ASSERT_NE(pRead, nullptr);
+        EXPECT_EQ(pRead->Name(), pWritten->Name());
+        EXPECT_EQ(pRead->m_iValue, pWritten->m_iValue);
+        EXPECT_EQ(pRead->m_fWeight, pWritten->m_fWeight);
+        EXPECT_EQ(pRead->m_sLabel, pWritten->m_sLabel);
+        EXPECT_EQ(pRead->m_iSeenFormat, 362);
+        EXPECT_EQ(pRead->m_iSeenClassVersion, 7);
+    }
+    EXPECT_EQ(static_cast<SceneNode*>(cRead.aNodes[0])->m_pOther, cRead.aNodes[2]);  // forward
+    EXPECT_EQ(static_cast<SceneNode*>(cRead.aNodes[1])->m_pOther, cRead.aNodes[1]);  // itself
+    EXPECT_EQ(static_cast<SceneNode*>(cRead.aNodes[2])->m_pOther, nullptr);
+
+    // An older format and an overridden class version reach the reader's records.
+    QByteArray aData;
+    Stream cOut(&aData, true, 340);
+    cOut.SetClassVersion(SceneNode::StaticClass(), 4);
+    cOut.WriteHeader({ SceneNode::StaticClass() });
+    Stream cIn(&aData, false);
+    cIn.ReadHeader();
+    EXPECT_TRUE(cIn.IsOlderThan(351));
+    EXPECT_TRUE(cIn.IsAtLeast(340));
+    EXPECT_EQ(cIn.ClassVersion(SceneNode::StaticClass()), 4);
+    EXPECT_EQ(cIn.ClassVersion(Node::StaticClass()), 0);  // not in the header
+
+    const QString sMissing = cDir.File("missing.vsc");
+    EXPECT_TRUE(ErrorTextOf([&] { Stream::LoadSceneFile(sMissing); }).contains(sMissing));
+    varnik::test::LogRecorder cLog;
+    EXPECT_FALSE(Stream::SaveSceneFile(cDir.File("no/folder/x.vsc"), cScene.Nodes()));
+    EXPECT_TRUE(cLog.Contains("no/folder/x.vsc"));
+}
+
+TEST(StreamScenes, TruncatedAtEveryOffsetFailsNamingTheOffset)
+{
+    SampleScene cScene;
+    const QByteArray aData = Stream::WriteScene(cScene.Nodes());
+    const int iNodesBefore = Node::Count();
+    for (int iLength = 0; iLength < aData.size(); ++iLength) {
+        // A copy of the prefix only, so that reading past it touches no valid byte.
+        const QString sError = ReadError(QByteArray(aData.constData(), iLength));
+        EXPECT_TRUE(sError.contains("offset")) << iLength << ": " << sError.toStdString();
+        ASSERT_EQ(Node::Count(), iNodesBefore) << "nodes of a failed read left behind, cut at " << iLength;
+    }
+}
+
+TEST(StreamScenes, CorruptHeadersTablesAndRecordsAreRefused)
+{
+    SampleScene cScene;
+    const QByteArray aGood = Stream::WriteScene(cScene.Nodes());
+    auto Patched = [&](int iAt, uint32_t iValue) {
+        QByteArray a = aGood;
+        std::memcpy(a.data() + iAt, &iValue, 4);
+        return a;
+    };
+    QByteArray aMagic = aGood;
+    aMagic[0] = 'X';
+    EXPECT_TRUE(ReadError(aMagic).contains("magic"));
+    EXPECT_TRUE(ReadError(Patched(8, 363)).contains("format version 363"));
+    EXPECT_TRUE(ReadError(Patched(8, 0)).contains("format version 0"));
+    EXPECT_TRUE(ReadError(Patched(12, 0xFFFFFFFFu)).contains("class count"));
+
+    // Header: magic 8, version 4, class count 4, one class (name 4 + 19, version 4).
+    const int iNodeCountAt = 8 + 4 + 4 + 4 + 19 + 4;
+    const int iFirstLengthAt = iNodeCountAt + 4 + 3 * 4;
+    uint32_t iFirstLength = 0;
+    std::memcpy(&iFirstLength, aGood.constData() + iFirstLengthAt, 4);
+    EXPECT_TRUE(ReadError(Patched(iNodeCountAt, 0x40000000u)).contains("node count"));
+    EXPECT_TRUE(ReadError(Patched(iNodeCountAt + 4, 1)).contains("class index 1"));
+    EXPECT_TRUE(ReadError(Patched(iFirstLengthAt, 0xFFFFFF00u)).contains("claims"));
+    // One byte more than the node reads: the record is named.
+    EXPECT_TRUE(ReadError(Patched(iFirstLengthAt, iFirstLength + 1)).contains("node 0 (StreamTestSceneNode)"));
+    QByteArray aUnknown = aGood;
+    aUnknown.replace("StreamTestSceneNode", "StreamTestSceneNoda");
+    EXPECT_TRUE(ReadError(aUnknown).contains("unknown class \"StreamTestSceneNoda\""));
+
+    // Random damage: an error or a scene, never a crash or a leak.
+    const int iNodesBefore = Node::Count();
+    std::mt19937 cRandom(12345);
+    int iRefused = 0;
+    for (int iRound = 0; iRound < 2000; ++iRound) {
+        QByteArray a = aGood;
+        for (int i = 0, n = 1 + int(cRandom() % 4); i < n; ++i)
+            a[int(cRandom() % uint32_t(a.size()))] = char(cRandom());
+        try {
+            Scene cRead;
+            cRead.aNodes = Stream::ReadScene(a);
+        } catch (Error* pError) {
+            ++iRefused;
+            Error::Discard(pError);
+        }
+    }
+    EXPECT_GT(iRefused, 0);
+    EXPECT_EQ(Node::Count(), iNodesBefore);
+}
