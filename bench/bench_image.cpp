@@ -1,0 +1,184 @@
+// Image storage figures, each measured side by side with its yardstick in one run:
+//   1. version cost: bytes a 256 x 256 write adds after NewVersion, against the
+//      bytes of the tiles it touches; NewVersion time on 1024^2 vs 8192^2;
+//   2. getTile / setTile of whole rows against memcpy of the same bytes;
+//   3. proxy level 1 of an 8192^2 RGBA8 image, GB/s against memcpy;
+//   4. loading a 4096^2 EXR through varnik::Image against OpenImageIO directly.
+// Pass --small for a quicker run on smaller images.
+#include <OpenImageIO/imageio.h>
+#include <QDir>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+#include "VarnikImageIO.h"
+#include "varnik/Varnik.h"
+
+using namespace varnik;
+
+namespace {
+
+double Now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+/// Best of `iRuns` timings of `f`, in seconds.
+template <typename F>
+double Best(int iRuns, F&& f)
+{
+    double dBest = 1e30;
+    for (int i = 0; i < iRuns; ++i) {
+        const double t0 = Now();
+        f();
+        dBest = std::min(dBest, Now() - t0);
+    }
+    return dBest;
+}
+
+void VersionCost(uint32_t iBig)
+{
+    std::printf("1. version cost (RGBA float)\n");
+    Image c;
+    c.create(iBig, iBig, 4, Image::e32float);
+    const float aGray[4] = {0.5f, 0.5f, 0.5f, 1.0f};
+    c.fillTile(0, 0, int(iBig), int(iBig), aGray);
+    const size_t iBefore = c.MemoryUsage() + c.VersionMemoryUsage();
+    c.NewVersion();
+    std::vector<float> aRect(256 * 256 * 4, 0.25f);
+    const int x = 1000, y = 1000;
+    c.setTile(x, y, 256, 256, aRect.data());
+    const size_t iAdded = c.MemoryUsage() + c.VersionMemoryUsage() - iBefore;
+    // Storage tiles of images with channels wider than 8 bits are 128 texels a side.
+    const int iSide = 128;
+    const size_t iTiles = size_t((x + 255) / iSide - x / iSide + 1) * size_t((y + 255) / iSide - y / iSide + 1);
+    const size_t iTileBytes = iTiles * iSide * iSide * 16;
+    std::printf("   %ux%u: 256x256 write at (%d,%d) added %.2f MiB; %zu tiles touched = %.2f MiB; "
+                "ratio %.2f (want <= 1.5)\n",
+                iBig, iBig, x, y, iAdded / 1048576.0, iTiles, iTileBytes / 1048576.0,
+                double(iAdded) / double(iTileBytes));
+
+    // NewVersion on a small and on the big image.
+    Image cSmall;
+    cSmall.create(1024, 1024, 4, Image::e32float);
+    cSmall.fillTile(0, 0, 1024, 1024, aGray);
+    const int iCalls = 200000;
+    auto fVersions = [&](Image& cImage) {
+        return Best(3, [&] {
+                   for (int i = 0; i < iCalls; ++i)
+                       cImage.NewVersion();
+                   cImage.PurgeAllButCurrentVersion();
+               }) / iCalls;
+    };
+    const double tSmall = fVersions(cSmall), tBig = fVersions(c);
+    std::printf("   NewVersion: 1024^2 %.1f ns, %u^2 %.1f ns; ratio big/small %.2f (want ~1)\n", tSmall * 1e9,
+                iBig, tBig * 1e9, tBig / tSmall);
+}
+
+void RowsVsMemcpy(uint32_t iSide)
+{
+    std::printf("2. whole rows through getTile/setTile vs memcpy (RGBA8 %ux%u)\n", iSide, iSide);
+    Image c;
+    c.create(iSide, iSide, 4, Image::e8integer);
+    const size_t iBytes = size_t(iSide) * iSide * 4;
+    std::vector<uint8_t> aSrc(iBytes, 7), aDst(iBytes, 1);
+    c.setTile(0, 0, int(iSide), int(iSide), aSrc.data());  // tiles allocated before timing
+    const int iBand = 64;
+    const double tMemcpy = Best(5, [&] {
+        for (uint32_t y = 0; y < iSide; y += iBand)
+            std::memcpy(aDst.data() + size_t(y) * iSide * 4, aSrc.data() + size_t(y) * iSide * 4,
+                        size_t(iBand) * iSide * 4);
+    });
+    const double tSet = Best(5, [&] {
+        for (uint32_t y = 0; y < iSide; y += iBand)
+            c.setTile(0, int(y), int(iSide), iBand, aSrc.data() + size_t(y) * iSide * 4);
+    });
+    const double tGet = Best(5, [&] {
+        for (uint32_t y = 0; y < iSide; y += iBand)
+            c.getTile(0, int(y), int(iSide), iBand, aDst.data() + size_t(y) * iSide * 4);
+    });
+    const double dGB = double(iBytes) / 1e9;
+    std::printf("   memcpy %.2f GB/s, setTile %.2f GB/s (%.0f%%), getTile %.2f GB/s (%.0f%%) (want >= 50%%)\n",
+                dGB / tMemcpy, dGB / tSet, 100.0 * tMemcpy / tSet, dGB / tGet, 100.0 * tMemcpy / tGet);
+}
+
+void ProxySpeed(uint32_t iSide)
+{
+    std::printf("3. proxy level 1 of RGBA8 %ux%u vs memcpy\n", iSide, iSide);
+    Image c;
+    c.create(iSide, iSide, 4, Image::e8integer);
+    const size_t iBytes = size_t(iSide) * iSide * 4;
+    std::vector<uint8_t> aSrc(iBytes), aDst(iBytes);
+    for (size_t i = 0; i < iBytes; ++i)
+        aSrc[i] = uint8_t(i * 13);
+    c.setTile(0, 0, int(iSide), int(iSide), aSrc.data());
+    const double tMemcpy = Best(3, [&] { std::memcpy(aDst.data(), aSrc.data(), iBytes); });
+    const double tProxy = Best(3, [&] {
+        c.clearProxyImages();
+        c.ProxyImage(1);
+    });
+    // The proxy's pixels are fresh memory: a copy of its size into fresh memory
+    // shows what first touches of pages cost on this machine.
+    volatile uint8_t iSink = 0;
+    const double tFresh = Best(3, [&] {
+        std::unique_ptr<uint8_t[]> pFresh(new uint8_t[iBytes / 4]);
+        std::memcpy(pFresh.get(), aSrc.data(), iBytes / 4);
+        iSink = iSink + pFresh[iBytes / 8];
+    });
+    const double dGB = double(iBytes) / 1e9;
+    std::printf("   memcpy %.2f GB/s, proxy %.2f GB/s of source read; proxy/memcpy %.2f\n"
+                "   (a copy of the proxy's size into fresh memory alone takes %.3f s of the proxy's %.3f s)\n",
+                dGB / tMemcpy, dGB / tProxy, tMemcpy / tProxy, tFresh, tProxy);
+}
+
+void ExrLoad(uint32_t iSide)
+{
+    std::printf("4. loading a %ux%u RGBA half EXR: varnik::Image vs OpenImageIO directly\n", iSide, iSide);
+    const QString sFile = QDir::tempPath() + QString("/bench_image_%1.exr").arg(iSide);
+    {
+        Image c;
+        c.create(iSide, iSide, 4, Image::e16float);
+        std::vector<uint16_t> aRow(size_t(iSide) * 4);
+        for (uint32_t y = 0; y < iSide; ++y) {
+            for (uint32_t x = 0; x < iSide * 4; ++x)
+                aRow[x] = half_(float((x * 7 + y * 3) % 1000) / 999.0f).Bits();
+            c.setTile(0, int(y), int(iSide), 1, aRow.data());
+        }
+        c.Save(sFile);
+    }
+    // Both sides read into memory they allocate for the pixels they keep.
+    const double tDirect = Best(3, [&] {
+        std::unique_ptr<uint16_t[]> pPixels(new uint16_t[size_t(iSide) * iSide * 4]);
+        auto pIn = OIIO::ImageInput::open(sFile.toStdString());
+        if (!pIn || !pIn->read_image(0, 0, 0, 4, OIIO::TypeDesc::HALF, pPixels.get()))
+            std::printf("   direct read failed\n");
+    });
+    const double tImage = Best(3, [&] {
+        Image c;
+        c.Load(sFile);
+    });
+    std::printf("   OpenImageIO %.3f s, varnik::Image %.3f s; ratio %.2f (want <= 1.2)\n", tDirect, tImage,
+                tImage / tDirect);
+    QFile::remove(sFile);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const bool bSmall = argc > 1 && std::strcmp(argv[1], "--small") == 0;
+    RegisterImageIO();
+    try {
+        VersionCost(bSmall ? 2048 : 8192);
+        RowsVsMemcpy(bSmall ? 2048 : 4096);
+        ProxySpeed(bSmall ? 2048 : 8192);
+        ExrLoad(bSmall ? 1024 : 4096);
+    } catch (Error* pError) {
+        std::printf("failed: %s\n", pError->Describe().toUtf8().constData());
+        Error::Discard(pError);
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,1005 @@
+#include "varnik/Image.h"
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <unordered_map>
+#include <unordered_set>
+#include "varnik/Error.h"
+#include "varnik/Half.h"
+#include "ImagePixelConverter.h"
+
+namespace varnik {
+
+namespace {
+
+const char* const s_sSourceFile = "src/framework/Image";
+
+Error* MakeError(const char* sFunction, unsigned int iLine, const QString& sMessage)
+{
+    return (new Error(QString(), 4, sFunction, s_sSourceFile, iLine))->Format(sMessage);
+}
+
+/// One tile's pixels: rows of the tile's own width, packed.
+struct TileBuffer
+{
+    uint8_t* m_pData = nullptr;  ///< malloc'd pixels
+    size_t m_iBytes = 0;         ///< size of m_pData
+
+    TileBuffer(size_t iBytes, bool bZero) : m_iBytes(iBytes)
+    {
+        m_pData = static_cast<uint8_t*>(bZero ? std::calloc(iBytes, 1) : std::malloc(iBytes));
+        if (!m_pData)
+            throw &Error::s_cBadAlloc;
+    }
+    ~TileBuffer() { std::free(m_pData); }
+    TileBuffer(const TileBuffer&) = delete;
+    TileBuffer& operator=(const TileBuffer&) = delete;
+};
+typedef std::shared_ptr<TileBuffer> TilePtr;
+
+// Largest tile row: 256 texels of 4 channels of 4 bytes. A tile that was never
+// written (null pointer) reads as zeros from here.
+const uint32_t s_iMaxTileRowBytes = 256 * 16;
+const uint8_t s_aZeroRow[s_iMaxTileRowBytes] = {};
+
+/// The saved tiles of one step between two neighbouring versions k-1 and k.
+/// While k-1 or an older version is current, the entries hold version k's
+/// content of the tiles that differ (redo data); while k or a newer one is
+/// current, version k-1's content (undo data). Stepping swaps the entries with
+/// the current tiles, so it costs only the tiles that step changed.
+struct VersionRecord
+{
+    std::unordered_map<uint32_t, TilePtr> m_aSaved;  ///< tile index -> content
+};
+
+/// Side of the storage tiles, as a shift. One tile when the image fits 256 x 256
+/// (so that direct access works for small images); otherwise 256 for 8-bit
+/// channels and 128 for wider ones, so that a version of a float image does not
+/// save more than 256 KiB for one touched texel. It does not depend on the
+/// channel count, so NormalizeChannels keeps the grid.
+uint32_t TileShiftFor(uint32_t iWidth, uint32_t iHeight, Image::Format eFormat)
+{
+    if (iWidth <= 256 && iHeight <= 256)
+        return 8;
+    return Image::BytesPerChannel(eFormat) == 1 ? 8 : 7;
+}
+
+uint32_t ProxySide(uint32_t iSide)
+{
+    return std::max<uint32_t>(1, iSide >> 1);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Storage
+// ---------------------------------------------------------------------------
+
+struct Image::Impl
+{
+    uint32_t m_iWidth = 0;                  ///< 0 until created
+    uint32_t m_iHeight = 0;
+    uint32_t m_iChannels = 0;
+    Image::Format m_eFormat = Image::eNoFormat;
+    int m_iLevels = 1;                      ///< kept for the host
+    uint32_t m_iBytesPerPixel = 0;
+    uint32_t m_iTileShift = 8;              ///< tile side = 1 << shift
+    uint32_t m_iTilesX = 0;                 ///< tile columns
+    uint32_t m_iTilesY = 0;                 ///< tile rows
+    std::vector<TilePtr> m_aTiles;          ///< current state, row-major; null = zeros
+    std::deque<VersionRecord> m_aRecords;   ///< m_aRecords[k - 1]: step from version k-1 to k
+    uint32_t m_iCurrent = 0;                ///< current version, 0..m_aRecords.size()
+    bool m_bDirty = false;
+    unsigned char m_iProxyLevel = 0;
+    std::unique_ptr<Image> m_aProxies[Image::s_iMaxProxyLevel + 1];  ///< [0] unused
+    std::unique_ptr<uint8_t[]> m_pRaw;      ///< RawPixels copy, null when invalid
+    int m_iRawLevel = -1;                   ///< level m_pRaw holds
+
+    bool HasData() const { return m_iWidth != 0; }
+    uint32_t Side() const { return 1u << m_iTileShift; }
+    uint32_t TileWidth(uint32_t tx) const { return std::min(Side(), m_iWidth - (tx << m_iTileShift)); }
+    uint32_t TileHeight(uint32_t ty) const { return std::min(Side(), m_iHeight - (ty << m_iTileShift)); }
+    size_t TileBytes(uint32_t tx, uint32_t ty) const
+    {
+        return size_t(TileWidth(tx)) * TileHeight(ty) * m_iBytesPerPixel;
+    }
+    PixelDescriptor Descriptor() const
+    {
+        return PixelDescriptor(m_iChannels, Image::ChannelTypeOf(m_eFormat));
+    }
+    ImgTile Bounds() const { return ImgTile(0, 0, int32_t(m_iWidth), int32_t(m_iHeight)); }
+
+    /// Start of a tile row for reading (zeros for a tile never written).
+    const uint8_t* Row(uint32_t tx, uint32_t ty, uint32_t iLocalRow) const
+    {
+        const TilePtr& pTile = m_aTiles[size_t(ty) * m_iTilesX + tx];
+        if (!pTile)
+            return s_aZeroRow;
+        return pTile->m_pData + size_t(iLocalRow) * TileWidth(tx) * m_iBytesPerPixel;
+    }
+
+    void Allocate(uint32_t iWidth, uint32_t iHeight, uint32_t iChannels, Image::Format eFormat)
+    {
+        m_iWidth = iWidth;
+        m_iHeight = iHeight;
+        m_iChannels = iChannels;
+        m_eFormat = eFormat;
+        m_iBytesPerPixel = Image::BytesPerChannel(eFormat) * iChannels;
+        m_iTileShift = TileShiftFor(iWidth, iHeight, eFormat);
+        m_iTilesX = (iWidth + Side() - 1) >> m_iTileShift;
+        m_iTilesY = (iHeight + Side() - 1) >> m_iTileShift;
+        // Tiles start null (zeros): a fresh image costs only its tile table.
+        m_aTiles.assign(size_t(m_iTilesX) * m_iTilesY, TilePtr());
+        m_aRecords.clear();
+        m_iCurrent = 0;
+        DropDerived();
+    }
+
+    void Reset()
+    {
+        m_iWidth = m_iHeight = m_iChannels = m_iBytesPerPixel = 0;
+        m_eFormat = Image::eNoFormat;
+        m_iLevels = 1;
+        m_iTilesX = m_iTilesY = 0;
+        m_aTiles.clear();
+        m_aRecords.clear();
+        m_iCurrent = 0;
+        m_bDirty = false;
+        m_iProxyLevel = 0;
+        DropDerived();
+    }
+
+    /// Proxies and the raw copy describe the pixels: any change drops them.
+    void DropDerived()
+    {
+        for (auto& pProxy : m_aProxies)
+            pProxy.reset();
+        m_pRaw.reset();
+        m_iRawLevel = -1;
+    }
+
+    /// Called at the start of every write.
+    void Touch()
+    {
+        DropDerived();
+        m_bDirty = true;
+    }
+
+    /// Saves the tile's current content into the version records that need it
+    /// before the tile changes: the step into the current version (undo data,
+    /// when the tile did not change in that step yet) and the step out of it
+    /// (redo data of the next version, which shared this content until now).
+    void SaveForVersions(uint32_t iIndex)
+    {
+        if (m_aRecords.empty())
+            return;
+        const TilePtr& pTile = m_aTiles[iIndex];
+        if (m_iCurrent > 0)
+            m_aRecords[m_iCurrent - 1].m_aSaved.try_emplace(iIndex, pTile);
+        if (m_iCurrent < m_aRecords.size())
+            m_aRecords[m_iCurrent].m_aSaved.try_emplace(iIndex, pTile);
+    }
+
+    /// Pointer to a tile's pixels for writing: versions saved, copy made when
+    /// the content is shared. `bWhole`: the caller overwrites every byte, so the
+    /// old content need not be copied or cleared.
+    uint8_t* Writable(uint32_t tx, uint32_t ty, bool bWhole)
+    {
+        const uint32_t iIndex = ty * m_iTilesX + tx;
+        SaveForVersions(iIndex);
+        TilePtr& pTile = m_aTiles[iIndex];
+        if (!pTile) {
+            pTile = std::make_shared<TileBuffer>(TileBytes(tx, ty), !bWhole);
+        } else if (pTile.use_count() > 1) {
+            TilePtr pCopy = std::make_shared<TileBuffer>(pTile->m_iBytes, false);
+            if (!bWhole)
+                std::memcpy(pCopy->m_pData, pTile->m_pData, pTile->m_iBytes);
+            pTile = std::move(pCopy);
+        }
+        return pTile->m_pData;
+    }
+
+    /// Replaces a whole tile by shared content (copy on write keeps it safe).
+    void Assign(uint32_t tx, uint32_t ty, const TilePtr& pContent)
+    {
+        const uint32_t iIndex = ty * m_iTilesX + tx;
+        SaveForVersions(iIndex);
+        m_aTiles[iIndex] = pContent;
+    }
+
+    /// Reads the clipped, non-empty rectangle `r` into `pDest` (rows `iDestStride`
+    /// bytes apart), converting when `pConv` is given.
+    void ReadRect(const ImgTile& r, uint8_t* pDest, size_t iDestStride, const ImagePixelConverter* pConv,
+                  uint32_t iDestBpp) const
+    {
+        const uint32_t tx0 = uint32_t(r.x) >> m_iTileShift, tx1 = uint32_t(r.x + r.nx - 1) >> m_iTileShift;
+        const uint32_t ty0 = uint32_t(r.y) >> m_iTileShift, ty1 = uint32_t(r.y + r.ny - 1) >> m_iTileShift;
+        for (uint32_t ty = ty0; ty <= ty1; ++ty) {
+            const uint32_t iTileY = ty << m_iTileShift;
+            const uint32_t y0 = std::max<uint32_t>(uint32_t(r.y), iTileY);
+            const uint32_t y1 = std::min<uint32_t>(uint32_t(r.y + r.ny), iTileY + Side());
+            for (uint32_t y = y0; y < y1; ++y) {
+                uint8_t* pRow = pDest + size_t(y - uint32_t(r.y)) * iDestStride;
+                for (uint32_t tx = tx0; tx <= tx1; ++tx) {
+                    const uint32_t iTileX = tx << m_iTileShift;
+                    const uint32_t x0 = std::max<uint32_t>(uint32_t(r.x), iTileX);
+                    const uint32_t x1 = std::min<uint32_t>(uint32_t(r.x + r.nx), iTileX + Side());
+                    const uint8_t* pSrc = Row(tx, ty, y - iTileY) + size_t(x0 - iTileX) * m_iBytesPerPixel;
+                    uint8_t* pDst = pRow + size_t(x0 - uint32_t(r.x)) * iDestBpp;
+                    if (pConv)
+                        pConv->Run(pSrc, pDst, x1 - x0);
+                    else
+                        std::memcpy(pDst, pSrc, size_t(x1 - x0) * m_iBytesPerPixel);
+                }
+            }
+        }
+    }
+
+    /// Writes the clipped, non-empty rectangle `r` from `pSrc` (rows
+    /// `iSrcStride` bytes apart), converting when `pConv` is given.
+    void WriteRect(const ImgTile& r, const uint8_t* pSrc, size_t iSrcStride, const ImagePixelConverter* pConv,
+                   uint32_t iSrcBpp)
+    {
+        const uint32_t tx0 = uint32_t(r.x) >> m_iTileShift, tx1 = uint32_t(r.x + r.nx - 1) >> m_iTileShift;
+        const uint32_t ty0 = uint32_t(r.y) >> m_iTileShift, ty1 = uint32_t(r.y + r.ny - 1) >> m_iTileShift;
+        std::vector<uint8_t*> aDest(tx1 - tx0 + 1);
+        for (uint32_t ty = ty0; ty <= ty1; ++ty) {
+            const uint32_t iTileY = ty << m_iTileShift;
+            const uint32_t y0 = std::max<uint32_t>(uint32_t(r.y), iTileY);
+            const uint32_t y1 = std::min<uint32_t>(uint32_t(r.y + r.ny), iTileY + Side());
+            const bool bAllRows = y0 == iTileY && y1 - y0 == TileHeight(ty);
+            for (uint32_t tx = tx0; tx <= tx1; ++tx) {
+                const uint32_t iTileX = tx << m_iTileShift;
+                const bool bAllColumns = uint32_t(r.x) <= iTileX &&
+                                         uint32_t(r.x + r.nx) >= iTileX + TileWidth(tx);
+                aDest[tx - tx0] = Writable(tx, ty, bAllRows && bAllColumns);
+            }
+            // Tile by tile, so that the writes run through each tile's memory in order.
+            for (uint32_t tx = tx0; tx <= tx1; ++tx) {
+                const uint32_t iTileX = tx << m_iTileShift;
+                const uint32_t x0 = std::max<uint32_t>(uint32_t(r.x), iTileX);
+                const uint32_t x1 = std::min<uint32_t>(uint32_t(r.x + r.nx), iTileX + Side());
+                const size_t iTileStride = size_t(TileWidth(tx)) * m_iBytesPerPixel;
+                uint8_t* pDst = aDest[tx - tx0] + size_t(y0 - iTileY) * iTileStride + size_t(x0 - iTileX) * m_iBytesPerPixel;
+                const uint8_t* pFrom = pSrc + size_t(y0 - uint32_t(r.y)) * iSrcStride + size_t(x0 - uint32_t(r.x)) * iSrcBpp;
+                for (uint32_t y = y0; y < y1; ++y, pDst += iTileStride, pFrom += iSrcStride) {
+                    if (pConv)
+                        pConv->Run(pFrom, pDst, x1 - x0);
+                    else
+                        std::memcpy(pDst, pFrom, size_t(x1 - x0) * m_iBytesPerPixel);
+                }
+            }
+        }
+    }
+
+    /// Fills the clipped, non-empty rectangle with one pixel of the image's layout.
+    void FillRect(const ImgTile& r, const uint8_t* pPixel)
+    {
+        // One tile row of the pixel, copied row by row: no per-texel loop per row.
+        std::vector<uint8_t> aPattern(size_t(Side()) * m_iBytesPerPixel);
+        for (uint32_t i = 0; i < Side(); ++i)
+            std::memcpy(aPattern.data() + size_t(i) * m_iBytesPerPixel, pPixel, m_iBytesPerPixel);
+        // Stride and source step 0: every row and segment reads the pattern's start.
+        WriteRect(r, aPattern.data(), 0, nullptr, 0);
+    }
+
+    /// Copies the clipped rectangle `cSrc` of `cSource` (same layout) to
+    /// (iDestX, iDestY) of this image, which `cSrc` placed there fits entirely.
+    /// Whole tiles on the same grid are shared instead of copied.
+    void CopyFrom(const Impl& cSource, const ImgTile& cSrc, int32_t iDestX, int32_t iDestY)
+    {
+        const uint32_t s = cSource.m_iTileShift;
+        const uint32_t tx0 = uint32_t(cSrc.x) >> s, tx1 = uint32_t(cSrc.x + cSrc.nx - 1) >> s;
+        const uint32_t ty0 = uint32_t(cSrc.y) >> s, ty1 = uint32_t(cSrc.y + cSrc.ny - 1) >> s;
+        const bool bSameGrid = s == m_iTileShift && iDestX == cSrc.x && iDestY == cSrc.y &&
+                               cSource.m_iWidth == m_iWidth && cSource.m_iHeight == m_iHeight;
+        for (uint32_t ty = ty0; ty <= ty1; ++ty) {
+            for (uint32_t tx = tx0; tx <= tx1; ++tx) {
+                const ImgTile cTile(ImgTile(int32_t(tx << s), int32_t(ty << s), int32_t(cSource.TileWidth(tx)),
+                                            int32_t(cSource.TileHeight(ty))),
+                                    cSrc);
+                if (cTile.isEmpty())
+                    continue;
+                const bool bWholeTile = cTile.nx == int32_t(cSource.TileWidth(tx)) &&
+                                        cTile.ny == int32_t(cSource.TileHeight(ty));
+                if (bSameGrid && bWholeTile) {
+                    Assign(tx, ty, cSource.m_aTiles[size_t(ty) * cSource.m_iTilesX + tx]);
+                    continue;
+                }
+                const ImgTile cDest(iDestX + (cTile.x - cSrc.x), iDestY + (cTile.y - cSrc.y), cTile.nx, cTile.ny);
+                const TilePtr& pTile = cSource.m_aTiles[size_t(ty) * cSource.m_iTilesX + tx];
+                if (!pTile) {
+                    std::vector<uint8_t> aZero(m_iBytesPerPixel, 0);
+                    FillRect(cDest, aZero.data());
+                    continue;
+                }
+                const size_t iStride = size_t(cSource.TileWidth(tx)) * m_iBytesPerPixel;
+                const uint8_t* pFrom = pTile->m_pData + size_t(cTile.y - int32_t(ty << s)) * iStride +
+                                       size_t(cTile.x - int32_t(tx << s)) * m_iBytesPerPixel;
+                WriteRect(cDest, pFrom, iStride, nullptr, m_iBytesPerPixel);
+            }
+        }
+    }
+
+    void SwapRecord(VersionRecord& cRecord)
+    {
+        for (auto& cEntry : cRecord.m_aSaved)
+            std::swap(m_aTiles[cEntry.first], cEntry.second);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Proxy images: 2 x 2 box filter
+// ---------------------------------------------------------------------------
+
+namespace {
+
+template <typename T>
+struct BoxAverage
+{
+    static T Run(T a, T b, T c, T d)
+    {
+        return T((uint64_t(a) + b + c + d + 2) >> 2);
+    }
+};
+template <>
+struct BoxAverage<uint8_t>
+{
+    static uint8_t Run(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return uint8_t((a + b + c + d + 2) >> 2); }
+};
+template <>
+struct BoxAverage<uint16_t>
+{
+    static uint16_t Run(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return uint16_t((a + b + c + d + 2) >> 2); }
+};
+template <>
+struct BoxAverage<float>
+{
+    static float Run(float a, float b, float c, float d) { return 0.25f * ((a + b) + (c + d)); }
+};
+struct HalfBits
+{
+    uint16_t m_iBits;
+};
+template <>
+struct BoxAverage<HalfBits>
+{
+    static HalfBits Run(HalfBits a, HalfBits b, HalfBits c, HalfBits d)
+    {
+        const float f = 0.25f * ((half_::ToFloat(a.m_iBits) + half_::ToFloat(b.m_iBits)) +
+                                 (half_::ToFloat(c.m_iBits) + half_::ToFloat(d.m_iBits)));
+        return HalfBits{half_::FromFloat(f)};
+    }
+};
+
+// Averages texels 2x and 2x+1 (or 2x twice when the source is one texel wide)
+// of rows p0 and p1 into texel x of pOut, for x in [0, iCount).
+template <typename T, uint32_t CH, bool ONE>
+void BoxRowOf(const uint8_t* p0, const uint8_t* p1, uint8_t* pOut, size_t iCount)
+{
+    const T* a = reinterpret_cast<const T*>(p0);
+    const T* b = reinterpret_cast<const T*>(p1);
+    T* o = reinterpret_cast<T*>(pOut);
+    constexpr size_t iStep = ONE ? 0 : CH;  // known at compile time: no per-texel branch
+    for (size_t x = 0; x < iCount; ++x) {
+        const size_t i = 2 * x * CH;
+        for (uint32_t c = 0; c < CH; ++c)
+            o[x * CH + c] = BoxAverage<T>::Run(a[i + c], a[i + iStep + c], b[i + c], b[i + iStep + c]);
+    }
+}
+
+template <typename T, uint32_t CH>
+void BoxRow(const uint8_t* p0, const uint8_t* p1, uint8_t* pOut, size_t iCount, bool bOneColumn)
+{
+    if (bOneColumn)
+        BoxRowOf<T, CH, true>(p0, p1, pOut, iCount);
+    else
+        BoxRowOf<T, CH, false>(p0, p1, pOut, iCount);
+}
+
+typedef void (*BoxFunction)(const uint8_t*, const uint8_t*, uint8_t*, size_t, bool);
+
+template <typename T>
+BoxFunction PickBoxChannels(uint32_t iChannels)
+{
+    switch (iChannels) {
+    case 1: return &BoxRow<T, 1>;
+    case 2: return &BoxRow<T, 2>;
+    case 3: return &BoxRow<T, 3>;
+    default: return &BoxRow<T, 4>;
+    }
+}
+
+BoxFunction PickBox(PixelDescriptor::ChannelType eType, uint32_t iChannels)
+{
+    switch (eType) {
+    case PixelDescriptor::eUInt8: return PickBoxChannels<uint8_t>(iChannels);
+    case PixelDescriptor::eUInt16: return PickBoxChannels<uint16_t>(iChannels);
+    case PixelDescriptor::eFloat16: return PickBoxChannels<HalfBits>(iChannels);
+    case PixelDescriptor::eFloat32: return PickBoxChannels<float>(iChannels);
+    default: return PickBoxChannels<uint32_t>(iChannels);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Builds `cDest` as the box-filtered half of `cSource`, reading the source
+// tiles in place and writing the result row by row.
+void BuildProxy(const Image::Impl& cSource, Image& cDest, Image::Impl& cDestImpl)
+{
+    const uint32_t iWidth = ProxySide(cSource.m_iWidth), iHeight = ProxySide(cSource.m_iHeight);
+    cDest.create(iWidth, iHeight, cSource.m_iChannels, cSource.m_eFormat);
+    const BoxFunction fBox = PickBox(Image::ChannelTypeOf(cSource.m_eFormat), cSource.m_iChannels);
+    const uint32_t iBpp = cSource.m_iBytesPerPixel;
+    const uint32_t s = cSource.m_iTileShift;
+    const bool bOneColumn = cSource.m_iWidth == 1;
+    std::vector<uint8_t> aRow(size_t(iWidth) * iBpp);
+    for (uint32_t y = 0; y < iHeight; ++y) {
+        const uint32_t iRow0 = 2 * y;
+        const uint32_t iRow1 = cSource.m_iHeight == 1 ? iRow0 : iRow0 + 1;
+        // Tile sides are even, so both rows lie in the same tile band.
+        const uint32_t ty = iRow0 >> s;
+        for (uint32_t tx = 0; tx < cSource.m_iTilesX; ++tx) {
+            const uint32_t iFirst = (tx << s) / 2;
+            const uint32_t iEnd = tx + 1 == cSource.m_iTilesX ? iWidth : ((tx + 1) << s) / 2;
+            if (iEnd <= iFirst)
+                continue;
+            fBox(cSource.Row(tx, ty, iRow0 - (ty << s)), cSource.Row(tx, ty, iRow1 - (ty << s)),
+                 aRow.data() + size_t(iFirst) * iBpp, iEnd - iFirst, bOneColumn);
+        }
+        cDestImpl.WriteRect(ImgTile(0, int32_t(y), int32_t(iWidth), 1), aRow.data(), aRow.size(), nullptr, iBpp);
+    }
+}
+
+ImageCodec* s_pCodec = nullptr;  ///< the registered codec, not owned
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Image
+// ---------------------------------------------------------------------------
+
+// Out-of-line definitions: callers may bind the constants by reference.
+const uint32_t Image::s_iMaxDimension;
+const uint32_t Image::s_iMaxProxyLevel;
+
+Image::Image() : Node(), m_pImpl(new Impl())
+{
+}
+
+Image::~Image() = default;
+
+const ClassDesc* Image::StaticClass()
+{
+    // Made on first use so that Node's record exists first; registered at
+    // library load by the line below.
+    static const ClassDesc s_cMyClass(Node::StaticClass(), Node::StaticClass(), QStringLiteral("Image"),
+                                      QStringLiteral("Image"), &CreateInstancesOf<Image>, 0, 1);
+    return &s_cMyClass;
+}
+
+namespace {
+const ClassDesc* const s_pImageClassAtLoad = Image::StaticClass();
+}
+
+const ClassDesc* Image::RuntimeClass() const
+{
+    return StaticClass();
+}
+
+unsigned int Image::Width() const { return m_pImpl->m_iWidth; }
+unsigned int Image::Height() const { return m_pImpl->m_iHeight; }
+unsigned int Image::ChannelCount() const { return m_pImpl->m_iChannels; }
+Image::Format Image::format() const { return m_pImpl->m_eFormat; }
+bool Image::HasData() const { return m_pImpl->HasData(); }
+PixelDescriptor Image::Descriptor() const { return m_pImpl->Descriptor(); }
+
+uint32_t Image::BytesPerChannel(Format eFormat)
+{
+    static const uint32_t s_aBytes[] = { 1, 2, 4, 2, 4, 2, 4, 4 };
+    return uint32_t(eFormat) < 8 ? s_aBytes[eFormat] : 0;
+}
+
+PixelDescriptor::ChannelType Image::ChannelTypeOf(Format eFormat)
+{
+    switch (eFormat) {
+    case e16integer:
+    case e16depth: return PixelDescriptor::eUInt16;
+    case e32integer:
+    case e24depth:
+    case e32depth: return PixelDescriptor::eUInt32;
+    case e16float: return PixelDescriptor::eFloat16;
+    case e32float: return PixelDescriptor::eFloat32;
+    default: return PixelDescriptor::eUInt8;
+    }
+}
+
+PixelDescriptor::MemoryChannelOrder Image::optimizedChannelOrder()
+{
+    return PixelDescriptor::eRGBA;
+}
+
+void Image::create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels, Format eFormat,
+                   bool bKeepIfSame, int iLevels)
+{
+    if (iWidth == 0 || iHeight == 0 || iWidth > s_iMaxDimension || iHeight > s_iMaxDimension)
+        throw MakeError("Image::create", __LINE__,
+                        QString("Image::create -- invalid size %1 x %2 (1 to %3 texels a side)")
+                            .arg(iWidth).arg(iHeight).arg(s_iMaxDimension));
+    if (iChannels < 1 || iChannels > 4)
+        throw MakeError("Image::create", __LINE__,
+                        QString("Image::create -- invalid channel count %1 (1 to 4)").arg(iChannels));
+    if (uint32_t(eFormat) > 7)
+        throw MakeError("Image::create", __LINE__,
+                        QString("Image::create -- unknown format %1").arg(uint32_t(eFormat)));
+    Impl& m = *m_pImpl;
+    m.m_iLevels = iLevels;
+    // Readback calls this once per dirty tile: the same shape keeps everything.
+    if (bKeepIfSame && m.m_iWidth == iWidth && m.m_iHeight == iHeight && m.m_iChannels == iChannels &&
+        m.m_eFormat == eFormat)
+        return;
+    m.Allocate(iWidth, iHeight, iChannels, eFormat);
+    m.m_bDirty = true;
+}
+
+void Image::Clear()
+{
+    m_pImpl->Reset();
+}
+
+void Image::getTile(int x, int y, int nx, int ny, void* pDest, const PixelDescriptor* pDesc) const
+{
+    if (nx <= 0 || ny <= 0)
+        return;
+    const Impl& m = *m_pImpl;
+    const PixelDescriptor cOwn = m.Descriptor();
+    uint32_t iDestBpp = m.m_iBytesPerPixel;
+    if (pDesc) {
+        ImagePixelConverter::Validate(*pDesc, "Image::getTile");
+        iDestBpp = pDesc->BytesPerPixel();
+    }
+    if (!pDest)
+        throw MakeError("Image::getTile", __LINE__, "Image::getTile -- null destination buffer");
+    const ImgTile r(ImgTile(x, y, nx, ny), m.Bounds());
+    if (r.isEmpty())
+        return;
+    const size_t iStride = size_t(nx) * iDestBpp;
+    uint8_t* pAt = static_cast<uint8_t*>(pDest) + size_t(r.y - y) * iStride + size_t(r.x - x) * iDestBpp;
+    if (pDesc && !ImagePixelConverter::SameLayout(cOwn, *pDesc)) {
+        const ImagePixelConverter cConv(cOwn, *pDesc, "Image::getTile");
+        m.ReadRect(r, pAt, iStride, &cConv, iDestBpp);
+    } else {
+        m.ReadRect(r, pAt, iStride, nullptr, iDestBpp);
+    }
+}
+
+void Image::setTile(int x, int y, int nx, int ny, const void* pSrc, const PixelDescriptor* pDesc)
+{
+    if (nx <= 0 || ny <= 0)
+        return;
+    Impl& m = *m_pImpl;
+    const PixelDescriptor cOwn = m.Descriptor();
+    uint32_t iSrcBpp = m.m_iBytesPerPixel;
+    if (pDesc) {
+        ImagePixelConverter::Validate(*pDesc, "Image::setTile");
+        iSrcBpp = pDesc->BytesPerPixel();
+    }
+    if (!pSrc)
+        throw MakeError("Image::setTile", __LINE__, "Image::setTile -- null source buffer");
+    const ImgTile r(ImgTile(x, y, nx, ny), m.Bounds());
+    if (r.isEmpty())
+        return;
+    const size_t iStride = size_t(nx) * iSrcBpp;
+    const uint8_t* pAt =
+        static_cast<const uint8_t*>(pSrc) + size_t(r.y - y) * iStride + size_t(r.x - x) * iSrcBpp;
+    m.Touch();
+    if (pDesc && !ImagePixelConverter::SameLayout(cOwn, *pDesc)) {
+        const ImagePixelConverter cConv(*pDesc, cOwn, "Image::setTile");
+        m.WriteRect(r, pAt, iStride, &cConv, iSrcBpp);
+    } else {
+        m.WriteRect(r, pAt, iStride, nullptr, iSrcBpp);
+    }
+}
+
+void Image::fillTile(int x, int y, int nx, int ny, const void* pPixel, const PixelDescriptor* pDesc,
+                     const ImgTile* pClip)
+{
+    if (nx <= 0 || ny <= 0)
+        return;
+    Impl& m = *m_pImpl;
+    if (pDesc)
+        ImagePixelConverter::Validate(*pDesc, "Image::fillTile");
+    if (!pPixel)
+        throw MakeError("Image::fillTile", __LINE__, "Image::fillTile -- null pixel");
+    ImgTile r(ImgTile(x, y, nx, ny), m.Bounds());
+    if (pClip)
+        r = ImgTile(r, *pClip);
+    if (r.isEmpty())
+        return;
+    uint8_t aPixel[16];
+    const PixelDescriptor cOwn = m.Descriptor();
+    if (pDesc && !ImagePixelConverter::SameLayout(cOwn, *pDesc))
+        ImagePixelConverter(*pDesc, cOwn, "Image::fillTile").Run(pPixel, aPixel, 1);
+    else
+        std::memcpy(aPixel, pPixel, m.m_iBytesPerPixel);
+    m.Touch();
+    m.FillRect(r, aPixel);
+}
+
+void Image::copyTile(const ImgTile& cWhole, const void* pWholeData, const ImgTile& cRegion)
+{
+    Impl& m = *m_pImpl;
+    const ImgTile r(ImgTile(cRegion, cWhole), m.Bounds());
+    if (r.isEmpty())
+        return;
+    if (!pWholeData)
+        throw MakeError("Image::copyTile", __LINE__, "Image::copyTile -- null source buffer");
+    const size_t iStride = size_t(cWhole.nx) * m.m_iBytesPerPixel;
+    const uint8_t* pAt = static_cast<const uint8_t*>(pWholeData) + size_t(r.y - cWhole.y) * iStride +
+                         size_t(r.x - cWhole.x) * m.m_iBytesPerPixel;
+    m.Touch();
+    m.WriteRect(r, pAt, iStride, nullptr, m.m_iBytesPerPixel);
+}
+
+void Image::CopyRect(const Image& cSource, const ImgTile& cSrcRect, int x, int y)
+{
+    Impl& m = *m_pImpl;
+    const Impl& s = *cSource.m_pImpl;
+    if (!m.HasData() || !s.HasData())
+        return;  // nothing lies inside both images
+    if (s.m_eFormat != m.m_eFormat || s.m_iChannels != m.m_iChannels)
+        throw MakeError("Image::CopyRect", __LINE__,
+                        QString("Image::CopyRect -- layouts differ: source has %1 channels of format %2, "
+                                "destination %3 channels of format %4")
+                            .arg(s.m_iChannels).arg(uint32_t(s.m_eFormat))
+                            .arg(m.m_iChannels).arg(uint32_t(m.m_eFormat)));
+    // Clip in source space, then in destination space, then map back.
+    const ImgTile cSrc(cSrcRect, s.Bounds());
+    if (cSrc.isEmpty())
+        return;
+    const int64_t iShiftX = int64_t(x) - cSrcRect.x, iShiftY = int64_t(y) - cSrcRect.y;
+    const int64_t iX0 = std::max<int64_t>(cSrc.x + iShiftX, 0);
+    const int64_t iY0 = std::max<int64_t>(cSrc.y + iShiftY, 0);
+    const int64_t iX1 = std::min<int64_t>(cSrc.x + iShiftX + cSrc.nx, m.m_iWidth);
+    const int64_t iY1 = std::min<int64_t>(cSrc.y + iShiftY + cSrc.ny, m.m_iHeight);
+    if (iX1 <= iX0 || iY1 <= iY0)
+        return;
+    const ImgTile cDest(int32_t(iX0), int32_t(iY0), int32_t(iX1 - iX0), int32_t(iY1 - iY0));
+    const ImgTile cFrom(int32_t(iX0 - iShiftX), int32_t(iY0 - iShiftY), cDest.nx, cDest.ny);
+    m.Touch();
+    if (&cSource == this) {
+        // Reads and writes would meet in the same tiles: go through a buffer.
+        std::vector<uint8_t> aBuffer(size_t(cFrom.nx) * cFrom.ny * m.m_iBytesPerPixel);
+        const size_t iStride = size_t(cFrom.nx) * m.m_iBytesPerPixel;
+        m.ReadRect(cFrom, aBuffer.data(), iStride, nullptr, m.m_iBytesPerPixel);
+        m.WriteRect(cDest, aBuffer.data(), iStride, nullptr, m.m_iBytesPerPixel);
+        return;
+    }
+    m.CopyFrom(s, cFrom, cDest.x, cDest.y);
+}
+
+void Image::ConvertFrom(const Image& cSource)
+{
+    Impl& m = *m_pImpl;
+    const Impl& s = *cSource.m_pImpl;
+    if (&cSource == this || !m.HasData() || !s.HasData())
+        return;
+    const ImgTile r(m.Bounds(), s.Bounds());
+    if (ImagePixelConverter::SameLayout(s.Descriptor(), m.Descriptor())) {
+        CopyRect(cSource, r, r.x, r.y);
+        return;
+    }
+    const ImagePixelConverter cConv(s.Descriptor(), m.Descriptor(), "Image::ConvertFrom");
+    m.Touch();
+    // A band of tile rows at a time keeps the scratch buffer small.
+    const int32_t iBand = int32_t(m.Side());
+    const size_t iStride = size_t(r.nx) * m.m_iBytesPerPixel;
+    std::vector<uint8_t> aBuffer(iStride * size_t(std::min(iBand, r.ny)));
+    for (int32_t y = 0; y < r.ny; y += iBand) {
+        const ImgTile cBand(r.x, r.y + y, r.nx, std::min(iBand, r.ny - y));
+        s.ReadRect(cBand, aBuffer.data(), iStride, &cConv, m.m_iBytesPerPixel);
+        m.WriteRect(cBand, aBuffer.data(), iStride, nullptr, m.m_iBytesPerPixel);
+    }
+}
+
+void Image::NormalizeChannels()
+{
+    Impl& m = *m_pImpl;
+    if (m.m_iChannels != 1 && m.m_iChannels != 3)
+        return;
+    const PixelDescriptor cOld = m.Descriptor();
+    const PixelDescriptor cNew(m.m_iChannels + 1, cOld.m_eChannelType);
+    const ImagePixelConverter cConv(cOld, cNew, "Image::NormalizeChannels");
+    const uint32_t iOldBpp = m.m_iBytesPerPixel, iNewBpp = cNew.BytesPerPixel();
+    // Every state in the history changes the same way; shared tiles stay shared.
+    std::unordered_map<const TileBuffer*, TilePtr> aDone;
+    auto fConvert = [&](uint32_t iIndex, TilePtr& pTile) {
+        const uint32_t tx = iIndex % m.m_iTilesX, ty = iIndex / m.m_iTilesX;
+        const TileBuffer* pOld = pTile.get();
+        auto it = pOld ? aDone.find(pOld) : aDone.end();
+        if (it != aDone.end()) {
+            pTile = it->second;
+            return;
+        }
+        const uint32_t iW = m.TileWidth(tx), iH = m.TileHeight(ty);
+        TilePtr pNew = std::make_shared<TileBuffer>(size_t(iW) * iH * iNewBpp, false);
+        for (uint32_t y = 0; y < iH; ++y)
+            cConv.Run(pOld ? pOld->m_pData + size_t(y) * iW * iOldBpp : s_aZeroRow,
+                      pNew->m_pData + size_t(y) * iW * iNewBpp, iW);
+        if (pOld)  // null tiles of different places differ in size: never shared
+            aDone.emplace(pOld, pNew);
+        pTile = pNew;
+    };
+    for (uint32_t i = 0; i < m.m_aTiles.size(); ++i)
+        fConvert(i, m.m_aTiles[i]);
+    for (VersionRecord& cRecord : m.m_aRecords)
+        for (auto& cEntry : cRecord.m_aSaved)
+            fConvert(cEntry.first, cEntry.second);
+    m.m_iChannels = cNew.m_iChannels;
+    m.m_iBytesPerPixel = iNewBpp;
+    m.Touch();
+}
+
+void* Image::DirectAccess()
+{
+    Impl& m = *m_pImpl;
+    if (!m.HasData() || m.m_aTiles.size() != 1)
+        return nullptr;
+    m.Touch();
+    return m.Writable(0, 0, false);
+}
+
+const void* Image::RawPixels(int iLevel, bool bRefresh)
+{
+    Impl& m = *m_pImpl;
+    if (!m.HasData())
+        return nullptr;
+    const int iWanted = iLevel < 0 ? int(m.m_iProxyLevel) : std::min<int>(iLevel, int(s_iMaxProxyLevel));
+    if (bRefresh || !m.m_pRaw || m.m_iRawLevel != iWanted) {
+        Image* pLevel = ProxyImage(unsigned(iWanted));
+        const Impl& l = *pLevel->m_pImpl;
+        std::unique_ptr<uint8_t[]> pRaw(new uint8_t[size_t(l.m_iWidth) * l.m_iHeight * l.m_iBytesPerPixel]);
+        l.ReadRect(l.Bounds(), pRaw.get(), size_t(l.m_iWidth) * l.m_iBytesPerPixel, nullptr, l.m_iBytesPerPixel);
+        m.m_pRaw = std::move(pRaw);
+        m.m_iRawLevel = iWanted;
+    }
+    return m.m_pRaw.get();
+}
+
+// --- proxies ----------------------------------------------------------------
+
+void Image::setProxyLevel(unsigned char iLevel)
+{
+    m_pImpl->m_iProxyLevel = std::min<unsigned char>(iLevel, s_iMaxProxyLevel);
+}
+
+unsigned char Image::getProxyLevel() const
+{
+    return m_pImpl->m_iProxyLevel;
+}
+
+Image* Image::getProxyImage()
+{
+    return ProxyImage(m_pImpl->m_iProxyLevel);
+}
+
+Image* Image::ProxyImage(unsigned int iLevel)
+{
+    Impl& m = *m_pImpl;
+    if (iLevel == 0)
+        return this;
+    if (!m.HasData())
+        return nullptr;
+    iLevel = std::min<unsigned int>(iLevel, s_iMaxProxyLevel);
+    if (!m.m_aProxies[iLevel]) {
+        // Level n comes from level n-1, itself made (and cached) on demand.
+        const Image* pFiner = ProxyImage(iLevel - 1);
+        std::unique_ptr<Image> pProxy(new Image());
+        BuildProxy(*pFiner->m_pImpl, *pProxy, *pProxy->m_pImpl);
+        pProxy->m_pImpl->m_bDirty = false;
+        m.m_aProxies[iLevel] = std::move(pProxy);
+    }
+    return m.m_aProxies[iLevel].get();
+}
+
+void Image::clearProxyImages()
+{
+    for (auto& pProxy : m_pImpl->m_aProxies)
+        pProxy.reset();
+}
+
+// --- versions ---------------------------------------------------------------
+
+bool Image::NewVersion()
+{
+    Impl& m = *m_pImpl;
+    if (!m.HasData())
+        return false;
+    // A new version ends the redo history; then one empty record: O(1).
+    m.m_aRecords.erase(m.m_aRecords.begin() + m.m_iCurrent, m.m_aRecords.end());
+    m.m_aRecords.emplace_back();
+    ++m.m_iCurrent;
+    return true;
+}
+
+bool Image::PrevVersion()
+{
+    Impl& m = *m_pImpl;
+    if (m.m_iCurrent == 0)
+        return false;
+    m.SwapRecord(m.m_aRecords[m.m_iCurrent - 1]);
+    --m.m_iCurrent;
+    m.DropDerived();
+    return true;
+}
+
+bool Image::NextVersion()
+{
+    Impl& m = *m_pImpl;
+    if (m.m_iCurrent >= m.m_aRecords.size())
+        return false;
+    m.SwapRecord(m.m_aRecords[m.m_iCurrent]);
+    ++m.m_iCurrent;
+    m.DropDerived();
+    return true;
+}
+
+int Image::NumVersions() const
+{
+    return int(m_pImpl->m_aRecords.size()) + 1;
+}
+
+int Image::CurrentVersion() const
+{
+    return int(m_pImpl->m_iCurrent);
+}
+
+bool Image::MergeOldestVersions()
+{
+    Impl& m = *m_pImpl;
+    if (m.m_aRecords.empty())
+        return false;
+    if (m.m_iCurrent == 0) {
+        // The oldest is current: merging never changes the pixels, so the
+        // merged version keeps the current content and the next step must lead
+        // from it straight to version 2.
+        if (m.m_aRecords.size() >= 2) {
+            auto& aNext = m.m_aRecords[1].m_aSaved;
+            for (auto& cEntry : m.m_aRecords[0].m_aSaved)
+                aNext.try_emplace(cEntry.first, cEntry.second);
+        }
+        m.m_aRecords.pop_front();
+    } else {
+        // Version 0 is forgotten; version 1 becomes the oldest.
+        m.m_aRecords.pop_front();
+        --m.m_iCurrent;
+    }
+    return true;
+}
+
+bool Image::PurgeNewerVersions()
+{
+    Impl& m = *m_pImpl;
+    if (m.m_iCurrent >= m.m_aRecords.size())
+        return false;
+    m.m_aRecords.erase(m.m_aRecords.begin() + m.m_iCurrent, m.m_aRecords.end());
+    return true;
+}
+
+bool Image::PurgeAllButCurrentVersion()
+{
+    Impl& m = *m_pImpl;
+    if (m.m_aRecords.empty())
+        return false;
+    m.m_aRecords.clear();
+    m.m_iCurrent = 0;
+    return true;
+}
+
+size_t Image::VersionMemoryUsage() const
+{
+    const Impl& m = *m_pImpl;
+    std::unordered_set<const TileBuffer*> aSeen;
+    size_t iBytes = 0;
+    for (const VersionRecord& cRecord : m.m_aRecords)
+        for (const auto& cEntry : cRecord.m_aSaved) {
+            const TileBuffer* p = cEntry.second.get();
+            if (p && p != m.m_aTiles[cEntry.first].get() && aSeen.insert(p).second)
+                iBytes += p->m_iBytes;
+        }
+    return iBytes;
+}
+
+size_t Image::MemoryUsage() const
+{
+    size_t iBytes = 0;
+    for (const TilePtr& p : m_pImpl->m_aTiles)
+        if (p)
+            iBytes += p->m_iBytes;
+    return iBytes;
+}
+
+// --- state ------------------------------------------------------------------
+
+bool Image::IsDirty() const { return m_pImpl->m_bDirty; }
+void Image::SetDirty() { m_pImpl->m_bDirty = true; }
+void Image::ClearDirty() { m_pImpl->m_bDirty = false; }
+
+bool Image::Keep() const
+{
+    return NumVersions() > 1 || m_pImpl->m_bDirty || m_pImpl->m_iProxyLevel > 0;
+}
+
+// --- files ------------------------------------------------------------------
+
+void Image::Load(const QString& sFileName, unsigned int iChannels, bool bResetVersions)
+{
+    if (iChannels > 4)
+        throw MakeError("Image::Load", __LINE__,
+                        QString("Image::Load -- invalid channel count %1 for \"%2\"").arg(iChannels).arg(sFileName));
+    ImageCodec* pCodec = ImageCodec::Registered();
+    if (!pCodec)
+        throw MakeError("Image::Load", __LINE__,
+                        QString("Image::Load -- cannot read \"%1\": no image codec is registered").arg(sFileName));
+    // Read into a scratch image: a failure leaves this one untouched.
+    Image cLoaded;
+    pCodec->Read(sFileName, cLoaded, iChannels);
+    if (!cLoaded.HasData())
+        throw MakeError("Image::Load", __LINE__,
+                        QString("Image::Load -- \"%1\" gave no pixels").arg(sFileName));
+    if (iChannels != 0 && cLoaded.ChannelCount() != iChannels) {
+        Image cConverted;
+        cConverted.create(cLoaded.Width(), cLoaded.Height(), iChannels, cLoaded.format());
+        cConverted.ConvertFrom(cLoaded);
+        cLoaded.m_pImpl.swap(cConverted.m_pImpl);
+    }
+    Impl& m = *m_pImpl;
+    Impl& l = *cLoaded.m_pImpl;
+    const bool bSameShape = m.m_iWidth == l.m_iWidth && m.m_iHeight == l.m_iHeight &&
+                            m.m_iChannels == l.m_iChannels && m.m_eFormat == l.m_eFormat;
+    if (!bResetVersions && bSameShape) {
+        // The file becomes the content of the current version; history stays.
+        m.Touch();
+        m.CopyFrom(l, l.Bounds(), 0, 0);
+        return;
+    }
+    // A new shape cannot share a history with the old one.
+    const unsigned char iLevel = m.m_iProxyLevel;
+    m.Allocate(l.m_iWidth, l.m_iHeight, l.m_iChannels, l.m_eFormat);
+    m.m_aTiles.swap(l.m_aTiles);
+    m.m_iProxyLevel = iLevel;
+    m.Touch();
+}
+
+void Image::Save(const QString& sFileName, unsigned int iBitsPerChannel) const
+{
+    if (iBitsPerChannel != 0 && iBitsPerChannel != 8 && iBitsPerChannel != 16 && iBitsPerChannel != 32)
+        throw MakeError("Image::Save", __LINE__,
+                        QString("Image::Save -- cannot write \"%1\": %2 bits per channel (0, 8, 16 or 32)")
+                            .arg(sFileName, QString::number(iBitsPerChannel)));
+    if (!HasData())
+        throw MakeError("Image::Save", __LINE__,
+                        QString("Image::Save -- cannot write \"%1\": the image has no pixels").arg(sFileName));
+    ImageCodec* pCodec = ImageCodec::Registered();
+    if (!pCodec)
+        throw MakeError("Image::Save", __LINE__,
+                        QString("Image::Save -- cannot write \"%1\": no image codec is registered").arg(sFileName));
+    pCodec->Write(sFileName, *this, iBitsPerChannel);
+}
+
+// --- codec registry ----------------------------------------------------------
+
+void ImageCodec::Register(ImageCodec* pCodec)
+{
+    s_pCodec = pCodec;
+}
+
+ImageCodec* ImageCodec::Registered()
+{
+    return s_pCodec;
+}
+
+} // namespace varnik

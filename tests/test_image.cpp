@@ -1,0 +1,730 @@
+// varnik::Image without files: shape, tiles and rectangles, conversions,
+// proxies, versions and memory, state queries.
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+#include "VarnikTest.h"
+
+using namespace varnik;
+using varnik::test::ErrorTextOf;
+
+namespace {
+
+/// A plain row-major copy of an image's pixels, the model the tests compare with.
+struct Model
+{
+    int w = 0, h = 0, bpp = 0;
+    std::vector<uint8_t> a;
+    Model(int iW, int iH, int iBpp) : w(iW), h(iH), bpp(iBpp), a(size_t(iW) * iH * iBpp, 0) {}
+    uint8_t* At(int x, int y) { return &a[(size_t(y) * w + x) * bpp]; }
+    void Set(int x, int y, int nx, int ny, const uint8_t* p, int iStride)
+    {
+        for (int j = 0; j < ny; ++j)
+            for (int i = 0; i < nx; ++i)
+                if (x + i >= 0 && y + j >= 0 && x + i < w && y + j < h)
+                    std::memcpy(At(x + i, y + j), p + size_t(j) * iStride + size_t(i) * bpp, bpp);
+    }
+};
+
+std::vector<uint8_t> Whole(const Image& c)
+{
+    std::vector<uint8_t> a(size_t(c.Width()) * c.Height() * c.BytesPerPixel());
+    c.getTile(0, 0, int(c.Width()), int(c.Height()), a.data());
+    return a;
+}
+
+std::vector<uint8_t> Random(size_t n, std::mt19937& r)
+{
+    std::vector<uint8_t> a(n);
+    for (auto& v : a)
+        v = uint8_t(r());
+    return a;
+}
+
+/// Fills an 8-bit image with a pattern that depends on position and version tag.
+void Paint(Image& c, uint8_t iTag)
+{
+    std::vector<uint8_t> a(size_t(c.Width()) * c.Height() * c.BytesPerPixel());
+    for (size_t i = 0; i < a.size(); ++i)
+        a[i] = uint8_t(i * 7 + iTag);
+    c.setTile(0, 0, int(c.Width()), int(c.Height()), a.data());
+}
+
+/// `a` (an image's pixels, `w` wide) with a rectangle filled with one pixel.
+std::vector<uint8_t> Filled(std::vector<uint8_t> a, int w, int bpp, const ImgTile& r, const uint8_t* pPixel)
+{
+    for (int y = r.y; y < r.y + r.ny; ++y)
+        for (int x = r.x; x < r.x + r.nx; ++x)
+            std::memcpy(&a[(size_t(y) * w + x) * bpp], pPixel, bpp);
+    return a;
+}
+
+} // namespace
+
+// --- shape ---------------------------------------------------------------
+
+TEST(ImageShape, BadCreateThrowsAndLeavesImageUnchanged)
+{
+    Image c;
+    c.create(40, 30, 4, Image::e8integer);
+    Paint(c, 3);
+    const auto aBefore = Whole(c);
+
+    EXPECT_TRUE(ErrorTextOf([&] { c.create(0, 5, 4, Image::e8integer); }).contains("invalid size 0 x 5"));
+    EXPECT_TRUE(ErrorTextOf([&] { c.create(5, 0, 4, Image::e8integer); }).contains("invalid size 5 x 0"));
+    EXPECT_TRUE(ErrorTextOf([&] { c.create(1u << 31, 4, 4, Image::e8integer); }).contains("invalid size"));
+    EXPECT_TRUE(ErrorTextOf([&] { c.create(Image::s_iMaxDimension + 1, 4, 4, Image::e8integer); })
+                    .contains("invalid size"));
+    EXPECT_TRUE(ErrorTextOf([&] { c.create(4, 4, 0, Image::e8integer); }).contains("channel count 0"));
+    EXPECT_TRUE(ErrorTextOf([&] { c.create(4, 4, 5, Image::e8integer); }).contains("channel count 5"));
+    EXPECT_TRUE(ErrorTextOf([&] { c.create(4, 4, 4, Image::Format(9)); }).contains("unknown format 9"));
+    EXPECT_TRUE(ErrorTextOf([&] { c.create(4, 4, 4, Image::eNoFormat); }).contains("unknown format 8"));
+
+    EXPECT_EQ(c.Width(), 40u);
+    EXPECT_EQ(c.Height(), 30u);
+    EXPECT_EQ(c.ChannelCount(), 4u);
+    EXPECT_EQ(c.format(), Image::e8integer);
+    EXPECT_EQ(Whole(c), aBefore);
+}
+
+TEST(ImageShape, CreateKeepsOnlyWhenAskedAndSame)
+{
+    Image c;
+    EXPECT_FALSE(c.HasData());
+    EXPECT_EQ(c.getBounds(), ImgTile(0, 0, 0, 0));
+    c.create(20, 10, 2, Image::e16integer);
+    EXPECT_TRUE(c.HasData());
+    EXPECT_EQ(c.BytesPerPixel(), 4u);
+    EXPECT_EQ(Whole(c), std::vector<uint8_t>(20 * 10 * 4, 0));  // cleared
+    Paint(c, 1);
+    ASSERT_TRUE(c.NewVersion());
+    Paint(c, 2);
+    const auto aPainted = Whole(c);
+
+    c.create(20, 10, 2, Image::e16integer, true);
+    EXPECT_EQ(Whole(c), aPainted);
+    EXPECT_EQ(c.NumVersions(), 2);
+
+    c.create(20, 10, 2, Image::e16integer, false);  // same shape, not kept
+    EXPECT_EQ(Whole(c), std::vector<uint8_t>(20 * 10 * 4, 0));
+    EXPECT_EQ(c.NumVersions(), 1);
+
+    Paint(c, 5);
+    c.create(20, 10, 4, Image::e16integer, true);  // other shape: fresh
+    EXPECT_EQ(c.ChannelCount(), 4u);
+    EXPECT_EQ(Whole(c), std::vector<uint8_t>(20 * 10 * 8, 0));
+
+    c.Clear();
+    EXPECT_FALSE(c.HasData());
+    EXPECT_FALSE(c.IsDirty());
+    EXPECT_EQ(c.NumVersions(), 1);
+}
+
+TEST(ImageShape, FormatsAndClassRecord)
+{
+    const uint32_t aBytes[] = {1, 2, 4, 2, 4, 2, 4, 4};
+    for (uint32_t f = 0; f < 8; ++f) {
+        Image c;
+        c.create(3, 3, 3, Image::Format(f));
+        EXPECT_EQ(c.BytesPerPixel(), 3 * aBytes[f]) << "format " << f;
+        EXPECT_EQ(PixelDescriptor::BytesPerChannel(Image::ChannelTypeOf(Image::Format(f))), aBytes[f]);
+    }
+    EXPECT_EQ(ClassDesc::FindByName("Image"), Image::StaticClass());
+    Node* pNode = Kernel::CreateClassInstance(Image::StaticClass());
+    Image* pImage = dynamic_cast<Image*>(pNode);
+    ASSERT_NE(pImage, nullptr);
+    EXPECT_EQ(pImage->RuntimeClass(), Image::StaticClass());
+    EXPECT_TRUE(pImage->IsKindOf(Node::StaticClass()));
+    delete pNode;
+}
+
+// --- tiles and rectangles -----------------------------------------------
+
+// Random rectangles across tile seams and image edges, written by every
+// write path, against a plain model; reads of rectangles reaching outside
+// must leave the buffer's outside texels alone.
+TEST(ImageTiles, RandomRectanglesMatchModel)
+{
+    struct Case { int w, h; uint32_t ch; Image::Format f; };
+    const Case aCases[] = {{300, 70, 4, Image::e8integer}, {600, 300, 4, Image::e32float},
+                           {257, 129, 2, Image::e16float}, {100, 50, 3, Image::e8integer}};
+    std::mt19937 r(12345);
+    for (const Case& k : aCases) {
+        Image c;
+        c.create(k.w, k.h, k.ch, k.f);
+        const int bpp = int(c.BytesPerPixel());
+        Model m(k.w, k.h, bpp);
+        Image cOther;
+        cOther.create(k.w / 2 + 3, k.h / 2 + 5, k.ch, k.f);
+        Model mOther(int(cOther.Width()), int(cOther.Height()), bpp);
+        {
+            auto a = Random(mOther.a.size(), r);
+            cOther.setTile(0, 0, mOther.w, mOther.h, a.data());
+            mOther.a = a;
+        }
+        for (int iStep = 0; iStep < 60; ++iStep) {
+            const int x = int(r() % (k.w + 40)) - 20, y = int(r() % (k.h + 40)) - 20;
+            const int nx = 1 + int(r() % (k.w / 2 + 10)), ny = 1 + int(r() % (k.h / 2 + 10));
+            switch (iStep % 4) {
+            case 0: {
+                auto a = Random(size_t(nx) * ny * bpp, r);
+                c.setTile(x, y, nx, ny, a.data());
+                m.Set(x, y, nx, ny, a.data(), nx * bpp);
+                break;
+            }
+            case 1: {
+                auto aPixel = Random(bpp, r);
+                const ImgTile cClip(int(r() % k.w), int(r() % k.h), k.w / 3, k.h / 3);
+                c.fillTile(x, y, nx, ny, aPixel.data(), nullptr, &cClip);
+                const ImgTile cArea(ImgTile(x, y, nx, ny), cClip);
+                for (int j = 0; j < cArea.ny; ++j)
+                    for (int i = 0; i < cArea.nx; ++i)
+                        m.Set(cArea.x + i, cArea.y + j, 1, 1, aPixel.data(), bpp);
+                break;
+            }
+            case 2: {
+                // A caller's whole-image buffer; only the region lands.
+                auto a = Random(m.a.size(), r);
+                const ImgTile cWhole(0, 0, k.w, k.h);
+                c.copyTile(cWhole, a.data(), ImgTile(x, y, nx, ny));
+                const ImgTile cArea(ImgTile(x, y, nx, ny), cWhole);
+                for (int j = 0; j < cArea.ny; ++j)
+                    m.Set(cArea.x, cArea.y + j, cArea.nx, 1, &a[(size_t(cArea.y + j) * k.w + cArea.x) * bpp], 0);
+                break;
+            }
+            default: {
+                const ImgTile cSrc(int(r() % mOther.w) - 5, int(r() % mOther.h) - 5, nx, ny);
+                c.CopyRect(cOther, cSrc, x, y);
+                for (int j = 0; j < ny; ++j)
+                    for (int i = 0; i < nx; ++i) {
+                        const int sx = cSrc.x + i, sy = cSrc.y + j;
+                        if (sx >= 0 && sy >= 0 && sx < mOther.w && sy < mOther.h)
+                            m.Set(x + i, y + j, 1, 1, mOther.At(sx, sy), bpp);
+                    }
+                break;
+            }
+            }
+            ASSERT_EQ(Whole(c), m.a) << k.w << "x" << k.h << " step " << iStep;
+        }
+        // Reads reaching outside write only the inside texels.
+        for (int iRead = 0; iRead < 20; ++iRead) {
+            const int x = int(r() % (k.w + 40)) - 20, y = int(r() % (k.h + 40)) - 20;
+            const int nx = 1 + int(r() % k.w), ny = 1 + int(r() % k.h);
+            std::vector<uint8_t> a(size_t(nx) * ny * bpp, 0xAB);
+            c.getTile(x, y, nx, ny, a.data());
+            for (int j = 0; j < ny; ++j)
+                for (int i = 0; i < nx; ++i) {
+                    const uint8_t* p = &a[(size_t(j) * nx + i) * bpp];
+                    const bool bInside = x + i >= 0 && y + j >= 0 && x + i < k.w && y + j < k.h;
+                    const std::vector<uint8_t> aWant =
+                        bInside ? std::vector<uint8_t>(m.At(x + i, y + j), m.At(x + i, y + j) + bpp)
+                                : std::vector<uint8_t>(bpp, 0xAB);
+                    ASSERT_EQ(std::vector<uint8_t>(p, p + bpp), aWant) << "texel " << x + i << "," << y + j;
+                }
+        }
+    }
+}
+
+TEST(ImageTiles, SelfCopyOverlapAndLayoutMismatch)
+{
+    Image c;
+    c.create(300, 280, 1, Image::e8integer);
+    Paint(c, 9);
+    Model m(300, 280, 1);
+    m.a = Whole(c);
+    const Model mBefore = m;
+    // Overlapping move to the lower right across tile seams.
+    c.CopyRect(c, ImgTile(10, 20, 270, 250), 27, 29);
+    for (int j = 0; j < 250; ++j)
+        for (int i = 0; i < 270; ++i)
+            if (27 + i < 300 && 29 + j < 280)
+                *m.At(27 + i, 29 + j) = mBefore.a[size_t(20 + j) * 300 + 10 + i];
+    EXPECT_EQ(Whole(c), m.a);
+
+    Image cFloat;
+    cFloat.create(10, 10, 1, Image::e32float);
+    const QString s = ErrorTextOf([&] { c.CopyRect(cFloat, ImgTile(0, 0, 5, 5), 0, 0); });
+    EXPECT_TRUE(s.contains("Image::CopyRect")) << s.toStdString();
+    EXPECT_EQ(Whole(c), m.a);
+
+    // Null buffers with a real rectangle are refused, not dereferenced.
+    EXPECT_FALSE(ErrorTextOf([&] { c.setTile(0, 0, 4, 4, nullptr); }).isEmpty());
+    EXPECT_FALSE(ErrorTextOf([&] { c.getTile(0, 0, 4, 4, nullptr); }).isEmpty());
+}
+
+// --- descriptors ------------------------------------------------------------
+
+TEST(ImageDescriptor, OrderTypeAndChannelConversions)
+{
+    Image c;
+    c.create(2, 1, 4, Image::e8integer);
+    const uint8_t aRGBA[8] = {10, 20, 30, 40, 50, 60, 70, 80};
+    c.setTile(0, 0, 2, 1, aRGBA);
+
+    uint8_t aBGRA[8];
+    const PixelDescriptor cBGRA(4, PixelDescriptor::eUInt8, PixelDescriptor::eBGRA);
+    c.getTile(0, 0, 2, 1, aBGRA, &cBGRA);
+    EXPECT_EQ(std::vector<uint8_t>(aBGRA, aBGRA + 8), (std::vector<uint8_t>{30, 20, 10, 40, 70, 60, 50, 80}));
+    uint8_t aARGB[8];
+    const PixelDescriptor cARGB(4, PixelDescriptor::eUInt8, PixelDescriptor::eARGB);
+    c.getTile(0, 0, 2, 1, aARGB, &cARGB);
+    EXPECT_EQ(std::vector<uint8_t>(aARGB, aARGB + 8), (std::vector<uint8_t>{40, 10, 20, 30, 80, 50, 60, 70}));
+    c.setTile(0, 0, 2, 1, aBGRA, &cBGRA);  // back through the same order: unchanged
+    EXPECT_EQ(Whole(c), std::vector<uint8_t>(aRGBA, aRGBA + 8));
+
+    // 8-bit to float and 16-bit: normalised.
+    float aF[8];
+    const PixelDescriptor cFloat(4, PixelDescriptor::eFloat32);
+    c.getTile(0, 0, 2, 1, aF, &cFloat);
+    EXPECT_FLOAT_EQ(aF[0], 10.0f / 255.0f);
+    EXPECT_FLOAT_EQ(aF[7], 80.0f / 255.0f);
+    uint16_t a16[8];
+    const PixelDescriptor c16(4, PixelDescriptor::eUInt16);
+    c.getTile(0, 0, 2, 1, a16, &c16);
+    EXPECT_EQ(a16[1], 20 * 257);
+
+    // Float into 8-bit: rounded and clamped.
+    const float aIn[8] = {0.5f, -1.0f, 2.0f, 1.0f, 0.0f, 0.25f, 1.0f / 255.0f, 0.998f};
+    c.setTile(0, 0, 2, 1, aIn, &cFloat);
+    EXPECT_EQ(Whole(c), (std::vector<uint8_t>{128, 0, 255, 255, 0, 64, 1, 254}));
+
+    // Gray into RGBA: replicated, alpha opaque. RGBA into gray: luma, alpha kept.
+    const uint8_t aGray[2] = {7, 200};
+    const PixelDescriptor cGray(1, PixelDescriptor::eUInt8);
+    c.setTile(0, 0, 2, 1, aGray, &cGray);
+    EXPECT_EQ(Whole(c), (std::vector<uint8_t>{7, 7, 7, 255, 200, 200, 200, 255}));
+    const uint8_t aColour[8] = {255, 0, 0, 9, 0, 0, 255, 99};
+    c.setTile(0, 0, 2, 1, aColour);
+    uint8_t aGA[4];
+    const PixelDescriptor cGrayAlpha(2, PixelDescriptor::eUInt8);
+    c.getTile(0, 0, 2, 1, aGA, &cGrayAlpha);
+    EXPECT_EQ(std::vector<uint8_t>(aGA, aGA + 4), (std::vector<uint8_t>{54, 9, 18, 99}));  // .2126, .0722
+
+    // Half and float agree both ways.
+    Image cHalf;
+    cHalf.create(3, 1, 1, Image::e16float);
+    const float aVals[3] = {0.333f, -2.5f, 1024.0f};
+    const PixelDescriptor cF1(1, PixelDescriptor::eFloat32);
+    cHalf.setTile(0, 0, 3, 1, aVals, &cF1);
+    float aBack[3];
+    cHalf.getTile(0, 0, 3, 1, aBack, &cF1);
+    EXPECT_NEAR(aBack[0], 0.333f, 0.0005f);
+    EXPECT_EQ(aBack[1], -2.5f);
+    EXPECT_EQ(aBack[2], 1024.0f);
+    uint16_t aBits[3];
+    cHalf.getTile(0, 0, 3, 1, aBits);
+    EXPECT_EQ(aBits[2], half_(1024.0f).Bits());
+
+    // An invalid descriptor is refused and writes nothing.
+    const auto aBefore = Whole(c);
+    const PixelDescriptor cBad(5, PixelDescriptor::eUInt8);
+    EXPECT_TRUE(ErrorTextOf([&] { c.setTile(0, 0, 1, 1, aRGBA, &cBad); }).contains("pixel descriptor"));
+    const PixelDescriptor cBadType(4, PixelDescriptor::ChannelType(42));
+    EXPECT_TRUE(ErrorTextOf([&] { c.getTile(0, 0, 1, 1, aF, &cBadType); }).contains("pixel descriptor"));
+    EXPECT_EQ(Whole(c), aBefore);
+}
+
+TEST(ImageDescriptor, FillConvertFromAndNormalize)
+{
+    Image c;
+    c.create(70, 40, 3, Image::e16integer);
+    const float aColour[4] = {1.0f, 0.5f, 0.0f, 0.25f};
+    const PixelDescriptor cFloat4(4, PixelDescriptor::eFloat32);
+    c.fillTile(-5, -5, 200, 200, aColour, &cFloat4);
+    uint16_t aPixel[3];
+    c.getTile(69, 39, 1, 1, aPixel);
+    EXPECT_EQ(aPixel[0], 65535);
+    EXPECT_EQ(aPixel[1], 32768);
+    EXPECT_EQ(aPixel[2], 0);
+
+    // Converting copy over the overlap of two sizes.
+    Image c8;
+    c8.create(50, 60, 4, Image::e8integer);
+    c8.ConvertFrom(c);
+    uint8_t a8[4];
+    c8.getTile(49, 39, 1, 1, a8);
+    EXPECT_EQ(std::vector<uint8_t>(a8, a8 + 4), (std::vector<uint8_t>{255, 128, 0, 255}));
+    c8.getTile(10, 45, 1, 1, a8);  // below the source: untouched
+    EXPECT_EQ(std::vector<uint8_t>(a8, a8 + 4), (std::vector<uint8_t>{0, 0, 0, 0}));
+
+    // Normalising keeps colour and history, adds opaque alpha.
+    ASSERT_TRUE(c.NewVersion());
+    const uint16_t aBlue[3] = {0, 0, 65535};
+    c.fillTile(0, 0, 10, 10, aBlue);
+    c.NormalizeChannels();
+    EXPECT_EQ(c.ChannelCount(), 4u);
+    uint16_t a4[4];
+    c.getTile(5, 5, 1, 1, a4);
+    EXPECT_EQ(std::vector<uint16_t>(a4, a4 + 4), (std::vector<uint16_t>{0, 0, 65535, 65535}));
+    ASSERT_TRUE(c.PrevVersion());
+    c.getTile(5, 5, 1, 1, a4);
+    EXPECT_EQ(std::vector<uint16_t>(a4, a4 + 4), (std::vector<uint16_t>{65535, 32768, 0, 65535}));
+
+    Image cGray;
+    cGray.create(300, 3, 1, Image::e32float);  // tiles never written become gray 0, alpha 1
+    cGray.NormalizeChannels();
+    float aGA[2];
+    cGray.getTile(299, 2, 1, 1, aGA);
+    EXPECT_EQ(aGA[0], 0.0f);
+    EXPECT_EQ(aGA[1], 1.0f);
+    cGray.NormalizeChannels();  // two channels stay two
+    EXPECT_EQ(cGray.ChannelCount(), 2u);
+}
+
+// --- proxies -----------------------------------------------------------------
+
+namespace {
+
+// The reference: one 2 x 2 box step in double, footprints clipped to the texels
+// that exist, integers rounded half up.
+std::vector<double> BoxStep(const std::vector<double>& a, int w, int h, int ch, bool bInteger, int& w2, int& h2)
+{
+    w2 = std::max(1, w >> 1);
+    h2 = std::max(1, h >> 1);
+    std::vector<double> o(size_t(w2) * h2 * ch);
+    for (int y = 0; y < h2; ++y)
+        for (int x = 0; x < w2; ++x)
+            for (int c = 0; c < ch; ++c) {
+                double s = 0;
+                int n = 0;
+                for (int j = 2 * y; j <= 2 * y + 1 && j < h; ++j)
+                    for (int i = 2 * x; i <= 2 * x + 1 && i < w; ++i, ++n)
+                        s += a[(size_t(j) * w + i) * ch + c];
+                o[(size_t(y) * w2 + x) * ch + c] = bInteger ? std::floor(s / n + 0.5) : s / n;
+            }
+    return o;
+}
+
+template <typename T>
+std::vector<double> AsDouble(const Image& c)
+{
+    std::vector<T> a(size_t(c.Width()) * c.Height() * c.ChannelCount());
+    c.getTile(0, 0, int(c.Width()), int(c.Height()), a.data());
+    return std::vector<double>(a.begin(), a.end());
+}
+
+} // namespace
+
+TEST(ImageProxy, EveryLevelOfOddSizesMatchesBoxFilter)
+{
+    std::mt19937 r(7);
+    const int aSizes[][2] = {{37, 23}, {1, 9}, {5, 1}, {301, 259}, {3, 3}};
+    for (const auto& s : aSizes) {
+        // Half goes through its own rounding at each level: compared with a tolerance.
+        {
+            Image c;
+            c.create(s[0], s[1], 3, Image::e16float);
+            std::vector<float> a(size_t(s[0]) * s[1] * 3);
+            for (auto& v : a)
+                v = float(r() % 2000) / 100.0f - 5.0f;
+            const PixelDescriptor cF(3, PixelDescriptor::eFloat32);
+            c.setTile(0, 0, s[0], s[1], a.data(), &cF);
+            c.getTile(0, 0, s[0], s[1], a.data(), &cF);  // as stored
+            std::vector<double> aRef(a.begin(), a.end());
+            int w = s[0], h = s[1];
+            for (unsigned iLevel = 1; iLevel <= Image::s_iMaxProxyLevel; ++iLevel) {
+                int w2, h2;
+                aRef = BoxStep(aRef, w, h, 3, false, w2, h2);
+                w = w2;
+                h = h2;
+                Image* p = c.ProxyImage(iLevel);
+                ASSERT_EQ(int(p->Width()), w);
+                ASSERT_EQ(int(p->Height()), h);
+                std::vector<float> aGot(size_t(w) * h * 3);
+                p->getTile(0, 0, w, h, aGot.data(), &cF);
+                for (size_t i = 0; i < aGot.size(); ++i)
+                    ASSERT_NEAR(aGot[i], aRef[i], 0.02) << "half level " << iLevel << " value " << i;
+            }
+        }
+        for (int iKind = 0; iKind < 3; ++iKind) {
+            Image c;
+            const int ch = iKind == 0 ? 4 : iKind == 1 ? 1 : 2;
+            const Image::Format f = iKind == 0 ? Image::e8integer : iKind == 1 ? Image::e32float : Image::e16integer;
+            c.create(s[0], s[1], ch, f);
+            const size_t n = size_t(s[0]) * s[1] * ch;
+            if (f == Image::e8integer) {
+                auto a = Random(n, r);
+                c.setTile(0, 0, s[0], s[1], a.data());
+            } else if (f == Image::e32float) {
+                std::vector<float> a(n);
+                for (auto& v : a)
+                    v = float(r() % 1000) / 8.0f;  // exact in float through the averages
+                c.setTile(0, 0, s[0], s[1], a.data());
+            } else {
+                std::vector<uint16_t> a(n);
+                for (auto& v : a)
+                    v = uint16_t(r());
+                c.setTile(0, 0, s[0], s[1], a.data());
+            }
+            std::vector<double> aRef = f == Image::e8integer ? AsDouble<uint8_t>(c)
+                                       : f == Image::e32float ? AsDouble<float>(c) : AsDouble<uint16_t>(c);
+            int w = s[0], h = s[1];
+            for (unsigned iLevel = 1; iLevel <= Image::s_iMaxProxyLevel; ++iLevel) {
+                int w2, h2;
+                aRef = BoxStep(aRef, w, h, ch, f != Image::e32float, w2, h2);
+                w = w2;
+                h = h2;
+                Image* p = c.ProxyImage(iLevel);
+                ASSERT_NE(p, nullptr);
+                ASSERT_EQ(int(p->Width()), w) << s[0] << "x" << s[1] << " level " << iLevel;
+                ASSERT_EQ(int(p->Height()), h);
+                ASSERT_EQ(p->format(), f);
+                const std::vector<double> aGot = f == Image::e8integer ? AsDouble<uint8_t>(*p)
+                                                 : f == Image::e32float ? AsDouble<float>(*p)
+                                                                        : AsDouble<uint16_t>(*p);
+                ASSERT_EQ(aGot, aRef) << s[0] << "x" << s[1] << " kind " << iKind << " level " << iLevel;
+            }
+        }
+    }
+}
+
+TEST(ImageProxy, CachedUntilWriteOrClear)
+{
+    Image c;
+    c.create(64, 64, 1, Image::e8integer);
+    const uint8_t iWhite = 200;
+    c.fillTile(0, 0, 64, 64, &iWhite);
+    EXPECT_EQ(c.getProxyImage(), &c);
+    c.setProxyLevel(9);
+    EXPECT_EQ(c.getProxyLevel(), Image::s_iMaxProxyLevel);
+    c.setProxyLevel(2);
+    Image* p = c.getProxyImage();
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->Width(), 16u);
+    EXPECT_EQ(c.ProxyImage(2), p);  // cached
+    uint8_t v = 0;
+    p->getTile(3, 3, 1, 1, &v);
+    EXPECT_EQ(v, 200);
+
+    const uint8_t iDark = 0;
+    c.fillTile(0, 0, 8, 8, &iDark);  // a write drops the proxies
+    p = c.getProxyImage();
+    p->getTile(0, 0, 1, 1, &v);
+    EXPECT_EQ(v, 0);
+    p->getTile(2, 0, 1, 1, &v);
+    EXPECT_EQ(v, 200);
+
+    // RawPixels: a contiguous copy of a level, rebuilt after writes.
+    const uint8_t* pRaw = static_cast<const uint8_t*>(c.RawPixels(-1, true));
+    ASSERT_NE(pRaw, nullptr);
+    EXPECT_EQ(pRaw[0], 0);
+    EXPECT_EQ(pRaw[15], 200);
+    const uint8_t* pFull = static_cast<const uint8_t*>(c.RawPixels(0, false));
+    EXPECT_EQ(std::vector<uint8_t>(pFull, pFull + 64 * 64), Whole(c));
+    c.fillTile(63, 63, 1, 1, &iDark);
+    pFull = static_cast<const uint8_t*>(c.RawPixels(0, false));
+    EXPECT_EQ(pFull[64 * 64 - 1], 0);
+
+    Image cEmpty;
+    EXPECT_EQ(cEmpty.ProxyImage(1), nullptr);
+    EXPECT_EQ(cEmpty.RawPixels(), nullptr);
+}
+
+// --- versions ------------------------------------------------------------------
+
+TEST(ImageVersions, ChangeNewChangePrevNext)
+{
+    Image c;
+    c.create(600, 300, 4, Image::e8integer);
+    Paint(c, 1);
+    const auto a0 = Whole(c);
+    EXPECT_FALSE(c.PrevVersion());
+    ASSERT_TRUE(c.NewVersion());
+    EXPECT_EQ(c.NumVersions(), 2);
+    EXPECT_EQ(c.CurrentVersion(), 1);
+    EXPECT_EQ(Whole(c), a0);  // a new version starts from the current content
+    const uint8_t aRed[4] = {255, 0, 0, 255};
+    c.fillTile(250, 100, 20, 20, aRed);  // partly over a tile seam: old texels must survive the copy
+    const auto a1 = Filled(a0, 600, 4, ImgTile(250, 100, 20, 20), aRed);
+    EXPECT_EQ(Whole(c), a1);
+    ASSERT_TRUE(c.NewVersion());
+    c.fillTile(0, 0, 600, 10, aRed);
+    const auto a2 = Filled(a1, 600, 4, ImgTile(0, 0, 600, 10), aRed);
+    EXPECT_EQ(Whole(c), a2);
+
+    ASSERT_TRUE(c.PrevVersion());
+    EXPECT_EQ(Whole(c), a1);
+    ASSERT_TRUE(c.PrevVersion());
+    EXPECT_EQ(Whole(c), a0);
+    EXPECT_FALSE(c.PrevVersion());
+    ASSERT_TRUE(c.NextVersion());
+    EXPECT_EQ(Whole(c), a1);
+    ASSERT_TRUE(c.NextVersion());
+    EXPECT_EQ(Whole(c), a2);
+    EXPECT_FALSE(c.NextVersion());
+
+    // A write in an older version changes that version only.
+    ASSERT_TRUE(c.PrevVersion());
+    const uint8_t aGreen[4] = {0, 255, 0, 255};
+    c.fillTile(500, 270, 5, 5, aGreen);  // a tile the newer version did not change
+    const auto a1b = Filled(a1, 600, 4, ImgTile(500, 270, 5, 5), aGreen);
+    EXPECT_EQ(Whole(c), a1b);
+    ASSERT_TRUE(c.NextVersion());
+    EXPECT_EQ(Whole(c), a2);
+    ASSERT_TRUE(c.PrevVersion());
+    EXPECT_EQ(Whole(c), a1b);
+    ASSERT_TRUE(c.PrevVersion());
+    EXPECT_EQ(Whole(c), a0);
+
+    // Proxies follow the stepping.
+    Image* p = c.ProxyImage(1);
+    uint8_t aProxy[4];
+    p->getTile(130, 55, 1, 1, aProxy);
+    ASSERT_TRUE(c.NextVersion());
+    c.ProxyImage(1)->getTile(130, 55, 1, 1, aProxy);
+    EXPECT_EQ(std::vector<uint8_t>(aProxy, aProxy + 4), std::vector<uint8_t>(aRed, aRed + 4));
+}
+
+TEST(ImageVersions, MergeAndPurge)
+{
+    // 600 x 300 in 256-texel tiles; each step changes a tile of its own.
+    Image c;
+    c.create(600, 300, 1, Image::e8integer);
+    const ImgTile aRects[4] = {ImgTile(0, 0, 600, 300), ImgTile(10, 10, 20, 20), ImgTile(520, 270, 20, 20),
+                               ImgTile(300, 10, 20, 20)};
+    std::vector<std::vector<uint8_t>> aStates;
+    std::vector<uint8_t> aModel(600 * 300, 0);
+    for (uint8_t i = 0; i < 4; ++i) {
+        if (i > 0) {
+            ASSERT_TRUE(c.NewVersion());
+        }
+        const uint8_t v = uint8_t(10 + i);
+        c.fillTile(aRects[i].x, aRects[i].y, aRects[i].nx, aRects[i].ny, &v);
+        aModel = Filled(aModel, 600, 1, aRects[i], &v);
+        ASSERT_EQ(Whole(c), aModel);
+        aStates.push_back(aModel);
+    }
+    EXPECT_EQ(c.NumVersions(), 4);
+    EXPECT_TRUE(c.MergeOldestVersions());  // states 0 and 1 become one: state 1
+    EXPECT_EQ(c.NumVersions(), 3);
+    EXPECT_EQ(c.CurrentVersion(), 2);
+    EXPECT_EQ(Whole(c), aStates[3]);
+    ASSERT_TRUE(c.PrevVersion());
+    EXPECT_EQ(Whole(c), aStates[2]);
+    ASSERT_TRUE(c.PrevVersion());
+    EXPECT_EQ(Whole(c), aStates[1]);
+    EXPECT_FALSE(c.PrevVersion());
+
+    // Merging while the oldest is current keeps the pixels, and the next step
+    // leads from them straight to the version after the merged pair, carrying
+    // the tile that only the dropped step changed.
+    EXPECT_TRUE(c.MergeOldestVersions());
+    EXPECT_EQ(c.NumVersions(), 2);
+    EXPECT_EQ(c.CurrentVersion(), 0);
+    EXPECT_EQ(Whole(c), aStates[1]);
+    ASSERT_TRUE(c.NextVersion());
+    EXPECT_EQ(Whole(c), aStates[3]);
+
+    ASSERT_TRUE(c.PrevVersion());
+    EXPECT_TRUE(c.PurgeNewerVersions());
+    EXPECT_FALSE(c.PurgeNewerVersions());
+    EXPECT_EQ(c.NumVersions(), 1);
+    EXPECT_EQ(Whole(c), aStates[1]);
+    EXPECT_FALSE(c.MergeOldestVersions());
+
+    ASSERT_TRUE(c.NewVersion());
+    ASSERT_TRUE(c.NewVersion());
+    ASSERT_TRUE(c.PrevVersion());
+    EXPECT_TRUE(c.PurgeAllButCurrentVersion());
+    EXPECT_FALSE(c.PurgeAllButCurrentVersion());
+    EXPECT_EQ(c.NumVersions(), 1);
+    EXPECT_EQ(c.CurrentVersion(), 0);
+    EXPECT_EQ(c.VersionMemoryUsage(), 0u);
+
+    // A new version after stepping back ends the redo history.
+    ASSERT_TRUE(c.NewVersion());
+    ASSERT_TRUE(c.NewVersion());
+    ASSERT_TRUE(c.PrevVersion());
+    ASSERT_TRUE(c.NewVersion());
+    EXPECT_EQ(c.NumVersions(), 3);
+    EXPECT_FALSE(c.NextVersion());
+}
+
+TEST(ImageVersions, MemoryProportionalToTouchedTiles)
+{
+    Image c;
+    c.create(2048, 2048, 4, Image::e32float);
+    const float aGray[4] = {0.5f, 0.5f, 0.5f, 1.0f};
+    c.fillTile(0, 0, 2048, 2048, aGray);
+    const size_t iImage = c.MemoryUsage();
+    EXPECT_EQ(iImage, size_t(2048) * 2048 * 16);
+    EXPECT_EQ(c.VersionMemoryUsage(), 0u);
+
+    ASSERT_TRUE(c.NewVersion());
+    EXPECT_EQ(c.VersionMemoryUsage(), 0u);  // opening a version copies nothing
+    const float aRed[4] = {1, 0, 0, 1};
+    c.fillTile(1000, 1000, 1, 1, aRed);
+    const size_t iTile = c.VersionMemoryUsage();
+    EXPECT_GT(iTile, 0u);
+    EXPECT_LE(iTile, size_t(256) * 256 * 16);
+    c.fillTile(1000, 1000, 1, 1, aGray);  // same tile again: nothing more saved
+    EXPECT_EQ(c.VersionMemoryUsage(), iTile);
+    EXPECT_EQ(c.MemoryUsage(), iImage);
+
+    // A 256 x 256 rectangle on a tile corner touches four or nine tiles, never the image.
+    c.fillTile(512, 512, 256, 256, aRed);
+    const size_t iAfter = c.VersionMemoryUsage();
+    EXPECT_GE(iAfter - iTile, size_t(256) * 256 * 16);
+    EXPECT_LE(iAfter - iTile, size_t(9) * iTile);
+    EXPECT_LT(iAfter, iImage / 8);
+}
+
+// --- state -----------------------------------------------------------------------
+
+TEST(ImageState, DirtyKeepAndDirectAccess)
+{
+    Image c;
+    EXPECT_FALSE(c.IsDirty());
+    EXPECT_FALSE(c.Keep());
+    c.create(100, 50, 4, Image::e8integer);
+    EXPECT_TRUE(c.IsDirty());  // creating is a write
+    EXPECT_TRUE(c.Keep());
+    c.ClearDirty();
+    EXPECT_FALSE(c.Keep());
+    c.setProxyLevel(1);
+    EXPECT_TRUE(c.Keep());
+    c.setProxyLevel(0);
+    ASSERT_TRUE(c.NewVersion());
+    EXPECT_TRUE(c.Keep());
+    EXPECT_FALSE(c.IsDirty());  // a version alone is no write
+    c.PurgeAllButCurrentVersion();
+    EXPECT_FALSE(c.Keep());
+
+    // Direct access: one contiguous block, image rows packed; it counts as a write.
+    (void)c.ProxyImage(1);
+    ASSERT_TRUE(c.NewVersion());
+    uint8_t* p = static_cast<uint8_t*>(c.DirectAccess());
+    ASSERT_NE(p, nullptr);
+    EXPECT_TRUE(c.IsDirty());
+    p[(size_t(49) * 100 + 99) * 4] = 77;
+    uint8_t aPixel[4];
+    c.getTile(99, 49, 1, 1, aPixel);
+    EXPECT_EQ(aPixel[0], 77);
+    ASSERT_TRUE(c.PrevVersion());  // the old content was saved before the pointer was handed out
+    c.getTile(99, 49, 1, 1, aPixel);
+    EXPECT_EQ(aPixel[0], 0);
+
+    Image cLarge;
+    cLarge.create(1000, 10, 1, Image::e8integer);
+    EXPECT_EQ(cLarge.DirectAccess(), nullptr);  // more than one storage tile
+    Image cEmpty;
+    EXPECT_EQ(cEmpty.DirectAccess(), nullptr);
+}
+
+TEST(ImageState, FilesWithoutCodecFailClearly)
+{
+    ImageCodec* pCodec = ImageCodec::Registered();
+    ImageCodec::Register(nullptr);
+    Image c;
+    c.create(4, 4, 1, Image::e8integer);
+    const QString sLoad = ErrorTextOf([&] { c.Load("/tmp/some-file.png"); });
+    const QString sSave = ErrorTextOf([&] { c.Save("/tmp/other-file.png"); });
+    ImageCodec::Register(pCodec);
+    EXPECT_TRUE(sLoad.contains("some-file.png") && sLoad.contains("codec")) << sLoad.toStdString();
+    EXPECT_TRUE(sSave.contains("other-file.png") && sSave.contains("codec")) << sSave.toStdString();
+    EXPECT_EQ(c.Width(), 4u);
+    Image cEmpty;
+    EXPECT_TRUE(ErrorTextOf([&] { cEmpty.Save("/tmp/x.png"); }).contains("no pixels"));
+    EXPECT_TRUE(ErrorTextOf([&] { c.Save("/tmp/x.png", 12); }).contains("12 bits"));
+}

@@ -1,0 +1,247 @@
+// varnik::Image through real files: round trips per file type and depth, the
+// type each file loads as, and bad files that must fail clearly.
+#include <QFile>
+#include <cmath>
+#include <random>
+#include <vector>
+#include "VarnikTest.h"
+
+using namespace varnik;
+using varnik::test::ErrorTextOf;
+using varnik::test::TempDir;
+
+namespace {
+
+const QString s_sData = QStringLiteral(VARNIK_TEST_DATA_DIR);
+
+std::vector<uint8_t> Whole(const Image& c)
+{
+    std::vector<uint8_t> a(size_t(c.Width()) * c.Height() * c.BytesPerPixel());
+    c.getTile(0, 0, int(c.Width()), int(c.Height()), a.data());
+    return a;
+}
+
+std::vector<float> WholeFloat(const Image& c)
+{
+    std::vector<float> a(size_t(c.Width()) * c.Height() * c.ChannelCount());
+    const PixelDescriptor cDesc(c.ChannelCount(), PixelDescriptor::eFloat32);
+    c.getTile(0, 0, int(c.Width()), int(c.Height()), a.data(), &cDesc);
+    return a;
+}
+
+/// An image whose pixels are random in the format's range (floats beyond [0, 1]
+/// too, halves exactly representable).
+void FillRandom(Image& c, uint32_t iSeed, bool bSmooth = false)
+{
+    std::mt19937 r(iSeed);
+    const size_t n = size_t(c.Width()) * c.Height() * c.ChannelCount();
+    const uint32_t w = c.Width(), ch = c.ChannelCount();
+    switch (c.format()) {
+    case Image::e8integer: {
+        std::vector<uint8_t> a(n);
+        for (size_t i = 0; i < n; ++i)
+            a[i] = bSmooth ? uint8_t(((i / ch) % w) * 2 + (i % ch) * 40 + (i / ch / w)) : uint8_t(r());
+        c.setTile(0, 0, int(c.Width()), int(c.Height()), a.data());
+        break;
+    }
+    case Image::e16integer: {
+        std::vector<uint16_t> a(n);
+        for (auto& v : a)
+            v = uint16_t(r());
+        c.setTile(0, 0, int(c.Width()), int(c.Height()), a.data());
+        break;
+    }
+    case Image::e16float: {
+        std::vector<uint16_t> a(n);
+        for (auto& v : a)
+            v = half_(float(int(r() % 4001) - 1000) / 256.0f).Bits();
+        c.setTile(0, 0, int(c.Width()), int(c.Height()), a.data());
+        break;
+    }
+    default: {
+        std::vector<float> a(n);
+        for (auto& v : a)
+            v = float(int(r() % 200001) - 50000) / 12345.0f;
+        c.setTile(0, 0, int(c.Width()), int(c.Height()), a.data());
+        break;
+    }
+    }
+}
+
+struct RoundTrip
+{
+    const char* sExt;
+    uint32_t iWidth, iHeight, iChannels;
+    Image::Format eFormat;
+};
+
+} // namespace
+
+TEST(ImageFiles, LosslessRoundTripsKeepTypeChannelsAndPixels)
+{
+    const RoundTrip aCases[] = {
+        {"png", 67, 45, 4, Image::e8integer},   {"png", 67, 45, 1, Image::e8integer},
+        {"png", 33, 20, 2, Image::e8integer},   {"png", 67, 45, 3, Image::e16integer},
+        {"tif", 300, 260, 4, Image::e8integer}, {"tif", 67, 45, 3, Image::e16integer},
+        {"tiff", 130, 70, 4, Image::e32float},  {"exr", 300, 140, 4, Image::e16float},
+        {"exr", 67, 45, 3, Image::e32float},    {"psd", 67, 45, 3, Image::e8integer},
+        {"psd", 67, 45, 4, Image::e8integer},   {"psd", 300, 40, 4, Image::e16integer},
+        {"psd", 21, 13, 1, Image::e8integer},   {"psd", 21, 13, 2, Image::e16integer},
+        {"tga", 67, 45, 4, Image::e8integer},   {"bmp", 67, 45, 3, Image::e8integer},
+    };
+    TempDir cDir;
+    uint32_t iSeed = 1;
+    for (const RoundTrip& k : aCases) {
+        const QString sFile = cDir.File(QString("rt%1_%2ch.%3").arg(iSeed).arg(k.iChannels).arg(k.sExt));
+        SCOPED_TRACE(sFile.toStdString());
+        Image c;
+        c.create(k.iWidth, k.iHeight, k.iChannels, k.eFormat);
+        FillRandom(c, iSeed++);
+        ASSERT_NO_THROW(c.Save(sFile));
+        Image cBack;
+        ASSERT_NO_THROW(cBack.Load(sFile));
+        EXPECT_EQ(cBack.Width(), k.iWidth);
+        EXPECT_EQ(cBack.Height(), k.iHeight);
+        EXPECT_EQ(cBack.ChannelCount(), k.iChannels);
+        EXPECT_EQ(cBack.format(), k.eFormat);
+        if (cBack.ChannelCount() != k.iChannels || cBack.format() != k.eFormat)
+            continue;
+        // Every format round-trips exactly, RGBA PSD included: its single
+        // layer keeps straight colour even where alpha is 0.
+        EXPECT_TRUE(Whole(cBack) == Whole(c)) << "pixels differ";
+    }
+}
+
+TEST(ImageFiles, JpegReadsBackCloseAndDepthsConvert)
+{
+    TempDir cDir;
+    Image c;
+    c.create(64, 48, 3, Image::e8integer);
+    FillRandom(c, 5, true);
+    c.Save(cDir.File("smooth.jpg"));
+    Image cJpeg;
+    cJpeg.Load(cDir.File("smooth.jpg"));
+    ASSERT_EQ(cJpeg.format(), Image::e8integer);
+    ASSERT_EQ(cJpeg.ChannelCount(), 3u);
+    const auto a = Whole(c), b = Whole(cJpeg);
+    double dError = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        dError += std::abs(int(a[i]) - int(b[i]));
+    EXPECT_LT(dError / double(a.size()), 4.0);
+
+    // A float image written at 8 bits comes back 8-bit, rounded and clamped.
+    Image cFloat;
+    cFloat.create(5, 1, 1, Image::e32float);
+    const float aIn[5] = {-0.5f, 0.0f, 0.5f, 1.0f, 3.0f};
+    cFloat.setTile(0, 0, 5, 1, aIn);
+    cFloat.Save(cDir.File("depth8.png"), 8);
+    Image cBack;
+    cBack.Load(cDir.File("depth8.png"));
+    EXPECT_EQ(cBack.format(), Image::e8integer);
+    EXPECT_EQ(Whole(cBack), (std::vector<uint8_t>{0, 0, 128, 255, 255}));
+
+    // 16 bits: integer types for TIFF and PSD, half for EXR.
+    Image c8;
+    c8.create(3, 1, 1, Image::e8integer);
+    const uint8_t a8[3] = {0, 1, 255};
+    c8.setTile(0, 0, 3, 1, a8);
+    c8.Save(cDir.File("depth16.tif"), 16);
+    cBack.Load(cDir.File("depth16.tif"));
+    EXPECT_EQ(cBack.format(), Image::e16integer);
+    std::vector<uint16_t> a16(3);
+    cBack.getTile(0, 0, 3, 1, a16.data());
+    EXPECT_EQ(a16, (std::vector<uint16_t>{0, 257, 65535}));
+    cFloat.Save(cDir.File("depth16.exr"), 16);
+    cBack.Load(cDir.File("depth16.exr"));
+    EXPECT_EQ(cBack.format(), Image::e16float);
+    EXPECT_EQ(WholeFloat(cBack), (std::vector<float>{-0.5f, 0.0f, 0.5f, 1.0f, 3.0f}));
+    cFloat.Save(cDir.File("float.psd"));  // float images go to 16-bit PSD
+    cBack.Load(cDir.File("float.psd"));
+    EXPECT_EQ(cBack.format(), Image::e16integer);
+    cBack.getTile(0, 0, 3, 1, a16.data());
+    EXPECT_EQ(a16, (std::vector<uint16_t>{0, 0, 32768}));
+    EXPECT_TRUE(ErrorTextOf([&] { cFloat.Save(cDir.File("deep.psd"), 32); }).contains("deep.psd"));
+}
+
+TEST(ImageFiles, KnownFileChannelsAndHistory)
+{
+    // The file's rows arrive top to bottom, channels in order.
+    Image c;
+    c.Load(s_sData + "/gradient.png");
+    ASSERT_EQ(c.Width(), 48u);
+    ASSERT_EQ(c.ChannelCount(), 3u);
+    uint8_t aPixel[4];
+    c.getTile(10, 20, 1, 1, aPixel);
+    EXPECT_EQ(aPixel[0], (10 * 5 + 20 * 3) & 255);
+    EXPECT_EQ(aPixel[1], (10 * 7) & 255);
+    EXPECT_EQ(aPixel[2], (20 * 11) & 255);
+    EXPECT_TRUE(c.IsDirty());
+
+    Image c4;
+    c4.Load(s_sData + "/gradient.png", 4);
+    ASSERT_EQ(c4.ChannelCount(), 4u);
+    c4.getTile(10, 20, 1, 1, aPixel);
+    EXPECT_EQ(aPixel[0], (10 * 5 + 20 * 3) & 255);
+    EXPECT_EQ(aPixel[3], 255);
+
+    // Loading into the same shape without resetting keeps the history.
+    Image cHistory;
+    cHistory.create(48, 48, 3, Image::e8integer);
+    ASSERT_TRUE(cHistory.NewVersion());
+    cHistory.Load(s_sData + "/gradient.png", 0, false);
+    EXPECT_EQ(cHistory.NumVersions(), 2);
+    EXPECT_EQ(Whole(cHistory), Whole(c));
+    ASSERT_TRUE(cHistory.PrevVersion());
+    EXPECT_EQ(Whole(cHistory), std::vector<uint8_t>(48 * 48 * 3, 0));
+    cHistory.Load(s_sData + "/gradient.png");  // reset: one version
+    EXPECT_EQ(cHistory.NumVersions(), 1);
+}
+
+TEST(ImageFiles, BadFilesFailNamingTheFileAndLeaveImageAlone)
+{
+    TempDir cDir;
+    Image c;
+    c.create(9, 7, 4, Image::e8integer);
+    FillRandom(c, 77);
+    ASSERT_TRUE(c.NewVersion());
+    const auto aBefore = Whole(c);
+
+    // A truncated EXR made here, and garbage under an unknown extension.
+    Image cBig;
+    cBig.create(128, 128, 4, Image::e32float);
+    FillRandom(cBig, 3);
+    cBig.Save(cDir.File("cut.exr"));
+    {
+        QFile f(cDir.File("cut.exr"));
+        ASSERT_TRUE(f.resize(f.size() / 3));
+    }
+    {
+        QFile f(cDir.File("noise.xyz"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(500, 'q'));
+    }
+
+    const QString aFiles[] = {cDir.File("missing.png"),     s_sData + "/truncated.png", s_sData + "/corrupt.png",
+                              s_sData + "/empty.tif",       s_sData + "/corrupt.exr",   cDir.File("cut.exr"),
+                              cDir.File("noise.xyz")};
+    for (const QString& sFile : aFiles) {
+        const QString s = ErrorTextOf([&] { c.Load(sFile); });
+        EXPECT_TRUE(s.contains(sFile)) << s.toStdString();
+        EXPECT_GT(s.length(), sFile.length() + 25) << "no reason given: " << s.toStdString();
+        EXPECT_EQ(c.Width(), 9u);
+        EXPECT_EQ(c.ChannelCount(), 4u);
+        EXPECT_EQ(c.NumVersions(), 2);
+        EXPECT_EQ(Whole(c), aBefore) << sFile.toStdString();
+    }
+    EXPECT_TRUE(ErrorTextOf([&] { c.Load(cDir.File("missing.png")); }).contains("does not exist"));
+    EXPECT_TRUE(ErrorTextOf([&] { c.Load(s_sData + "/empty.tif"); }).contains("empty"));
+
+    // Writing: unknown extension, no extension, a folder that does not exist.
+    const QString sUnknown = ErrorTextOf([&] { c.Save(cDir.File("out.xyz")); });
+    EXPECT_TRUE(sUnknown.contains("out.xyz") && sUnknown.contains("extension")) << sUnknown.toStdString();
+    EXPECT_TRUE(ErrorTextOf([&] { c.Save(cDir.File("noext")); }).contains("noext"));
+    for (const char* sName : {"/no/such/dir/a.png", "/no/such/dir/a.psd", "/no/such/dir/a.exr"}) {
+        const QString s = ErrorTextOf([&] { c.Save(sName); });
+        EXPECT_TRUE(s.contains(sName)) << s.toStdString();
+    }
+}
