@@ -13,13 +13,25 @@ template <typename T> class Store;
 /// the mixer copies the box of layer 0 to a scratch texture first, so that no
 /// draw reads and writes one texture.
 ///
-/// Blend modes: 0 normal (source over), 1 add, 2 multiply, 3 screen, 4 erase
-/// (destination alpha reduced by source alpha), 5 replace.
+/// Layers are sampled at each target texel's relative position (a layer of
+/// another size is scaled with linear filtering). Colours are straight (not
+/// premultiplied). With d the layer 0 colour and alpha, s the layer 1 ones, each
+/// alpha scaled by its layer's opacity and weight and each colour by its
+/// brightness, and A = sa + da (1 - sa):
+///   0 normal (source over)  rgb = s sa + d (1 - sa)         alpha A
+///   1 add                   rgb = d + s sa                  alpha A
+///   2 multiply              rgb = d (1 - sa + s sa)         alpha A
+///   3 screen                rgb = d + s (1 - d) sa          alpha A
+///   4 erase                 rgb = d                         alpha da (1 - sa)
+///   5 replace               rgb = s                         alpha sa
+/// Fixed-point targets clamp the result to [0, 1]; float targets keep it.
 /// Weights hold one opacity factor per layer (index i scales layer i's alpha;
 /// missing entries are 1).
 ///
-/// GL state it changes (program, framebuffer binding, viewport, texture
-/// bindings of units 0 and 1, blend) is put back before `MixIntoTexture` returns.
+/// GL state it changes (program, read and draw framebuffer bindings, viewport,
+/// active unit, texture and sampler bindings of units 0 and 1, blend, depth,
+/// stencil, cull, alpha test, logic op, sRGB and colour mask) is put back before
+/// `MixIntoTexture` returns; the scissor test and box are only read.
 class TextureMixer
 {
 public:

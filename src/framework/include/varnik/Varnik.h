@@ -2,6 +2,7 @@
 // Everything of the SDK in one include.
 #include "varnik/Action.h"
 #include "varnik/Attribute.h"
+#include "varnik/AttributePointer.h"
 #include "varnik/AxisAlignedBoundingBox.h"
 #include "varnik/ClassDesc.h"
 #include "varnik/Color.h"

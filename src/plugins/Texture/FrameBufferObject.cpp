@@ -1,0 +1,187 @@
+#include <GL/glew.h>
+#include <cstdio>
+#include "FrameBufferObject.h"
+#include "varnik/Kernel.h"
+
+FrameBufferObject::FrameBufferObject()
+{
+    glGenFramebuffersEXT(1, &m_iId);
+    m_iLastBinding = 0;
+    EnsureBound();
+}
+
+FrameBufferObject::~FrameBufferObject()
+{
+    glDeleteFramebuffersEXT(1, &m_iId);
+}
+
+void FrameBufferObject::Bind()
+{
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, m_iId);
+}
+
+void FrameBufferObject::EnsureBound()
+{
+    // The binding is read every time: other code binds freely between our calls.
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &m_iLastBinding);
+    if (GLuint(m_iLastBinding) != m_iId) {
+        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, m_iId);
+        m_iLastBinding = GLint(m_iId);
+    }
+}
+
+void FrameBufferObject::SetTextureAttachment(GLenum eTextureTarget, GLuint iTextureName, GLenum eAttachment,
+                                             int iMipLevel, int iZSlice)
+{
+    EnsureBound();
+    // Re-attaching the same name would make the driver revalidate for nothing.
+    if (GLuint(AttachmentObjectName(eAttachment)) == iTextureName)
+        return;
+    switch (eTextureTarget) {
+    case GL_TEXTURE_1D:
+        glFramebufferTexture1DEXT(GL_FRAMEBUFFER_EXT, eAttachment, eTextureTarget, iTextureName, iMipLevel);
+        break;
+    case GL_TEXTURE_3D:
+        glFramebufferTexture3DEXT(GL_FRAMEBUFFER_EXT, eAttachment, eTextureTarget, iTextureName, iMipLevel, iZSlice);
+        break;
+    default:
+        glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, eAttachment, eTextureTarget, iTextureName, iMipLevel);
+        break;
+    }
+}
+
+void FrameBufferObject::SetTextureAttachments(int iCount, const GLenum aTextureTargets[], const GLuint aTextureNames[],
+                                              const GLenum aAttachments[], const int aMipLevels[],
+                                              const int aZSlices[])
+{
+    for (int i = 0; i < iCount; ++i) {
+        GLenum eAttachment = aAttachments ? aAttachments[i] : GLenum(GL_COLOR_ATTACHMENT0_EXT + i);
+        SetTextureAttachment(aTextureTargets[i], aTextureNames[i], eAttachment,
+                             aMipLevels ? aMipLevels[i] : 0, aZSlices ? aZSlices[i] : 0);
+    }
+}
+
+void FrameBufferObject::SetRenderBufferAttachment(GLuint iRenderBufferName, GLenum eAttachment)
+{
+    EnsureBound();
+    if (GLuint(AttachmentObjectName(eAttachment)) == iRenderBufferName)
+        return;
+    glFramebufferRenderbufferEXT(GL_FRAMEBUFFER_EXT, eAttachment, GL_RENDERBUFFER_EXT, iRenderBufferName);
+}
+
+void FrameBufferObject::SetRenderBufferAttachments(int iCount, const GLuint aRenderBufferNames[],
+                                                   const GLenum aAttachments[])
+{
+    for (int i = 0; i < iCount; ++i)
+        SetRenderBufferAttachment(aRenderBufferNames[i],
+                                  aAttachments ? aAttachments[i] : GLenum(GL_COLOR_ATTACHMENT0_EXT + i));
+}
+
+void FrameBufferObject::ClearAttachment(GLenum eAttachment)
+{
+    EnsureBound();
+    GLint iType = AttachmentObjectType(eAttachment);
+    if (iType == GL_TEXTURE)
+        SetTextureAttachment(GL_TEXTURE_2D, 0, eAttachment, 0, 0);
+    else if (iType == GL_RENDERBUFFER_EXT)
+        SetRenderBufferAttachment(0, eAttachment);
+}
+
+void FrameBufferObject::ClearColorAttachments()
+{
+    GLint iMax = MaxColorAttachments();
+    for (GLint i = 0; i < iMax; ++i)
+        ClearAttachment(GLenum(GL_COLOR_ATTACHMENT0_EXT + i));
+}
+
+const char* FrameBufferObject::StatusMessage(GLenum eStatus, char aBuffer[64])
+{
+    switch (eStatus) {
+    case GL_FRAMEBUFFER_COMPLETE_EXT:
+    case 0:
+        return "";
+    case GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT_EXT:
+        return "Framebuffer incomplete: No attachment";
+    case GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT_EXT:
+        return "Framebuffer incomplete: Missing attachment";
+    case GL_FRAMEBUFFER_INCOMPLETE_DIMENSIONS_EXT:
+        return "Framebuffer incomplete: Missing dimensions";
+    case GL_FRAMEBUFFER_INCOMPLETE_FORMATS_EXT:
+        return "Framebuffer incomplete: Missing format";
+    case GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER_EXT:
+        return "Framebuffer incomplete: Missing drawbuffer";
+    case GL_FRAMEBUFFER_INCOMPLETE_READ_BUFFER_EXT:
+        return "Framebuffer incomplete: Missing readbuffer";
+    case GL_FRAMEBUFFER_UNSUPPORTED_EXT:
+        return "Framebuffer unsupported";
+    case GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE_EXT:
+        return "Framebuffer incomplete (Multisample)";
+    default:
+        std::snprintf(aBuffer, 64, "Unknown framebuffer object error (code: 0x%04x)", unsigned(eStatus));
+        return aBuffer;
+    }
+}
+
+GLenum FrameBufferObject::CheckStatus()
+{
+    GLenum eStatus = glCheckFramebufferStatusEXT(GL_FRAMEBUFFER_EXT);
+    char aBuffer[64];
+    const char* sMessage = StatusMessage(eStatus, aBuffer);
+    if (*sMessage)
+        varnik::Kernel::Log(sMessage);
+    return eStatus;
+}
+
+GLint FrameBufferObject::AttachmentParameter(GLenum eAttachment, GLenum eParameter)
+{
+    EnsureBound();
+    GLint iValue = 0;
+    glGetFramebufferAttachmentParameterivEXT(GL_FRAMEBUFFER_EXT, eAttachment, eParameter, &iValue);
+    return iValue;
+}
+
+GLint FrameBufferObject::AttachmentObjectType(GLenum eAttachment)
+{
+    return AttachmentParameter(eAttachment, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_TYPE_EXT);
+}
+
+GLint FrameBufferObject::AttachmentObjectName(GLenum eAttachment)
+{
+    return AttachmentParameter(eAttachment, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME_EXT);
+}
+
+GLint FrameBufferObject::AttachmentTextureLevel(GLenum eAttachment)
+{
+    return AttachmentParameter(eAttachment, GL_FRAMEBUFFER_ATTACHMENT_TEXTURE_LEVEL_EXT);
+}
+
+GLint FrameBufferObject::AttachmentCubeMapFace(GLenum eAttachment)
+{
+    return AttachmentParameter(eAttachment, GL_FRAMEBUFFER_ATTACHMENT_TEXTURE_CUBE_MAP_FACE_EXT);
+}
+
+GLint FrameBufferObject::AttachmentZOffset(GLenum eAttachment)
+{
+    return AttachmentParameter(eAttachment, GL_FRAMEBUFFER_ATTACHMENT_TEXTURE_3D_ZOFFSET_EXT);
+}
+
+GLint FrameBufferObject::MaxColorAttachments()
+{
+    GLint iMax = 0;
+    glGetIntegerv(GL_MAX_COLOR_ATTACHMENTS_EXT, &iMax);
+    return iMax;
+}
+
+GLuint FrameBufferObject::GenerateId()
+{
+    GLuint iId = 0;
+    glGenFramebuffersEXT(1, &iId);
+    return iId;
+}
+
+void FrameBufferObject::BlitColor(GLuint iReadFramebuffer, GLuint iDrawFramebuffer, int iWidth, int iHeight)
+{
+    glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, iReadFramebuffer);
+    glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, iDrawFramebuffer);
+    glBlitFramebufferEXT(0, 0, iWidth, iHeight, 0, 0, iWidth, iHeight, GL_COLOR_BUFFER_BIT, GL_LINEAR);
+}

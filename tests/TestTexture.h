@@ -1,0 +1,82 @@
+#pragma once
+// A minimal texture for tests of the render target and the pointer attribute:
+// it wraps a GL texture of a given size and internal format and answers only
+// what those classes use (size, name, bind, unbind). Everything else refuses
+// with the interface's "not supported" error.
+#include <GL/glew.h>
+#include <vector>
+#include "varnik/Texture.h"
+
+namespace testtex {
+
+class TestTexture : public varnik::Texture
+{
+public:
+    /// Allocates a 2D texture; `pPixels` (RGBA, `eType`) may be null.
+    TestTexture(int iWidth, int iHeight, GLenum eInternal = GL_RGBA8, GLenum eFormat = GL_RGBA,
+                GLenum eType = GL_UNSIGNED_BYTE, const void* pPixels = nullptr)
+        : m_iWidth(unsigned(iWidth)), m_iHeight(unsigned(iHeight))
+    {
+        GLint iSaved = 0;
+        glGetIntegerv(GL_TEXTURE_BINDING_2D, &iSaved);
+        glGenTextures(1, &m_iName);
+        glBindTexture(GL_TEXTURE_2D, m_iName);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        glTexImage2D(GL_TEXTURE_2D, 0, GLint(eInternal), iWidth, iHeight, 0, eFormat, eType, pPixels);
+        glBindTexture(GL_TEXTURE_2D, GLuint(iSaved));
+    }
+    ~TestTexture() override { glDeleteTextures(1, &m_iName); }
+
+    unsigned int Width() const override { return m_iWidth; }
+    unsigned int Height() const override { return m_iHeight; }
+    unsigned int OpenGLName() const override { return m_iName; }
+    bool Activate() const override { glBindTexture(GL_TEXTURE_2D, m_iName); ++m_iActivations; return true; }
+    bool Deactivate() const override { glBindTexture(GL_TEXTURE_2D, 0); return true; }
+    /// How often Activate was called.
+    int Activations() const { return m_iActivations; }
+
+    void Create(unsigned, unsigned, unsigned, varnik::Image::Format) override { NotSupported("Create"); }
+    const varnik::Image* AsImage() override { NotSupported("AsImage"); }
+    void CopyTo(varnik::Image*, bool, const varnik::ImgTile*, varnik::PixelDescriptor::MemoryChannelOrder) override
+    { NotSupported("CopyTo"); }
+    using varnik::Texture::CopyTo;
+    unsigned int BitDepth() const override { return 8; }
+    varnik::Image::Format Format() const override { return varnik::Image::e8integer; }
+    unsigned int ChannelCount() const override { return 4; }
+    void CopyFrom(varnik::Image*, const varnik::ImgTile*) override { NotSupported("CopyFrom"); }
+    void ReplaceWith(varnik::Image*, const varnik::ImgTile*) override { NotSupported("ReplaceWith"); }
+    void SetLocation(unsigned int) override { NotSupported("SetLocation"); }
+    unsigned int Location() const override { return 1; }
+    int64_t VideoMemoryUsage(float) const override { return 0; }
+    void SetLive(bool) override { NotSupported("SetLive"); }
+    bool IsLive() const override { return true; }
+    bool NewVersion() override { NotSupported("NewVersion"); }
+    bool PrevVersion() override { NotSupported("PrevVersion"); }
+    bool NextVersion() override { NotSupported("NextVersion"); }
+    int NumVersions() override { return 1; }
+    bool MergeOldestVersions() override { NotSupported("MergeOldestVersions"); }
+    bool PurgeNewerVersions() override { NotSupported("PurgeNewerVersions"); }
+    bool PurgeAllButCurrentVersion() override { NotSupported("PurgeAllButCurrentVersion"); }
+    bool BeginUndoableOperation() override { NotSupported("BeginUndoableOperation"); }
+    bool EndUndoableOperation() override { NotSupported("EndUndoableOperation"); }
+    void SetFiltered(bool) override { NotSupported("SetFiltered"); }
+    void SetConvert32To16bitFloat(bool) override { NotSupported("SetConvert32To16bitFloat"); }
+    bool setProxyLevel(unsigned char, bool) override { NotSupported("setProxyLevel"); }
+    void SyncContent() override {}
+    unsigned char getProxyLevel() const override { return 0; }
+    void CopyGLTextureToImage(varnik::Image*, bool, const varnik::ImgTile*,
+                              varnik::PixelDescriptor::MemoryChannelOrder) const override
+    { NotSupported("CopyGLTextureToImage"); }
+    bool IsDirty() const override { return false; }
+    void SetDirty(bool) override {}
+    void AddDirtyTile(const varnik::ImgTile&) override {}
+
+private:
+    unsigned int m_iWidth;          ///< texture width
+    unsigned int m_iHeight;         ///< texture height
+    GLuint m_iName = 0;             ///< the GL texture, owned
+    mutable int m_iActivations = 0; ///< Activate calls
+};
+
+} // namespace testtex

@@ -1,0 +1,301 @@
+// Pointer attributes: the plain pointer value and the node reference that
+// follows its node's events and life.
+#include "VarnikTest.h"
+#include <cstring>
+#include <memory>
+#include "varnik/AttributePointer.h"
+#include "varnik/Stream.h"
+#include "TestTexture.h"
+
+using varnik::Attribute;
+using varnik::AttributeInstance;
+using varnik::AttributePointer;
+using varnik::Node;
+using varnik::Texture;
+using varnik::test::LogRecorder;
+using testtex::TestTexture;
+
+namespace {
+
+class AttributePointerTest : public varnik::test::GLTest
+{
+protected:
+    std::unique_ptr<TestTexture> NewTexture(const QString& sName)
+    {
+        auto p = std::make_unique<TestTexture>(2, 2);
+        p->SetName(sName);
+        return p;
+    }
+};
+
+bool OnlyNamedKeep(Texture* pTexture)
+{
+    return pTexture && pTexture->Name().startsWith("keep");
+}
+
+} // namespace
+
+TEST_F(AttributePointerTest, NewAttributesAndTheirTexts)
+{
+    AttributePointer<Texture> cPointer(nullptr, "ref");
+    AttributeInstance<Texture*> cPlain(nullptr, "raw");
+    EXPECT_EQ(cPointer.Value(), nullptr);
+    EXPECT_EQ(cPointer.PointerValue(), nullptr);
+    EXPECT_EQ(cPointer.Size(), 8u);
+    EXPECT_EQ(cPointer.TypeCode(), 5);
+    EXPECT_EQ(cPlain.TypeCode(), 0);
+    EXPECT_EQ(cPointer.TargetType(), Texture::StaticClass());
+    EXPECT_EQ(cPointer.CreateEditorWidget(nullptr, 0), nullptr);
+    cPointer.SetNullText("NULL");
+    EXPECT_EQ(cPointer.AsString(), QString("NULL"));
+    EXPECT_EQ(cPlain.AsString(), QString("0 0 0 0 0 0 0 0"));
+
+    auto pTexture = NewTexture("brush");
+    cPointer.SetValue(pTexture.get(), true);
+    EXPECT_EQ(cPointer.AsString(), QString("brush"));
+    EXPECT_EQ(cPointer.PointerValue(), static_cast<Node*>(pTexture.get()));
+
+    // The plain form writes the pointer's own bytes.
+    cPlain.SetValue(pTexture.get());
+    Texture* pRaw = pTexture.get();
+    unsigned char aBytes[8];
+    std::memcpy(aBytes, &pRaw, 8);
+    QStringList aExpected;
+    for (unsigned char c : aBytes)
+        aExpected << QString::number(c);
+    EXPECT_EQ(cPlain.AsString(), aExpected.join(' '));
+}
+
+TEST_F(AttributePointerTest, SetFromString)
+{
+    auto pA = NewTexture("a");
+    auto pB = NewTexture("b");
+    AttributeInstance<Texture*> cPlain(nullptr, "raw", pA.get());
+    AttributeInstance<Texture*> cOther(nullptr, "other", pB.get());
+    cPlain.SetFromString(cOther.AsString(), true);
+    EXPECT_EQ(cPlain.Value(), pB.get());
+    EXPECT_EQ(cPlain.EventCount(Attribute::eValueChanged), 0);
+    cPlain.SetFromString(AttributeInstance<Texture*>(nullptr, "n").AsString(), false);
+    EXPECT_EQ(cPlain.Value(), nullptr);
+    EXPECT_EQ(cPlain.EventCount(Attribute::eValueChanged), 1);
+
+    // Text that is not eight bytes changes nothing and says so.
+    cPlain.SetValue(pA.get(), true);
+    for (const char* sBad : {"1 2 3", "1 2 3 4 5 6 7 256", "a b c d e f g h", "1 2 3 4 5 6 7 8 9", ""}) {
+        LogRecorder cLog;
+        cPlain.SetFromString(sBad, false);
+        EXPECT_EQ(cPlain.Value(), pA.get()) << sBad;
+        EXPECT_TRUE(cLog.Contains("is not a pointer value")) << sBad;
+    }
+
+    // The reference form treats any text as "no node".
+    AttributePointer<Texture> cPointer(nullptr, "ref");
+    cPointer.SetValue(pA.get());
+    cPointer.SetFromString(cOther.AsString(), false);
+    EXPECT_EQ(cPointer.Value(), nullptr);
+    EXPECT_EQ(pA->NodeAttribute().TargetCount(), 0);
+}
+
+TEST_F(AttributePointerTest, SettingTheSameValueTwice)
+{
+    auto pTexture = NewTexture("t");
+    AttributePointer<Texture> cPointer(nullptr, "ref");
+    AttributeInstance<Texture*> cPlain(nullptr, "raw");
+    cPointer.SetValue(pTexture.get());
+    cPointer.SetValue(pTexture.get());
+    cPlain.SetValue(pTexture.get());
+    cPlain.SetValue(pTexture.get());
+    EXPECT_EQ(cPointer.EventCount(Attribute::eValueChanged), 1);
+    EXPECT_EQ(cPlain.EventCount(Attribute::eValueChanged), 2);
+    cPointer.SetValue(nullptr, true);
+    EXPECT_EQ(cPointer.EventCount(Attribute::eValueChanged), 1);
+    EXPECT_EQ(cPointer.Source(), nullptr);
+}
+
+TEST_F(AttributePointerTest, ValidatorDecides)
+{
+    auto pKeep = NewTexture("keep me");
+    auto pDrop = NewTexture("drop me");
+    AttributePointer<Texture> cPointer(nullptr, "ref");
+    cPointer.SetValidator(&OnlyNamedKeep);
+    EXPECT_TRUE(cPointer.ValidatePointerValue(pKeep.get()));
+    EXPECT_FALSE(cPointer.ValidatePointerValue(pDrop.get()));
+
+    cPointer.SetPointerValue(pKeep.get(), true);
+    EXPECT_EQ(cPointer.Value(), pKeep.get());
+    EXPECT_EQ(cPointer.Source(), &pKeep->NodeAttribute());  // registered through SetValue
+    const int iEvents = cPointer.EventCount(Attribute::eValueChanged);
+    cPointer.SetPointerValue(pDrop.get(), true);
+    cPointer.SetPointerValue(pDrop.get(), false);
+    EXPECT_EQ(cPointer.Value(), pKeep.get());
+    EXPECT_EQ(cPointer.EventCount(Attribute::eValueChanged), iEvents);
+    // Null is not asked about.
+    cPointer.SetPointerValue(nullptr, false);
+    EXPECT_EQ(cPointer.Value(), nullptr);
+
+    // A node of another class is refused with a log line.
+    Node cPlainNode("plain");
+    LogRecorder cLog;
+    cPointer.SetValidator(nullptr);
+    EXPECT_TRUE(cPointer.ValidatePointerValue(pDrop.get()));
+    cPointer.SetPointerValue(&cPlainNode, true);
+    EXPECT_EQ(cPointer.Value(), nullptr);
+    EXPECT_TRUE(cLog.Contains("not of the referenced type"));
+}
+
+TEST_F(AttributePointerTest, EventsOfSomeTypesReachTheTargets)
+{
+    AttributePointer<Texture> cSource(nullptr, "source");
+    AttributePointer<Texture> cFirst(nullptr, "first"), cSecond(nullptr, "second");
+    cSource.AddTarget(cFirst, false);
+    cSource.AddTarget(cSecond, false);
+    EXPECT_EQ(cSource.EventCount(Attribute::eLinkedAsSource), 2);
+    EXPECT_EQ(cFirst.EventCount(Attribute::eLinkedAsTarget), 1);
+    for (int iType = 0; iType < 9; ++iType)
+        cSource.StartEvent(iType);
+    for (int iType = 0; iType < 9; ++iType) {
+        bool bTravels = iType == 3 || iType == 4 || iType == 6 || iType == 8;
+        int iBefore = iType == Attribute::eLinkedAsTarget ? 1 : 0;
+        EXPECT_EQ(cFirst.EventCount(iType) - iBefore, bTravels ? 1 : 0) << "type " << iType;
+        EXPECT_EQ(cSecond.EventCount(iType) - iBefore, bTravels ? 1 : 0) << "type " << iType;
+    }
+    // The plain pointer attribute keeps its events to itself.
+    AttributeInstance<Texture*> cPlain(nullptr, "plain");
+    AttributePointer<Texture> cThird(nullptr, "third");
+    cPlain.AddTarget(cThird, false);
+    cPlain.StartEvent(Attribute::eNodeRenamed);
+    EXPECT_EQ(cThird.EventCount(Attribute::eNodeRenamed), 0);
+}
+
+TEST_F(AttributePointerTest, ValuesFlowToTargets)
+{
+    auto pA = NewTexture("a");
+    auto pB = NewTexture("b");
+    AttributePointer<Texture> cSource(nullptr, "source");
+    AttributePointer<Texture> cTarget(nullptr, "target");
+    cSource.SetValue(pA.get(), true);
+    // Linking hands the value over at once.
+    cSource.AddTarget(cTarget, false);
+    EXPECT_EQ(cTarget.Value(), pA.get());
+    cSource.SetValue(pB.get(), true);
+    EXPECT_EQ(cTarget.Value(), pB.get());
+    EXPECT_GE(cTarget.EventCount(Attribute::eValueChanged), 1);
+
+    // A plain pointer gives same-size targets its value; others only hear of it.
+    AttributeInstance<Texture*> cPlain(nullptr, "plain");
+    AttributeInstance<Texture*> cPlainTarget(nullptr, "plain target");
+    AttributeInstance<int> cNumber(nullptr, "number", 7);
+    cPlain.AddTarget(cPlainTarget, false);
+    cPlain.AddTarget(cNumber, false);
+    cPlain.SetValue(pA.get(), true);
+    EXPECT_EQ(cPlainTarget.Value(), pA.get());
+    EXPECT_EQ(cNumber.Value(), 7);
+    EXPECT_GE(cNumber.EventCount(Attribute::eValueChanged), 1);
+    cSource.SetValue(nullptr, true);
+}
+
+TEST_F(AttributePointerTest, TheNodeAttributeCarriesNodeEvents)
+{
+    auto pTexture = NewTexture("t");
+    AttributePointer<Node>& cOwn = pTexture->NodeAttribute();
+    EXPECT_EQ(&cOwn, &pTexture->NodeAttribute());  // made once
+    EXPECT_TRUE(cOwn.IsNodeAttribute());
+    EXPECT_EQ(cOwn.PointerValue(), static_cast<Node*>(pTexture.get()));
+    EXPECT_EQ(cOwn.Owner(), static_cast<Node*>(pTexture.get()));
+
+    AttributePointer<Texture> cRef(nullptr, "ref");
+    cRef.SetValue(pTexture.get());
+    ASSERT_EQ(cOwn.TargetCount(), 1);
+    pTexture->SetName("renamed");
+    EXPECT_EQ(cRef.EventCount(Attribute::eNodeRenamed), 1);
+    EXPECT_EQ(cRef.AsString(), QString("renamed"));
+
+    // Moving to another node leaves the first one's list.
+    auto pOther = NewTexture("other");
+    cRef.SetValue(pOther.get());
+    EXPECT_EQ(cOwn.TargetCount(), 0);
+    EXPECT_EQ(pOther->NodeAttribute().TargetCount(), 1);
+    cRef.SetValue(nullptr);
+    EXPECT_EQ(pOther->NodeAttribute().TargetCount(), 0);
+}
+
+TEST_F(AttributePointerTest, DestroyingTheNodeClearsEveryReference)
+{
+    auto pTexture = NewTexture("doomed");
+    auto pKeep = NewTexture("keep");
+    AttributePointer<Texture> cFirst(nullptr, "first"), cSecond(nullptr, "second");
+    AttributePointer<Texture> cChained(nullptr, "chained"), cElsewhere(nullptr, "elsewhere");
+    cFirst.SetNullText("NULL");
+    cFirst.SetValue(pTexture.get());
+    cSecond.SetValue(pTexture.get());
+    cElsewhere.SetValue(pKeep.get());
+    // A target of a reference: it follows by propagation.
+    cSecond.AddTarget(cChained, false);
+    ASSERT_EQ(cChained.Value(), pTexture.get());
+    const int iChanges = cFirst.EventCount(Attribute::eValueChanged);
+
+    pTexture.reset();
+    EXPECT_EQ(cFirst.Value(), nullptr);
+    EXPECT_EQ(cSecond.Value(), nullptr);
+    EXPECT_EQ(cChained.Value(), nullptr);
+    EXPECT_EQ(cFirst.AsString(), QString("NULL"));
+    EXPECT_EQ(cFirst.Source(), nullptr);
+    EXPECT_EQ(cFirst.EventCount(Attribute::eNodeDeleted), 1);
+    EXPECT_EQ(cFirst.EventCount(Attribute::eValueChanged), iChanges + 1);
+    EXPECT_EQ(cElsewhere.Value(), pKeep.get());
+    EXPECT_EQ(cElsewhere.EventCount(Attribute::eNodeDeleted), 0);
+}
+
+TEST_F(AttributePointerTest, StreamFormIsANodeReference)
+{
+    auto pA = NewTexture("a");
+    auto pB = NewTexture("b");
+    Node cPlainNode("plain");
+    const std::vector<Node*> aTable = {&cPlainNode, pA.get(), pB.get()};
+
+    AttributePointer<Texture> cPointer(nullptr, "ref");
+    AttributeInstance<Texture*> cPlain(nullptr, "raw", pB.get());
+    AttributePointer<Texture> cEmpty(nullptr, "empty");
+    cPointer.SetValue(pA.get(), true);
+    QByteArray cBytes;
+    {
+        varnik::Stream cOut(&cBytes, true);
+        cOut.SetNodeTable(aTable);
+        cPointer.Serialize(cOut);
+        cPlain.Serialize(cOut);
+        cEmpty.Serialize(cOut);
+    }
+    ASSERT_EQ(cBytes.size(), 12);
+    int32_t aIndices[3];
+    std::memcpy(aIndices, cBytes.constData(), 12);
+    EXPECT_EQ(aIndices[0], 1);
+    EXPECT_EQ(aIndices[1], 2);
+    EXPECT_EQ(aIndices[2], -1);
+
+    AttributePointer<Texture> cPointerIn(nullptr, "ref");
+    AttributeInstance<Texture*> cPlainIn(nullptr, "raw");
+    AttributePointer<Texture> cEmptyIn(nullptr, "empty");
+    cEmptyIn.SetValue(pB.get(), true);
+    varnik::Stream cIn(&cBytes, false);
+    cIn.SetNodeTable(aTable);
+    cPointerIn.Serialize(cIn);
+    cPlainIn.Serialize(cIn);
+    cEmptyIn.Serialize(cIn);
+    EXPECT_EQ(cPointerIn.Value(), pA.get());
+    EXPECT_EQ(cPointerIn.Source(), &pA->NodeAttribute());  // read through SetValue
+    EXPECT_EQ(cPointerIn.EventCount(Attribute::eValueChanged), 0);  // silently
+    EXPECT_EQ(cPlainIn.Value(), pB.get());
+    EXPECT_EQ(cEmptyIn.Value(), nullptr);
+
+    // A reference to a node that is not a texture reads as null.
+    QByteArray cWrong;
+    {
+        varnik::Stream cOut(&cWrong, true);
+        cOut.SetNodeTable(aTable);
+        cOut.WriteNodeReference(&cPlainNode);
+    }
+    varnik::Stream cWrongIn(&cWrong, false);
+    cWrongIn.SetNodeTable(aTable);
+    cPointerIn.Serialize(cWrongIn);
+    EXPECT_EQ(cPointerIn.Value(), nullptr);
+}

@@ -1,0 +1,492 @@
+// The render target: slots and size, the activation stack shared by all
+// targets, multisample resolve, depth-only targets and copies to the screen.
+#include "VarnikTest.h"
+#include <GL/glew.h>
+#include <array>
+#include <memory>
+#include <vector>
+#include "FrameBufferObject.h"
+#include "RenderBufferObject.h"
+#include "TestTexture.h"
+#include "VarnikRenderTarget.h"
+#include "Texture.h"
+#include "varnik/Kernel.h"
+
+using varnik::test::ErrorTextOf;
+using varnik::test::LogRecorder;
+using testtex::TestTexture;
+
+namespace {
+
+GLint BoundFramebuffer()
+{
+    GLint i = 0;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &i);
+    return i;
+}
+
+std::array<GLint, 4> Viewport()
+{
+    std::array<GLint, 4> a{};
+    glGetIntegerv(GL_VIEWPORT, a.data());
+    return a;
+}
+
+std::unique_ptr<VarnikRenderTarget> NewTarget()
+{
+    return std::unique_ptr<VarnikRenderTarget>(
+        dynamic_cast<VarnikRenderTarget*>(VarnikRenderTarget::CreateInstances(1)));
+}
+
+std::unique_ptr<TestTexture> NewDepthTexture(int iWidth, int iHeight)
+{
+    return std::make_unique<TestTexture>(iWidth, iHeight, GL_DEPTH_COMPONENT24, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT);
+}
+
+class RenderTargetTest : public varnik::test::GLTest
+{
+protected:
+    void SetUp() override
+    {
+        varnik::test::GLTest::SetUp();
+        glViewport(3, 5, 7, 9);
+        m_iDepthAtStart = VarnikRenderTarget::ActivationDepth();
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), m_iDepthAtStart) << "activation records left behind";
+        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
+        varnik::test::GLTest::TearDown();
+    }
+    int m_iDepthAtStart = 0;
+};
+
+/// Draws the lower-left half triangle of the viewport in white over black.
+void DrawHalfTriangle()
+{
+    glClearColor(0.f, 0.f, 0.f, 0.f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glBegin(GL_TRIANGLES);
+    glColor4f(1.f, 1.f, 1.f, 1.f);
+    glVertex2f(-1.f, -1.f);
+    glVertex2f(1.f, -1.f);
+    glVertex2f(-1.f, 1.f);
+    glEnd();
+}
+
+/// Counts texels of the red channel strictly between 0 and 255.
+int PartialTexels(const std::vector<uint8_t>& aPixels)
+{
+    int iCount = 0;
+    for (size_t i = 0; i < aPixels.size(); i += 4)
+        if (aPixels[i] > 0 && aPixels[i] < 255)
+            ++iCount;
+    return iCount;
+}
+
+} // namespace
+
+TEST_F(RenderTargetTest, FirstTextureSetsTheSizeAndBindingFollowsTheStack)
+{
+    auto pTarget = NewTarget();
+    EXPECT_EQ(pTarget->Width(), 0u);
+    TestTexture cFirst(64, 32), cSecond(16, 8), cThird(20, 10);
+    EXPECT_TRUE(pTarget->SetTarget(&cFirst, 0));
+    EXPECT_EQ(pTarget->Width(), 64u);
+    EXPECT_EQ(pTarget->Height(), 32u);
+    EXPECT_EQ(BoundFramebuffer(), 0);
+    EXPECT_EQ(pTarget->MainFrameBuffer()->AttachmentObjectName(GL_COLOR_ATTACHMENT0_EXT), GLint(cFirst.OpenGLName()));
+
+    // A second texture of another size keeps the size.
+    pTarget->SetTarget(&cSecond, 1);
+    EXPECT_EQ(pTarget->Width(), 64u);
+    EXPECT_EQ(pTarget->Target(1), &cSecond);
+
+    pTarget->RemoveTarget(0);
+    pTarget->RemoveTarget(1);
+    EXPECT_EQ(BoundFramebuffer(), 0);
+    EXPECT_EQ(pTarget->Target(0), nullptr);
+    EXPECT_EQ(pTarget->MainFrameBuffer()->AttachmentObjectType(GL_COLOR_ATTACHMENT0_EXT), GL_NONE);
+    EXPECT_EQ(pTarget->Width(), 64u);  // removing keeps the size
+    EXPECT_TRUE(pTarget->SetTarget(&cThird, 2));
+    EXPECT_EQ(pTarget->Width(), 20u);
+    EXPECT_EQ(pTarget->Height(), 10u);
+    pTarget->SetSize(5, 6);  // stores only
+    EXPECT_EQ(pTarget->Width(), 5u);
+    EXPECT_EQ(pTarget->Target(2), &cThird);
+}
+
+TEST_F(RenderTargetTest, NestedActivationsRestoreViewportAndBindingInOrder)
+{
+    auto pA = NewTarget();
+    auto pB = NewTarget();
+    TestTexture cA(64, 32), cB(16, 16), cLate(16, 16);
+    pA->SetTarget(&cA, 0);
+    pB->SetTarget(&cB, 0);
+    const GLint iA = GLint(pA->ActiveFrameBuffer()->Id()), iB = GLint(pB->ActiveFrameBuffer()->Id());
+    ASSERT_NE(iA, iB);
+
+    pA->Activate();
+    EXPECT_EQ(BoundFramebuffer(), iA);
+    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{0, 0, 64, 32}));
+    pB->Activate();
+    EXPECT_EQ(BoundFramebuffer(), iB);
+    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{0, 0, 16, 16}));
+    // Changing A's attachments while B is on top leaves B bound.
+    pA->SetTarget(&cLate, 1);
+    EXPECT_EQ(BoundFramebuffer(), iB);
+    pA->RemoveTarget(1);
+    EXPECT_EQ(BoundFramebuffer(), iB);
+
+    pB->Deactivate();
+    EXPECT_EQ(BoundFramebuffer(), iA);
+    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{0, 0, 64, 32}));
+    pA->Deactivate();
+    EXPECT_EQ(BoundFramebuffer(), 0);
+    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{3, 5, 7, 9}));
+
+    // Deactivate undoes the most recent activation, whichever target calls.
+    pA->Activate();
+    pB->Activate();
+    pA->Deactivate();
+    EXPECT_EQ(BoundFramebuffer(), iA);
+    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{0, 0, 64, 32}));
+    pB->Deactivate();
+    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{3, 5, 7, 9}));
+}
+
+TEST_F(RenderTargetTest, EmptyTargetRefusesActivationAndStrayDeactivateOnlyLogs)
+{
+    auto pTarget = NewTarget();
+    int iDepth = VarnikRenderTarget::ActivationDepth();
+    try {
+        pTarget->Activate();
+        ADD_FAILURE() << "no error";
+    } catch (varnik::Error* pError) {
+        EXPECT_EQ(pError->Text(), QString("Called for an empty rendertarget"));
+        EXPECT_EQ(pError->Function(), QString("VarnikRenderTarget::Activate"));
+        EXPECT_EQ(pError->File(), QString("src/plugins/Texture/VarnikRenderTarget"));
+        EXPECT_EQ(pError->Code(), 4);
+        varnik::Error::Discard(pError);
+    }
+    EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth);
+    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{3, 5, 7, 9}));
+
+    LogRecorder cLog;
+    pTarget->Deactivate();
+    EXPECT_TRUE(cLog.Contains("Function called without the proper Activate"));
+    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{3, 5, 7, 9}));
+    EXPECT_EQ(BoundFramebuffer(), 0);
+}
+
+TEST_F(RenderTargetTest, UnknownSlotsAreRejectedBeforeAnythingChanges)
+{
+    EXPECT_EQ(GetOpenGLAttachmentFromTarget(0), GLenum(0x8CE0));
+    EXPECT_EQ(GetOpenGLAttachmentFromTarget(3), GLenum(0x8CE3));
+    EXPECT_EQ(GetOpenGLAttachmentFromTarget(4), GLenum(0x8D00));
+    auto pTarget = NewTarget();
+    TestTexture cTex(8, 8);
+    for (int iSlot : {5, -1}) {
+        try {
+            pTarget->SetTarget(&cTex, iSlot);
+            ADD_FAILURE() << "no error for slot " << iSlot;
+        } catch (varnik::Error* pError) {
+            EXPECT_EQ(pError->Text(), QString("Unknown target"));
+            EXPECT_EQ(pError->Function(), QString("GetOpenGLAttachmentFromTarget"));
+            varnik::Error::Discard(pError);
+        }
+        EXPECT_EQ(ErrorTextOf([&] { pTarget->RemoveTarget(iSlot); }), QString("Unknown target"));
+    }
+    EXPECT_EQ(pTarget->Width(), 0u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(pTarget->Target(i), nullptr);
+    EXPECT_EQ(pTarget->Target(7), nullptr);
+}
+
+TEST_F(RenderTargetTest, IncompleteAttachmentReportsFalseAndKeepsTheTexture)
+{
+    auto pTarget = NewTarget();
+    auto pDepth = NewDepthTexture(8, 8);
+    LogRecorder cLog;
+    // A depth texture is not colour-renderable.
+    EXPECT_FALSE(pTarget->SetTarget(pDepth.get(), 0));
+    EXPECT_TRUE(cLog.Contains("Framebuffer incomplete"));
+    EXPECT_EQ(pTarget->Target(0), pDepth.get());
+    EXPECT_EQ(BoundFramebuffer(), 0);
+    pTarget->RemoveTarget(0);
+}
+
+TEST_F(RenderTargetTest, MultisampledDrawingResolvesWithBlendedEdges)
+{
+    TestTexture cPlain(16, 16), cSmooth(16, 16);
+    auto pPlain = NewTarget();
+    auto pSmooth = NewTarget();
+    pSmooth->SetMultisample(true);
+    ASSERT_NE(pSmooth->MultisampleFrameBuffer(), nullptr);
+    EXPECT_EQ(pSmooth->ActiveFrameBuffer(), pSmooth->MultisampleFrameBuffer());
+    ASSERT_TRUE(pPlain->SetTarget(&cPlain, 0));
+    ASSERT_TRUE(pSmooth->SetTarget(&cSmooth, 0));
+
+    pPlain->Activate();
+    DrawHalfTriangle();
+    pPlain->Deactivate();
+    pSmooth->Activate();
+    EXPECT_EQ(BoundFramebuffer(), GLint(pSmooth->MultisampleFrameBuffer()->Id()));
+    DrawHalfTriangle();
+    pSmooth->Deactivate();
+    EXPECT_EQ(BoundFramebuffer(), 0);
+
+    auto aPlain = varnik::test::ReadTextureRGBA8(cPlain.OpenGLName(), 16, 16);
+    auto aSmooth = varnik::test::ReadTextureRGBA8(cSmooth.OpenGLName(), 16, 16);
+    EXPECT_EQ(PartialTexels(aPlain), 0);
+    EXPECT_GE(PartialTexels(aSmooth), 8);
+    // Far from the edge both are solid: inside white, outside black.
+    EXPECT_EQ(aSmooth[(1 * 16 + 1) * 4], 255);
+    EXPECT_EQ(aSmooth[(14 * 16 + 14) * 4], 0);
+    EXPECT_EQ(aPlain[(1 * 16 + 1) * 4], 255);
+
+    // Off again: the main framebuffer is active and no resolve happens.
+    pSmooth->SetMultisample(false);
+    EXPECT_EQ(pSmooth->MultisampleFrameBuffer(), nullptr);
+    EXPECT_EQ(pSmooth->ActiveFrameBuffer(), pSmooth->MainFrameBuffer());
+    pSmooth->Activate();
+    EXPECT_EQ(BoundFramebuffer(), GLint(pSmooth->MainFrameBuffer()->Id()));
+    DrawHalfTriangle();
+    pSmooth->Deactivate();
+    EXPECT_EQ(PartialTexels(varnik::test::ReadTextureRGBA8(cSmooth.OpenGLName(), 16, 16)), 0);
+}
+
+TEST_F(RenderTargetTest, DepthOnlyTarget)
+{
+    auto pDepth = NewDepthTexture(8, 8);
+    auto pTarget = NewTarget();
+    EXPECT_TRUE(pTarget->SetTarget(pDepth.get(), 4));
+    EXPECT_EQ(pTarget->Width(), 8u);
+    EXPECT_EQ(BoundFramebuffer(), 0);
+    auto ExpectNoBuffers = [&](const char* sWhen) {
+        GLint iSaved = BoundFramebuffer(), iDraw = -1, iRead = -1;
+        pTarget->MainFrameBuffer()->Bind();
+        glGetIntegerv(GL_DRAW_BUFFER, &iDraw);
+        glGetIntegerv(GL_READ_BUFFER, &iRead);
+        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(iSaved));
+        EXPECT_EQ(iDraw, GL_NONE) << sWhen;
+        EXPECT_EQ(iRead, GL_NONE) << sWhen;
+    };
+    ExpectNoBuffers("after SetTarget");
+
+    pTarget->Activate();
+    ExpectNoBuffers("after Activate");
+    GLenum eStatus = glCheckFramebufferStatusEXT(GL_FRAMEBUFFER_EXT);
+    EXPECT_EQ(eStatus, GLenum(GL_FRAMEBUFFER_COMPLETE_EXT));
+    glClearDepth(0.25);
+    glClear(GL_DEPTH_BUFFER_BIT);
+    glClearDepth(1.0);
+    pTarget->Deactivate();
+
+    std::vector<float> aDepth(64, -1.f);
+    glBindTexture(GL_TEXTURE_2D, pDepth->OpenGLName());
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT, GL_FLOAT, aDepth.data());
+    glBindTexture(GL_TEXTURE_2D, 0);
+    for (float f : aDepth)
+        ASSERT_NEAR(f, 0.25f, 1e-5f);
+
+    // With a colour texture too it is no longer depth-only and is checked.
+    TestTexture cColor(8, 8);
+    EXPECT_TRUE(pTarget->SetTarget(&cColor, 0));
+    EXPECT_TRUE(pTarget->SetTarget(pDepth.get(), 4));
+}
+
+TEST_F(RenderTargetTest, DepthOnlyMultisampleTargetIsAccepted)
+{
+    auto pDepth = NewDepthTexture(8, 8);
+    auto pTarget = NewTarget();
+    pTarget->SetMultisample(true);
+    EXPECT_TRUE(pTarget->SetTarget(pDepth.get(), 4));
+    EXPECT_EQ(pTarget->MultisampleFrameBuffer()->AttachmentObjectType(GL_DEPTH_ATTACHMENT_EXT), GL_RENDERBUFFER_EXT);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
+}
+
+TEST_F(RenderTargetTest, CopyToScreenDrawsAQuadWhenSizesDiffer)
+{
+    // 4x4 source with a distinct colour per texel, drawn into an 8x8 target.
+    std::vector<uint8_t> aSource(4 * 4 * 4);
+    for (int i = 0; i < 16; ++i) {
+        aSource[size_t(i) * 4 + 0] = uint8_t(i * 16);
+        aSource[size_t(i) * 4 + 1] = uint8_t(255 - i * 16);
+        aSource[size_t(i) * 4 + 2] = uint8_t(i * 5);
+        aSource[size_t(i) * 4 + 3] = 255;
+    }
+    TestTexture cSource(4, 4, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
+    TestTexture cDest(8, 8);
+    auto pDest = NewTarget();
+    auto pCopier = NewTarget();
+    TestTexture cOwn(16, 16);
+    pCopier->SetTarget(&cOwn, 0);
+    pDest->SetTarget(&cDest, 0);
+
+    pDest->Activate();
+    pCopier->CopyToScreen(&cSource);
+    pDest->Deactivate();
+    glMatrixMode(GL_MODELVIEW);
+
+    EXPECT_EQ(cSource.Activations(), 1);
+    auto aDest = varnik::test::ReadTextureRGBA8(cDest.OpenGLName(), 8, 8);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+            for (int c = 0; c < 4; ++c)
+                ASSERT_EQ(aDest[size_t(y * 8 + x) * 4 + size_t(c)], aSource[size_t((y / 2) * 4 + x / 2) * 4 + size_t(c)])
+                    << x << "," << y << " channel " << c;
+    EXPECT_EQ(pCopier->Target(0), &cOwn);
+    pCopier->CopyToScreen(nullptr);  // nothing
+}
+
+namespace {
+
+/// Records the blit to the window without forwarding: the headless context has
+/// no window framebuffer to draw into.
+struct BlitRecorder
+{
+    static inline int s_iCalls = 0;
+    static inline GLint s_iRead = -1, s_iDraw = -1, s_iReadName = -1;
+    static inline GLint s_aRect[8] = {};
+    static inline GLenum s_eFilter = 0;
+    static inline PFNGLBLITFRAMEBUFFEREXTPROC s_fSaved = nullptr;
+    BlitRecorder()
+    {
+        s_iCalls = 0;
+        s_fSaved = glBlitFramebufferEXT;
+        glBlitFramebufferEXT = &Blit;
+    }
+    ~BlitRecorder() { glBlitFramebufferEXT = s_fSaved; }
+    static void GLAPIENTRY Blit(GLint a, GLint b, GLint c, GLint d, GLint e, GLint f, GLint g, GLint h,
+                                GLbitfield, GLenum eFilter)
+    {
+        ++s_iCalls;
+        const GLint aRect[8] = {a, b, c, d, e, f, g, h};
+        std::copy(aRect, aRect + 8, s_aRect);
+        s_eFilter = eFilter;
+        glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING_EXT, &s_iRead);
+        glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING_EXT, &s_iDraw);
+        glGetFramebufferAttachmentParameterivEXT(GL_READ_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT,
+                                                 GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME_EXT, &s_iReadName);
+    }
+};
+
+} // namespace
+
+TEST_F(RenderTargetTest, CopyToScreenBlitsWhenSizesMatch)
+{
+    auto pTarget = NewTarget();
+    ASSERT_TRUE(pTarget->IsBlitSupported());
+    TestTexture cOwn(32, 16), cShown(32, 16);
+    pTarget->SetTarget(&cOwn, 0);
+    {
+        BlitRecorder cRecorder;
+        pTarget->CopyToScreen(&cShown);
+        ASSERT_EQ(BlitRecorder::s_iCalls, 1);
+    }
+    EXPECT_EQ(BlitRecorder::s_iRead, GLint(pTarget->MainFrameBuffer()->Id()));
+    EXPECT_EQ(BlitRecorder::s_iDraw, 0);
+    EXPECT_EQ(BlitRecorder::s_iReadName, GLint(cShown.OpenGLName()));
+    EXPECT_EQ(BlitRecorder::s_eFilter, GLenum(GL_NEAREST));
+    const GLint aExpected[8] = {0, 0, 32, 16, 0, 0, 32, 16};
+    EXPECT_TRUE(std::equal(aExpected, aExpected + 8, BlitRecorder::s_aRect));
+    // The previous slot-0 texture is back, and nothing was drawn by quad.
+    EXPECT_EQ(BoundFramebuffer(), 0);
+    EXPECT_EQ(pTarget->Target(0), &cOwn);
+    EXPECT_EQ(pTarget->MainFrameBuffer()->AttachmentObjectName(GL_COLOR_ATTACHMENT0_EXT), GLint(cOwn.OpenGLName()));
+    EXPECT_EQ(cShown.Activations(), 0);
+
+    // With slot 0 empty before, it is empty again afterwards.
+    auto pDepthOnly = NewTarget();
+    auto pDepth = NewDepthTexture(32, 16);
+    pDepthOnly->SetTarget(pDepth.get(), 4);
+    {
+        BlitRecorder cRecorder;
+        pDepthOnly->CopyToScreen(&cShown);
+        EXPECT_EQ(BlitRecorder::s_iCalls, 1);
+    }
+    EXPECT_EQ(pDepthOnly->Target(0), nullptr);
+    EXPECT_EQ(pDepthOnly->MainFrameBuffer()->AttachmentObjectType(GL_COLOR_ATTACHMENT0_EXT), GL_NONE);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
+}
+
+TEST_F(RenderTargetTest, DestroyingATargetMidStackDropsOnlyItsRecords)
+{
+    auto pA = NewTarget();
+    auto pB = NewTarget();
+    auto pC = NewTarget();
+    TestTexture cA(40, 20), cB(30, 30), cC(10, 10);
+    pA->SetTarget(&cA, 0);
+    pB->SetTarget(&cB, 0);
+    pC->SetTarget(&cC, 0);
+    const int iDepth = VarnikRenderTarget::ActivationDepth();
+
+    pA->Activate();
+    pB->Activate();
+    pB->Activate();  // twice: both records go
+    pC->Activate();
+    EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth + 4);
+    pB.reset();
+    EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth + 2);
+
+    // C's record is on top, then A's.
+    pC->Deactivate();
+    EXPECT_EQ(BoundFramebuffer(), GLint(pA->ActiveFrameBuffer()->Id()));
+    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{0, 0, 30, 30}));  // as it was when C was activated
+    pA->Deactivate();
+    EXPECT_EQ(BoundFramebuffer(), 0);
+    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{3, 5, 7, 9}));
+}
+
+TEST_F(RenderTargetTest, ExtensionNamesMatchWholeTokensOnly)
+{
+    EXPECT_TRUE(VarnikRenderTarget::IsExtensionSupported("GL_EXT_framebuffer_blit"));
+    EXPECT_TRUE(VarnikRenderTarget::IsExtensionSupported("GL_EXT_framebuffer_object"));
+    EXPECT_FALSE(VarnikRenderTarget::IsExtensionSupported("GL_EXT_framebuffer"));
+    EXPECT_FALSE(VarnikRenderTarget::IsExtensionSupported("framebuffer_blit"));
+    EXPECT_FALSE(VarnikRenderTarget::IsExtensionSupported("GL_EXT_framebuffer_blitz"));
+    EXPECT_FALSE(VarnikRenderTarget::IsExtensionSupported(""));
+    EXPECT_FALSE(VarnikRenderTarget::IsExtensionSupported(nullptr));
+    // The last token of the string matches too.
+    QString sAll = QString::fromLatin1(reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS))).trimmed();
+    QString sLast = sAll.section(' ', -1);
+    EXPECT_TRUE(VarnikRenderTarget::IsExtensionSupported(sLast.toLatin1().constData()));
+}
+
+TEST_F(RenderTargetTest, MissingFramebufferEntryPointIsRefused)
+{
+    PFNGLGENFRAMEBUFFERSEXTPROC fSaved = glGenFramebuffersEXT;
+    glGenFramebuffersEXT = nullptr;
+    QString sText = ErrorTextOf([] { VarnikRenderTarget cTarget; });
+    glGenFramebuffersEXT = fSaved;
+    EXPECT_EQ(sText, QString("Frame Buffer Extension is not supported by your driver, please update"));
+}
+
+TEST_F(RenderTargetTest, DrawsIntoTheModulesOwnTexturesThroughTheRegistry)
+{
+    VarnikTexture::InitializePlugin();
+    std::unique_ptr<varnik::Node> pTargetNode(varnik::Kernel::CreateClassInstance(varnik::RenderTarget::StaticClass()));
+    auto* pTarget = dynamic_cast<VarnikRenderTarget*>(pTargetNode.get());
+    ASSERT_NE(pTarget, nullptr);
+    std::unique_ptr<varnik::Node> pTextureNode(varnik::Kernel::CreateClassInstance(VarnikTexture::StaticClass()));
+    auto* pTexture = dynamic_cast<VarnikTexture*>(pTextureNode.get());
+    ASSERT_NE(pTexture, nullptr);
+    pTexture->Create(24, 12, 4, varnik::Image::e8integer);
+    ASSERT_NE(pTexture->OpenGLName(), 0u);
+
+    EXPECT_TRUE(pTarget->SetTarget(pTexture, 0));
+    EXPECT_EQ(pTarget->Width(), 24u);
+    pTarget->Activate();
+    glClearColor(0.2f, 0.4f, 0.6f, 1.f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glClearColor(0.f, 0.f, 0.f, 0.f);
+    pTarget->Deactivate();
+    auto aPixels = varnik::test::ReadTextureRGBA8(pTexture->OpenGLName(), 24, 12);
+    for (size_t i = 0; i < aPixels.size(); i += 4) {
+        ASSERT_NEAR(aPixels[i], 51, 1);
+        ASSERT_NEAR(aPixels[i + 1], 102, 1);
+        ASSERT_NEAR(aPixels[i + 2], 153, 1);
+    }
+    pTarget->RemoveTarget(0);
+}

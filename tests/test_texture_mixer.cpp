@@ -1,0 +1,411 @@
+// The texture mixer against a CPU model of its blend modes, on real textures.
+#include "VarnikTest.h"
+#include <GL/glew.h>
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+#include "varnik/Store.h"
+#include "varnik/TextureMixer.h"
+
+using varnik::Image;
+using varnik::TextureMixer;
+using varnik::test::ErrorTextOf;
+
+namespace {
+
+typedef std::array<float, 4> Rgba;
+
+/// The mixer's blend of straight-alpha colours, on the CPU.
+Rgba Blend(unsigned int iMode, Rgba d, Rgba s, float fAlpha0, float fAlpha1)
+{
+    d[3] *= fAlpha0;
+    s[3] *= fAlpha1;
+    float sa = s[3], da = d[3];
+    Rgba o;
+    float a = sa + da * (1.f - sa);
+    for (int c = 0; c < 3; ++c) {
+        switch (iMode) {
+        case 0: o[c] = s[c] * sa + d[c] * (1.f - sa); break;
+        case 1: o[c] = d[c] + s[c] * sa; break;
+        case 2: o[c] = d[c] * (1.f - sa + s[c] * sa); break;
+        case 3: o[c] = d[c] + s[c] * (1.f - d[c]) * sa; break;
+        case 4: o[c] = d[c]; break;
+        default: o[c] = s[c]; break;
+        }
+    }
+    o[3] = iMode == 4 ? da * (1.f - sa) : iMode == 5 ? sa : a;
+    return o;
+}
+
+/// A texture that deletes itself.
+struct GLTexture
+{
+    GLuint iName = 0;
+    int iWidth, iHeight;
+    GLTexture(int w, int h, GLenum eInternal, GLenum eFormat, GLenum eType, const void* pData)
+        : iWidth(w), iHeight(h)
+    {
+        GLint iSaved = 0;
+        glGetIntegerv(GL_TEXTURE_BINDING_2D, &iSaved);
+        glGenTextures(1, &iName);
+        glBindTexture(GL_TEXTURE_2D, iName);
+        // A mipmap filter without mipmaps: the mixer must sample it anyway.
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
+        glTexImage2D(GL_TEXTURE_2D, 0, GLint(eInternal), w, h, 0, eFormat, eType, pData);
+        glBindTexture(GL_TEXTURE_2D, GLuint(iSaved));
+    }
+    ~GLTexture() { glDeleteTextures(1, &iName); }
+};
+
+std::vector<uint8_t> Pattern8(int w, int h, int iSeed)
+{
+    std::vector<uint8_t> a(size_t(w * h * 4));
+    for (size_t i = 0; i < a.size(); ++i)
+        a[i] = uint8_t((i * 37 + size_t(iSeed) * 101 + (i / 4) * (i % 4) * 11) & 0xff);
+    return a;
+}
+
+std::vector<float> PatternF(int w, int h, int iSeed)
+{
+    std::vector<float> a(size_t(w * h * 4));
+    for (size_t i = 0; i < a.size(); ++i) {
+        float f = float((i * 29 + size_t(iSeed) * 13) % 101) / 100.f;
+        a[i] = i % 4 == 3 ? f : f * 1.5f;  // colours above 1 must survive in float
+    }
+    return a;
+}
+
+/// Every GL state the mixer promises to put back.
+struct GLStateSnapshot
+{
+    GLint iProgram, iDraw, iRead, iUnit, aViewport[4], aTex[2], aSampler[2], aScissor[4];
+    GLboolean bBlend, bDepth, bScissor, aMask[4];
+    GLStateSnapshot()
+    {
+        glGetIntegerv(GL_CURRENT_PROGRAM, &iProgram);
+        glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &iDraw);
+        glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iRead);
+        glGetIntegerv(GL_ACTIVE_TEXTURE, &iUnit);
+        glGetIntegerv(GL_VIEWPORT, aViewport);
+        glGetIntegerv(GL_SCISSOR_BOX, aScissor);
+        for (int i = 0; i < 2; ++i) {
+            glActiveTexture(GL_TEXTURE0 + i);
+            glGetIntegerv(GL_TEXTURE_BINDING_2D, &aTex[i]);
+            glGetIntegerv(GL_SAMPLER_BINDING, &aSampler[i]);
+        }
+        glActiveTexture(GLenum(iUnit));
+        bBlend = glIsEnabled(GL_BLEND);
+        bDepth = glIsEnabled(GL_DEPTH_TEST);
+        bScissor = glIsEnabled(GL_SCISSOR_TEST);
+        glGetBooleanv(GL_COLOR_WRITEMASK, aMask);
+    }
+    bool operator==(const GLStateSnapshot& o) const
+    {
+        return iProgram == o.iProgram && iDraw == o.iDraw && iRead == o.iRead && iUnit == o.iUnit &&
+               std::equal(aViewport, aViewport + 4, o.aViewport) && std::equal(aTex, aTex + 2, o.aTex) &&
+               std::equal(aSampler, aSampler + 2, o.aSampler) && std::equal(aScissor, aScissor + 4, o.aScissor) &&
+               bBlend == o.bBlend && bDepth == o.bDepth && bScissor == o.bScissor &&
+               std::equal(aMask, aMask + 4, o.aMask);
+    }
+};
+
+class TextureMixerTest : public varnik::test::GLTest
+{
+protected:
+    void TearDown() override
+    {
+        glDisable(GL_SCISSOR_TEST);
+        varnik::test::GLTest::TearDown();
+    }
+    /// Mixes `iSource` over `iLayer0` into `iTarget` inside `aBox` (or everywhere).
+    void Mix(unsigned int iMode, GLuint iLayer0, GLuint iSource, GLuint iTarget, int w, int h, Image::Format eFormat,
+             const int* aBox, const varnik::Store<float>* pWeights = nullptr, float fOpacity1 = 1.f)
+    {
+        TextureMixer cMixer;
+        cMixer.SetLayerCount(2);
+        cMixer.SetLayer(0, iLayer0, 1.f, 0, 1.f);
+        cMixer.SetLayer(1, iSource, fOpacity1, 0, 1.f);
+        cMixer.SetBlendMode(iMode);
+        cMixer.SetWeights(pWeights);
+        if (aBox) {
+            glEnable(GL_SCISSOR_TEST);
+            glScissor(aBox[0], aBox[1], aBox[2], aBox[3]);
+        }
+        cMixer.MixIntoTexture(iTarget, unsigned(w), unsigned(h), eFormat);
+        glDisable(GL_SCISSOR_TEST);
+    }
+};
+
+bool Inside(int x, int y, const int* aBox)
+{
+    return !aBox || (x >= aBox[0] && y >= aBox[1] && x < aBox[0] + aBox[2] && y < aBox[1] + aBox[3]);
+}
+
+Rgba At8(const std::vector<uint8_t>& a, int w, int x, int y)
+{
+    size_t i = size_t(y * w + x) * 4;
+    return {a[i] / 255.f, a[i + 1] / 255.f, a[i + 2] / 255.f, a[i + 3] / 255.f};
+}
+
+/// Checks an 8-bit result against the model: the box blended, the rest as before.
+void Expect8(const std::vector<uint8_t>& aResult, const std::vector<uint8_t>& aBefore, const std::vector<uint8_t>& aSource,
+             int w, int h, unsigned int iMode, const int* aBox, float fAlpha0, float fAlpha1)
+{
+    int iWorst = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            size_t i = size_t(y * w + x) * 4;
+            if (!Inside(x, y, aBox)) {
+                for (int c = 0; c < 4; ++c)
+                    ASSERT_EQ(aResult[i + size_t(c)], aBefore[i + size_t(c)]) << "outside the box at " << x << "," << y;
+                continue;
+            }
+            Rgba o = Blend(iMode, At8(aBefore, w, x, y), At8(aSource, w, x, y), fAlpha0, fAlpha1);
+            for (int c = 0; c < 4; ++c) {
+                int iExpected = int(std::lround(std::min(std::max(o[size_t(c)], 0.f), 1.f) * 255.f));
+                iWorst = std::max(iWorst, std::abs(int(aResult[i + size_t(c)]) - iExpected));
+            }
+        }
+    EXPECT_LE(iWorst, 1) << "mode " << iMode;
+}
+
+} // namespace
+
+TEST_F(TextureMixerTest, EveryModeOn8BitTargetWhenLayer0IsTheTarget)
+{
+    const int w = 32, h = 24;
+    const int aBox[4] = {5, 7, 20, 11};
+    auto aSource = Pattern8(w, h, 2);
+    GLTexture cSource(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
+    for (unsigned int iMode = 0; iMode <= 5; ++iMode) {
+        auto aBefore = Pattern8(w, h, 1);
+        GLTexture cTarget(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBefore.data());
+        Mix(iMode, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
+        auto aResult = varnik::test::ReadTextureRGBA8(cTarget.iName, unsigned(w), unsigned(h));
+        Expect8(aResult, aBefore, aSource, w, h, iMode, aBox, 1.f, 1.f);
+    }
+}
+
+TEST_F(TextureMixerTest, EveryModeOnFloatTargetsKeepsValuesAboveOne)
+{
+    const int w = 16, h = 16;
+    const int aBox[4] = {2, 3, 9, 10};
+    auto aSource = PatternF(w, h, 5);
+    GLTexture cSource(w, h, GL_RGBA32F, GL_RGBA, GL_FLOAT, aSource.data());
+    for (GLenum eInternal : {GLenum(GL_RGBA32F), GLenum(GL_RGBA16F)}) {
+        Image::Format eFormat = eInternal == GL_RGBA32F ? Image::e32float : Image::e16float;
+        float fTolerance = eInternal == GL_RGBA32F ? 1e-3f : 2e-3f;  // half keeps 11 bits
+        for (unsigned int iMode = 0; iMode <= 5; ++iMode) {
+            auto aBefore = PatternF(w, h, 3);
+            GLTexture cTarget(w, h, eInternal, GL_RGBA, GL_FLOAT, aBefore.data());
+            auto aStored = varnik::test::ReadTextureRGBA32F(cTarget.iName, unsigned(w), unsigned(h));
+            Mix(iMode, cTarget.iName, cSource.iName, cTarget.iName, w, h, eFormat, aBox);
+            auto aResult = varnik::test::ReadTextureRGBA32F(cTarget.iName, unsigned(w), unsigned(h));
+            float fWorst = 0.f;
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    size_t i = size_t(y * w + x) * 4;
+                    if (!Inside(x, y, aBox)) {
+                        for (int c = 0; c < 4; ++c)
+                            ASSERT_EQ(aResult[i + size_t(c)], aStored[i + size_t(c)]);
+                        continue;
+                    }
+                    Rgba d = {aStored[i], aStored[i + 1], aStored[i + 2], aStored[i + 3]};
+                    Rgba s = {aSource[i], aSource[i + 1], aSource[i + 2], aSource[i + 3]};
+                    Rgba o = Blend(iMode, d, s, 1.f, 1.f);
+                    for (int c = 0; c < 4; ++c)
+                        fWorst = std::max(fWorst, std::fabs(aResult[i + size_t(c)] - o[size_t(c)]));
+                }
+            EXPECT_LE(fWorst, fTolerance) << "mode " << iMode << " internal 0x" << std::hex << eInternal;
+        }
+    }
+}
+
+TEST_F(TextureMixerTest, WeightsAndOpacityScaleEachLayersAlpha)
+{
+    const int w = 16, h = 8;
+    auto aSource = Pattern8(w, h, 4);
+    GLTexture cSource(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
+    struct Case { std::vector<float> aWeights; float fOpacity1; float fAlpha0; float fAlpha1; };
+    const Case aCases[] = {
+        {{0.5f, 0.25f}, 1.f, 0.5f, 0.25f},
+        {{0.75f}, 1.f, 0.75f, 1.f},      // a missing weight is 1
+        {{}, 0.5f, 1.f, 0.5f},           // the layer's own opacity
+        {{1.f, 0.5f}, 0.5f, 1.f, 0.25f}, // both together
+        {{1.f, 0.f}, 1.f, 1.f, 0.f},     // a source of weight 0 leaves colours
+    };
+    for (const Case& c : aCases) {
+        varnik::Store<float> cWeights("unknown", c.aWeights.size());
+        for (size_t i = 0; i < c.aWeights.size(); ++i)
+            cWeights[i] = c.aWeights[i];
+        auto aBefore = Pattern8(w, h, 9);
+        GLTexture cTarget(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBefore.data());
+        Mix(0, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, nullptr,
+            c.aWeights.empty() ? nullptr : &cWeights, c.fOpacity1);
+        auto aResult = varnik::test::ReadTextureRGBA8(cTarget.iName, unsigned(w), unsigned(h));
+        Expect8(aResult, aBefore, aSource, w, h, 0, nullptr, c.fAlpha0, c.fAlpha1);
+    }
+}
+
+TEST_F(TextureMixerTest, SeparateLayer0AndTarget)
+{
+    const int w = 16, h = 16;
+    const int aBox[4] = {0, 0, 8, 16};
+    auto aBase = Pattern8(w, h, 6), aSource = Pattern8(w, h, 7), aTarget = Pattern8(w, h, 8);
+    GLTexture cBase(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBase.data());
+    GLTexture cSource(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
+    GLTexture cTarget(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aTarget.data());
+    Mix(3, cBase.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
+    auto aResult = varnik::test::ReadTextureRGBA8(cTarget.iName, unsigned(w), unsigned(h));
+    // Inside: base blended with source; outside: the target as it was.
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            size_t i = size_t(y * w + x) * 4;
+            if (!Inside(x, y, aBox)) {
+                ASSERT_EQ(aResult[i], aTarget[i]);
+                continue;
+            }
+            Rgba o = Blend(3, At8(aBase, w, x, y), At8(aSource, w, x, y), 1.f, 1.f);
+            for (int c = 0; c < 4; ++c)
+                ASSERT_NEAR(aResult[i + size_t(c)], std::lround(std::min(o[size_t(c)], 1.f) * 255.f), 1);
+        }
+    // The base layer was only read.
+    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cBase.iName, unsigned(w), unsigned(h)), aBase);
+}
+
+TEST_F(TextureMixerTest, HalfFloatTwoChannelSourceOverLargerByteTarget)
+{
+    const int w = 64, h = 32;
+    const int aBox[4] = {8, 4, 40, 20};
+    // Luminance 0.6 at alpha 0.5, half the target's size: scaled over it.
+    std::vector<float> aSource(16 * 8 * 2);
+    for (size_t i = 0; i < aSource.size(); i += 2) {
+        aSource[i] = 0.6f;
+        aSource[i + 1] = 0.5f;
+    }
+    GLTexture cSource(16, 8, GL_LUMINANCE_ALPHA16F_ARB, GL_LUMINANCE_ALPHA, GL_FLOAT, aSource.data());
+    auto aBefore = Pattern8(w, h, 11);
+    GLTexture cTarget(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBefore.data());
+    Mix(0, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
+    auto aResult = varnik::test::ReadTextureRGBA8(cTarget.iName, unsigned(w), unsigned(h));
+    std::vector<uint8_t> aFlat(size_t(w * h * 4));
+    for (size_t i = 0; i < aFlat.size(); i += 4) {
+        aFlat[i] = aFlat[i + 1] = aFlat[i + 2] = uint8_t(std::lround(0.6f * 255.f));
+        aFlat[i + 3] = uint8_t(std::lround(0.5f * 255.f));
+    }
+    Expect8(aResult, aBefore, aFlat, w, h, 0, aBox, 1.f, 1.f);
+    GLint iWidth = 0;
+    glBindTexture(GL_TEXTURE_2D, cTarget.iName);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &iWidth);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    EXPECT_EQ(iWidth, w);
+}
+
+TEST_F(TextureMixerTest, ScissorBoxPartlyOutsideAndEmpty)
+{
+    const int w = 8, h = 8;
+    auto aSource = Pattern8(w, h, 12);
+    GLTexture cSource(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
+    auto aBefore = Pattern8(w, h, 13);
+    GLTexture cTarget(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBefore.data());
+    const int aEmpty[4] = {3, 3, 0, 5};
+    Mix(5, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aEmpty);
+    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore);
+    const int aOver[4] = {-4, 5, 100, 100};
+    Mix(5, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aOver);
+    const int aClipped[4] = {0, 5, 8, 3};
+    Expect8(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore, aSource, w, h, 5, aClipped, 1.f, 1.f);
+}
+
+TEST_F(TextureMixerTest, StatePutBackAfterMixAndAfterErrors)
+{
+    auto aPixels = Pattern8(8, 8, 1);
+    GLTexture cTarget(8, 8, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aPixels.data());
+    GLTexture cSource(8, 8, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aPixels.data());
+    GLTexture cDepth(8, 8, GL_DEPTH_COMPONENT24, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT, nullptr);
+    GLTexture cBound(4, 4, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    GLuint iFbo = 0, iSampler = 0;
+    glGenFramebuffersEXT(1, &iFbo);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, iFbo);
+    glGenSamplers(1, &iSampler);
+    glActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_2D, cBound.iName);
+    glBindSampler(1, iSampler);
+    glEnable(GL_BLEND);
+    glEnable(GL_DEPTH_TEST);
+    glColorMask(GL_TRUE, GL_FALSE, GL_TRUE, GL_FALSE);
+    glViewport(1, 2, 3, 4);
+    glEnable(GL_SCISSOR_TEST);
+    glScissor(1, 1, 5, 5);
+    const GLStateSnapshot cBefore;
+
+    TextureMixer cMixer;
+    EXPECT_EQ(ErrorTextOf([&] { cMixer.MixIntoTexture(cTarget.iName, 8, 8, Image::e8integer); }),
+              QString("Two layers are needed, 0 set"));
+    cMixer.SetLayerCount(2);
+    EXPECT_FALSE(ErrorTextOf([&] { cMixer.SetLayer(2, cSource.iName, 1.f, 0, 1.f); }).isEmpty());
+    EXPECT_EQ(ErrorTextOf([&] { cMixer.MixIntoTexture(cTarget.iName, 8, 8, Image::e8integer); }),
+              QString("Layer 0 has no texture (name 0)"));
+    cMixer.SetLayer(0, cTarget.iName, 1.f, 0, 1.f);
+    cMixer.SetLayer(1, 987654, 1.f, 0, 1.f);
+    EXPECT_EQ(ErrorTextOf([&] { cMixer.MixIntoTexture(cTarget.iName, 8, 8, Image::e8integer); }),
+              QString("Layer 1 has no texture (name 987654)"));
+    cMixer.SetLayer(1, cSource.iName, 1.f, 0, 1.f);
+    EXPECT_EQ(ErrorTextOf([&] { cMixer.SetBlendMode(6); }), QString("Unknown blend mode 6"));
+    EXPECT_EQ(cMixer.BlendMode(), 0u);
+    for (Image::Format eFormat : {Image::e32integer, Image::e16depth, Image::e24depth, Image::e32depth, Image::eNoFormat})
+        EXPECT_EQ(ErrorTextOf([&] { cMixer.MixIntoTexture(cTarget.iName, 8, 8, eFormat); }),
+                  QString("Cannot draw into a texture of format %1").arg(unsigned(eFormat)));
+    EXPECT_FALSE(ErrorTextOf([&] { cMixer.MixIntoTexture(0, 8, 8, Image::e8integer); }).isEmpty());
+    EXPECT_FALSE(ErrorTextOf([&] { cMixer.MixIntoTexture(cTarget.iName, 0, 8, Image::e8integer); }).isEmpty());
+    // A depth texture claimed to be colour: refused by the framebuffer check.
+    QString sText = ErrorTextOf([&] { cMixer.MixIntoTexture(cDepth.iName, 8, 8, Image::e8integer); });
+    EXPECT_TRUE(sText.startsWith("Cannot draw into texture")) << sText.toStdString();
+    EXPECT_TRUE(GLStateSnapshot() == cBefore) << "state changed by a refused mix";
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+
+    cMixer.SetBlendMode(TextureMixer::eReplace);
+    cMixer.MixIntoTexture(cTarget.iName, 8, 8, Image::e8integer);
+    EXPECT_TRUE(GLStateSnapshot() == cBefore) << "state changed by a mix";
+    // The target's own parameters are as they were.
+    GLint iMaxLevel = 0, iMinFilter = 0;
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, cTarget.iName);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, &iMaxLevel);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &iMinFilter);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glActiveTexture(GL_TEXTURE1);
+    EXPECT_EQ(iMaxLevel, 1000);
+    EXPECT_EQ(iMinFilter, GL_LINEAR_MIPMAP_LINEAR);
+    // The mix honoured the caller's scissor box, not the colour mask or blend.
+    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cTarget.iName, 8, 8), aPixels);  // replace with itself
+
+    glDisable(GL_SCISSOR_TEST);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glDisable(GL_BLEND);
+    glDisable(GL_DEPTH_TEST);
+    glBindSampler(1, 0);
+    glDeleteSamplers(1, &iSampler);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glActiveTexture(GL_TEXTURE0);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
+    glDeleteFramebuffersEXT(1, &iFbo);
+}
+
+TEST_F(TextureMixerTest, SharedResourcesAreMadeAgainAfterRelease)
+{
+    auto aBefore = Pattern8(4, 4, 1), aSource = Pattern8(4, 4, 2);
+    GLTexture cTarget(4, 4, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBefore.data());
+    GLTexture cSource(4, 4, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
+    Mix(5, cTarget.iName, cSource.iName, cTarget.iName, 4, 4, Image::e8integer, nullptr);
+    EXPECT_NE(TextureMixer::s_iCompositingFBO, 0u);
+    TextureMixer::ReleaseSharedResources();
+    EXPECT_EQ(TextureMixer::s_iCompositingFBO, 0u);
+    TextureMixer::ReleaseSharedResources();  // twice is harmless
+    Mix(0, cTarget.iName, cTarget.iName, cTarget.iName, 4, 4, Image::e8integer, nullptr);
+    EXPECT_NE(TextureMixer::s_iCompositingFBO, 0u);
+    // Layer 1 being the target too: over itself, from the same copy.
+    auto aResult = varnik::test::ReadTextureRGBA8(cTarget.iName, 4, 4);
+    Expect8(aResult, aSource, aSource, 4, 4, 0, nullptr, 1.f, 1.f);
+}
