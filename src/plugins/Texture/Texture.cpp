@@ -1,0 +1,1333 @@
+#include "Texture.h"
+
+#include <GL/glu.h>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <QCoreApplication>
+#include <QTime>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "varnik/Error.h"
+#include "varnik/Kernel.h"
+#include "varnik/RenderTarget.h"
+#include "varnik/TextureMixer.h"
+#include "varnik/TexturePool.h"
+#include "varnik/VKCrashReporterFlag.h"
+#include "VarnikRenderTarget.h"
+
+using varnik::Image;
+using varnik::ImgTile;
+
+namespace {
+
+const char* const s_sSourceFile = "src/plugins/Texture/Texture";
+/// Crash-reporter category of the module's texture operations.
+const uint32_t s_iScopeCategory = 5;
+
+/// A new module error carrying the operation and this line; the caller adds the message.
+varnik::Error* NewError(const char* sFunction, unsigned int iLine)
+{
+    return new varnik::Error(QString(), 4, QString::fromLatin1(sFunction), QString::fromLatin1(s_sSourceFile), iLine);
+}
+
+/// The translated display category of a static preference.
+QString DisplayCategory(const char* sCategory)
+{
+    return QCoreApplication::translate("VarnikTexture", sCategory);
+}
+
+} // namespace
+
+// The module's static objects, built in this order when the module is loaded and
+// destroyed in reverse order when it is unloaded.
+
+varnik::ClassDesc VarnikRenderTarget::s_cMyClass(varnik::RenderTarget::StaticClass(),
+                                                 varnik::RenderTarget::StaticClass(), "VarnikRenderTarget",
+                                                 "Default Render Target Implementation",
+                                                 &VarnikRenderTarget::CreateInstances, 0, 0);
+
+varnik::ClassDesc VarnikTexture::s_cMyClass(varnik::Texture::StaticClass(), varnik::Texture::StaticClass(),
+                                            "VarnikTexture", "texture", &VarnikTexture::CreateInstances, 2, 1);
+
+varnik::Plugin s_cPlugin("Texture", "Default Texture Class Implementation", "Varnik Labs",
+                         "https://www.varnik.example", QStringLiteral(__DATE__ " " __TIME__),
+                         &VarnikTexture::InitializePlugin);
+
+varnik::Preferences::Bool s_cUseBGRA8Readback("Use BGRA8 Texture readback", "Paint", "Use BGRA8 Texture readback",
+                                              DisplayCategory("Paint"), false, true);
+varnik::Preferences::Bool s_cUseGPUForProxies("Use GPU to generate proxies when possible", "Render",
+                                              "Use GPU to generate proxies when possible",
+                                              DisplayCategory("Render"), true, true);
+varnik::Preferences::Integer s_cMaxCompositeSize("Maximum composite size", "Paint", "Maximum composite size",
+                                                 DisplayCategory("Paint"), 1024, true);
+
+VarnikTexture::PBOPool VarnikTexture::s_cPBOPool;
+varnik::AttributeInstance<bool>* VarnikTexture::s_pUsePot = nullptr;
+varnik::AttributeInstance<bool>* VarnikTexture::s_pConvertFloat32ToFloat16 = nullptr;
+varnik::AttributeInstance<bool>* VarnikTexture::s_pTextureFiltering = nullptr;
+int VarnikTexture::s_iTextureCount = 0;
+unsigned int VarnikTexture::s_iMaxTextureSize = 0;
+
+// ---------------------------------------------------------------------------
+// Registration
+
+void VarnikTexture::InitializePlugin()
+{
+    varnik::Preferences* pPrefs = varnik::Kernel()->Preferences();
+    s_pUsePot = pPrefs->RegisterBoolVariable("Use POT Textures", "Render", tr("Use POT Textures"), tr("Render"), false);
+    s_pUsePot->SetVisible(false);
+    s_pConvertFloat32ToFloat16 = pPrefs->RegisterBoolVariable(
+        "Use Float16 Instead of Float32 Textures", "Render", tr("Use Float16 Instead of Float32 Textures"),
+        tr("Render"), false);
+    s_pConvertFloat32ToFloat16->SetVisible(false);
+    s_pTextureFiltering = pPrefs->RegisterBoolVariable("Use Texture Filtering", "Render", tr("Use Texture Filtering"),
+                                                       tr("Render"), true);
+    s_pTextureFiltering->SetVisible(true);
+    if (!varnik::Kernel::IsTestModeOn()) {
+        s_cUseBGRA8Readback.m_pAttribute->SetVisible(false);
+        s_cUseGPUForProxies.m_pAttribute->SetVisible(false);
+        s_cMaxCompositeSize.m_pAttribute->SetVisible(false);
+    }
+}
+
+varnik::Node* VarnikTexture::CreateInstances(unsigned int iCount)
+{
+    return varnik::CreateInstancesOf<VarnikTexture>(iCount);
+}
+
+QString VarnikTexture::tr(const char* sText, const char* sDisambiguation, int iCount)
+{
+    return QCoreApplication::translate("VarnikTexture", sText, sDisambiguation, iCount);
+}
+
+QString VarnikTexture::trUtf8(const char* sText, const char* sDisambiguation, int iCount)
+{
+    return QCoreApplication::translate("VarnikTexture", sText, sDisambiguation, iCount);
+}
+
+// ---------------------------------------------------------------------------
+// Queued composite entries
+
+VarnikTexture::CompositeEntry::CompositeEntry()
+    : m_pSourceImage(VarnikTexture::NewImage()),
+      m_cTexture(nullptr, "Texture"),
+      m_cWeights(QStringLiteral("unknown")),
+      m_pResultImage(VarnikTexture::NewImage())
+{
+}
+
+VarnikTexture::CompositeEntry::~CompositeEntry() = default;
+
+// ---------------------------------------------------------------------------
+// Construction and storage
+
+VarnikTexture::VarnikTexture()
+{
+    // Before the initialiser ran the registered preferences do not exist; keep
+    // their defaults rather than dereference null.
+    m_bFiltered = s_pTextureFiltering ? s_pTextureFiltering->Value() : true;
+    m_bConvertFloat32ToFloat16 = s_pConvertFloat32ToFloat16 ? s_pConvertFloat32ToFloat16->Value() : false;
+    ++s_iTextureCount;
+}
+
+VarnikTexture::~VarnikTexture()
+{
+    if (m_iTextureName != 0)
+        Free();
+    delete m_pBackingImage;
+    m_pBackingImage = nullptr;
+    delete m_pRenderTarget;
+    m_pRenderTarget = nullptr;
+    if (--s_iTextureCount == 0 && s_cPBOPool.m_aBuffers[0] != 0) {
+        glDeleteBuffers(4, s_cPBOPool.m_aBuffers);
+        for (GLuint& iName : s_cPBOPool.m_aBuffers)
+            iName = 0;
+    }
+    DiscardPendingComposites();
+}
+
+Image* VarnikTexture::NewImage()
+{
+    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(Image::StaticClass());
+    Image* pImage = dynamic_cast<Image*>(pNode);
+    if (!pImage) {
+        delete pNode;
+        throw NewError("VarnikTexture::NewImage", __LINE__)->Format("The class registry made no image");
+    }
+    return pImage;
+}
+
+void VarnikTexture::DiscardPendingComposites()
+{
+    while (!m_aPendingComposites.isEmpty())
+        delete m_aPendingComposites.takeFirst();
+}
+
+unsigned int VarnikTexture::MaxTextureSize()
+{
+    if (s_iMaxTextureSize == 0) {
+        GLint iMax = 0;
+        glGetIntegerv(GL_MAX_TEXTURE_SIZE, &iMax);
+        // A context that answers nothing sensible still gets a usable limit.
+        s_iMaxTextureSize = iMax > 0 ? unsigned(iMax) : 2048u;
+    }
+    return s_iMaxTextureSize;
+}
+
+void VarnikTexture::CheckTextureSize(unsigned int iWidth, unsigned int iHeight, const char* sOperation,
+                                     unsigned int iLine) const
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x20);
+    if (iWidth == 0 || iHeight == 0)
+        throw NewError(sOperation, iLine)->Format("%1 -- Texture size %2 x %3 has no texels", QString::fromLatin1(sOperation),
+                                                  iWidth, iHeight);
+    unsigned int iMax = MaxTextureSize();
+    if (iWidth > iMax || iHeight > iMax)
+        throw NewError(sOperation, iLine)
+            ->Format("%1 -- Texture size %2 x %3 exceeds the largest texture the GPU can hold (%4 texels a side)",
+                     QString::fromLatin1(sOperation), iWidth, iHeight, iMax);
+}
+
+bool VarnikTexture::SetSize(unsigned int iWidth, unsigned int iHeight)
+{
+    m_iRequestedWidth = iWidth;
+    m_iRequestedHeight = iHeight;
+
+    bool bNonPowerOfTwo = false;
+    const char* sExtensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
+    if (sExtensions) {
+        static const char s_sWanted[] = "GL_ARB_texture_non_power_of_two";
+        const size_t iWantedLength = sizeof(s_sWanted) - 1;
+        const char* p = sExtensions;
+        while (*p && !bNonPowerOfTwo) {
+            while (*p == ' ')
+                ++p;
+            const char* pEnd = p;
+            while (*pEnd && *pEnd != ' ')
+                ++pEnd;
+            if (size_t(pEnd - p) == iWantedLength && std::memcmp(p, s_sWanted, iWantedLength) == 0)
+                bNonPowerOfTwo = true;
+            p = pEnd;
+        }
+    }
+    bool bUsePot = s_pUsePot && s_pUsePot->Value();
+    if (bNonPowerOfTwo && !bUsePot) {
+        m_iTextureWidth = iWidth;
+        m_iTextureHeight = iHeight;
+        return false;
+    }
+    auto fPowerOfTwo = [](unsigned int iSize) {
+        int64_t iPot = 1;
+        while (iPot < int64_t(int32_t(iSize)))
+            iPot <<= 1;
+        return unsigned(iPot);
+    };
+    m_iTextureWidth = fPowerOfTwo(iWidth);
+    m_iTextureHeight = fPowerOfTwo(iHeight);
+    return m_iTextureWidth != iWidth || m_iTextureHeight != iHeight;
+}
+
+void VarnikTexture::Allocate(int64_t iBytes)
+{
+    varnik::Kernel::ReportVideoMemoryUsage(-m_iReportedVideoMemory);
+    m_iReportedVideoMemory = iBytes;
+    varnik::Kernel::ReportVideoMemoryUsage(iBytes);
+}
+
+void VarnikTexture::Free()
+{
+    delete m_pRenderTarget;
+    m_pRenderTarget = nullptr;
+    glDeleteTextures(1, &m_iTextureName);
+    varnik::Kernel::ReportVideoMemoryUsage(-m_iReportedVideoMemory);
+    m_iTextureName = 0;
+    m_iReportedVideoMemory = 0;
+}
+
+bool VarnikTexture::AllocationLayout(Image::Format eFormat, unsigned int iChannels, GLLayout& cLayout)
+{
+    static const GLint s_aInteger8[] = {GL_LUMINANCE, GL_LUMINANCE_ALPHA, GL_RGB, GL_RGBA};
+    static const GLint s_aInteger16[] = {GL_LUMINANCE16, GL_LUMINANCE16_ALPHA16, GL_RGB16, GL_RGBA16};
+    static const GLint s_aFloat16[] = {GL_LUMINANCE16F_ARB, GL_LUMINANCE_ALPHA16F_ARB, GL_RGB16F_ARB,
+                                       GL_RGBA16F_ARB};
+    static const GLint s_aFloat32[] = {GL_LUMINANCE32F_ARB, GL_LUMINANCE_ALPHA32F_ARB, GL_RGB32F_ARB,
+                                       GL_RGBA32F_ARB};
+    // 1, 2 and 3 channels have their own internal format; 0, 4 and more are RGBA.
+    int iIndex = (iChannels >= 1 && iChannels <= 3) ? int(iChannels) - 1 : 3;
+    cLayout = GLLayout();
+    switch (eFormat) {
+    case Image::e8integer:
+        cLayout.m_iInternalFormat = s_aInteger8[iIndex];
+        cLayout.m_iBytesPerPixel = iChannels;
+        return true;
+    case Image::e16integer:
+        cLayout.m_iInternalFormat = s_aInteger16[iIndex];
+        cLayout.m_iPixelType = GL_UNSIGNED_SHORT;
+        cLayout.m_iBytesPerPixel = 2 * iChannels;
+        return true;
+    case Image::e16float:
+        cLayout.m_iInternalFormat = s_aFloat16[iIndex];
+        cLayout.m_iPixelType = GL_HALF_FLOAT;
+        cLayout.m_iBytesPerPixel = 2 * iChannels;
+        return true;
+    case Image::e32float:
+        cLayout.m_iInternalFormat = s_aFloat32[iIndex];
+        cLayout.m_iPixelType = GL_FLOAT;
+        cLayout.m_iBytesPerPixel = 4 * iChannels;
+        return true;
+    case Image::e16depth:
+    case Image::e24depth:
+    case Image::e32depth:
+        cLayout.m_iInternalFormat = eFormat == Image::e16depth   ? GL_DEPTH_COMPONENT16
+                                    : eFormat == Image::e24depth ? GL_DEPTH_COMPONENT24
+                                                                 : GL_DEPTH_COMPONENT32;
+        cLayout.m_iPixelFormat = GL_DEPTH_COMPONENT;
+        cLayout.m_iBytesPerPixel = eFormat == Image::e16depth ? 2 : eFormat == Image::e24depth ? 3 : 4;
+        return true;
+    default:
+        // 32-bit integer and "no format" get one byte of RGBA storage a texel.
+        return true;
+    }
+}
+
+bool VarnikTexture::UploadLayout(Image::Format eFormat, unsigned int iChannels, bool bFloat16,
+                                 varnik::PixelDescriptor::MemoryChannelOrder eOrder, GLLayout& cLayout)
+{
+    if (iChannels != 2 && iChannels != 4)
+        return false;
+    const bool bTwo = iChannels == 2;
+    cLayout = GLLayout();
+    cLayout.m_iPixelFormat = bTwo ? GL_LUMINANCE_ALPHA : GL_RGBA;
+    switch (eFormat) {
+    case Image::e8integer: {
+        const bool bBGRA = !bTwo && eOrder == varnik::PixelDescriptor::eBGRA;
+        cLayout.m_iInternalFormat = bTwo ? GL_LUMINANCE_ALPHA : GL_RGBA;
+        if (bBGRA)
+            cLayout.m_iPixelFormat = GL_BGRA;
+        cLayout.m_iPixelType = eOrder == varnik::PixelDescriptor::eBGRA ? GL_UNSIGNED_INT_8_8_8_8_REV
+                                                                          : GL_UNSIGNED_BYTE;
+        cLayout.m_iBytesPerPixel = bTwo ? 2 : 4;
+        cLayout.m_iAlignment = bTwo ? 2 : 4;
+        return true;
+    }
+    case Image::e16integer:
+        cLayout.m_iInternalFormat = bTwo ? GL_LUMINANCE16_ALPHA16 : GL_RGBA16;
+        cLayout.m_iPixelType = GL_UNSIGNED_SHORT;
+        cLayout.m_iBytesPerPixel = bTwo ? 4 : 8;
+        return true;
+    case Image::e16float:
+        cLayout.m_iInternalFormat = bTwo ? GL_LUMINANCE_ALPHA16F_ARB : GL_RGBA16F_ARB;
+        cLayout.m_iPixelType = GL_HALF_FLOAT;
+        cLayout.m_iBytesPerPixel = bTwo ? 4 : 8;
+        return true;
+    case Image::e32float:
+        if (bFloat16)
+            cLayout.m_iInternalFormat = bTwo ? GL_LUMINANCE_ALPHA16F_ARB : GL_RGBA16F_ARB;
+        else
+            cLayout.m_iInternalFormat = bTwo ? GL_LUMINANCE_ALPHA32F_ARB : GL_RGBA32F_ARB;
+        cLayout.m_iPixelType = GL_FLOAT;
+        cLayout.m_iBytesPerPixel = bTwo ? 8 : 16;
+        cLayout.m_iAlignment = (bTwo && !bFloat16) ? 8 : 4;
+        return true;
+    default:
+        return false;
+    }
+}
+
+void VarnikTexture::Create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels, Image::Format eFormat)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x10);
+    // Refused sizes leave the texture as it was.
+    if (m_bLive)
+        CheckTextureSize(iWidth, iHeight, "VarnikTexture::Create", __LINE__);
+    else if (iWidth == 0 || iHeight == 0)
+        throw NewError("VarnikTexture::Create", __LINE__)
+            ->Format("VarnikTexture::Create -- Texture size %1 x %2 has no texels", iWidth, iHeight);
+
+    SetSize(iWidth, iHeight);
+    m_eFormat = eFormat;
+    m_iChannelCount = iChannels;
+    m_iProxyLevel = 0;
+
+    if (m_bLive) {
+        delete m_pBackingImage;
+        m_pBackingImage = nullptr;
+        if (m_iTextureName == 0)
+            glGenTextures(1, &m_iTextureName);
+        glBindTexture(GL_TEXTURE_2D, m_iTextureName);
+        GLLayout cLayout;
+        AllocationLayout(eFormat, iChannels, cLayout);
+        const GLint iFilter = m_bFiltered ? GL_LINEAR : GL_NEAREST;
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, iFilter);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, iFilter);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        // The storage has the size asked for; the texture size may be a power of two.
+        glTexImage2D(GL_TEXTURE_2D, 0, cLayout.m_iInternalFormat, GLsizei(iWidth), GLsizei(iHeight), 0,
+                     cLayout.m_iPixelFormat, cLayout.m_iPixelType, nullptr);
+        Allocate(int64_t(cLayout.m_iBytesPerPixel) * int64_t(iWidth) * int64_t(iHeight));
+        m_iLocation = varnik::TexturePool::locationGPU;
+        if (!m_bLive)
+            throw NewError("VarnikTexture::Create", __LINE__)->Format("Non-live texture loaded onto GPU");
+    } else {
+        if (!m_pBackingImage)
+            m_pBackingImage = NewImage();
+        m_pBackingImage->create(iWidth, iHeight, iChannels, eFormat, true, 1);
+        m_iLocation = varnik::TexturePool::locationCPU;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Accessors
+
+unsigned int VarnikTexture::Width() const
+{
+    if (m_iLocation == varnik::TexturePool::locationCPU && m_pBackingImage)
+        return m_pBackingImage->Width();
+    return m_iTextureWidth << m_iProxyLevel;
+}
+
+unsigned int VarnikTexture::Height() const
+{
+    if (m_iLocation == varnik::TexturePool::locationCPU && m_pBackingImage)
+        return m_pBackingImage->Height();
+    return m_iTextureHeight << m_iProxyLevel;
+}
+
+unsigned int VarnikTexture::BitDepth() const { return varnik::Texture::BitDepth(m_eFormat); }
+
+Image::Format VarnikTexture::Format() const { return m_pBackingImage ? m_pBackingImage->format() : m_eFormat; }
+
+unsigned int VarnikTexture::ChannelCount() const { return m_iChannelCount; }
+
+bool VarnikTexture::Activate() const
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x80);
+    if (m_iTextureName != 0)
+        glBindTexture(GL_TEXTURE_2D, m_iTextureName);
+    return m_iTextureName != 0;
+}
+
+bool VarnikTexture::Deactivate() const { return true; }
+
+unsigned int VarnikTexture::OpenGLName() const { return m_iTextureName; }
+
+varnik::AttributeInstance<bool>* VarnikTexture::getFilteringPref() const { return s_pTextureFiltering; }
+
+void VarnikTexture::SetFiltered(bool bFiltered) { m_bFiltered = bFiltered; }
+
+void VarnikTexture::SetConvert32To16bitFloat(bool bConvert) { m_bConvertFloat32ToFloat16 = bConvert; }
+
+unsigned int VarnikTexture::Location() const { return m_iLocation; }
+
+bool VarnikTexture::IsLive() const { return m_bLive; }
+
+// ---------------------------------------------------------------------------
+// Drawing into the texture
+
+bool VarnikTexture::SetAsRenderTarget()
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x2);
+    if (!m_pRenderTarget) {
+        int iSlot = 0;
+        switch (Format()) {
+        case Image::e8integer: case Image::e16integer: case Image::e16float: case Image::e32float:
+            iSlot = 0;
+            break;
+        case Image::e16depth: case Image::e24depth: case Image::e32depth:
+            iSlot = 4;
+            break;
+        default:
+            throw new varnik::Error("Unknown image format", 4);
+        }
+        varnik::Node* pNode = varnik::Kernel::CreateClassInstance(varnik::RenderTarget::StaticClass());
+        varnik::RenderTarget* pTarget = dynamic_cast<varnik::RenderTarget*>(pNode);
+        if (!pTarget) {
+            delete pNode;
+            throw NewError("VarnikTexture::SetAsRenderTarget", __LINE__)
+                ->Format("The class registry made no render target");
+        }
+        m_pRenderTarget = pTarget;
+        m_pRenderTarget->SetTarget(this, iSlot);
+    }
+    m_pRenderTarget->Activate();
+    glViewport(0, 0, GLsizei(m_iRequestedWidth), GLsizei(m_iRequestedHeight));
+    return true;
+}
+
+bool VarnikTexture::RestoreRenderTarget()
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x4);
+    if (m_pRenderTarget)
+        m_pRenderTarget->Deactivate();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Upload
+
+void VarnikTexture::CopyFrom(Image* pImage, const ImgTile* pTile)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x200);
+    if (!pImage || !pImage->HasData())
+        throw NewError("VarnikTexture::CopyFrom", __LINE__)
+            ->Format("VarnikTexture::CopyFrom -- Image has no associated data");
+
+    unsigned int iChannels = pImage->ChannelCount();
+    if (iChannels != 2 && iChannels != 4) {
+        pImage->NormalizeChannels();
+        iChannels = pImage->ChannelCount();
+        if (iChannels != 2 && iChannels != 4)
+            throw NewError("VarnikTexture::CopyFrom", __LINE__)
+                ->Format("VarnikTexture::CopyFrom -- Image is %1 channels. Images must be 2 or 4 channels.",
+                         int(iChannels));
+    }
+
+    const Image::Format eFormat = pImage->format();
+    const varnik::PixelDescriptor cDescriptor = pImage->Descriptor();
+    GLLayout cLayout;
+    // Checked before any GL call so that a refused image leaves the texture untouched.
+    if (!UploadLayout(eFormat, iChannels, m_bConvertFloat32ToFloat16, cDescriptor.m_eOrder, cLayout))
+        throw NewError("VarnikTexture::CopyFrom", __LINE__)
+            ->Format("VarnikTexture::CopyFrom -- Images of format %1 cannot be uploaded to a texture.",
+                     int(eFormat));
+    const unsigned int iWidth = pImage->Width();
+    const unsigned int iHeight = pImage->Height();
+    CheckTextureSize(iWidth, iHeight, "VarnikTexture::CopyFrom", __LINE__);
+
+    if (m_iTextureName != 0 && (m_iTextureWidth != iWidth || m_iTextureHeight != iHeight || m_eFormat != eFormat ||
+                                m_iChannelCount != iChannels))
+        Free();
+
+    bool bNewStorage = false;
+    if (m_iTextureName == 0) {
+        glGenTextures(1, &m_iTextureName);
+        bNewStorage = true;
+    }
+    glBindTexture(GL_TEXTURE_2D, m_iTextureName);
+
+    glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, cLayout.m_iAlignment);
+    // Rows in the buffers are packed: no row length or skips from whoever set them before.
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
+    glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    const GLint iFilter = m_bFiltered ? GL_LINEAR : GL_NEAREST;
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, iFilter);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, iFilter);
+
+    if (bNewStorage) {
+        glTexImage2D(GL_TEXTURE_2D, 0, cLayout.m_iInternalFormat, GLsizei(iWidth), GLsizei(iHeight), 0,
+                     cLayout.m_iPixelFormat, cLayout.m_iPixelType, nullptr);
+        Allocate(int64_t(iHeight) * int64_t(iWidth) * int64_t(cLayout.m_iBytesPerPixel));
+    }
+
+    ImgTile cRegion = pImage->getBounds();
+    if (pTile)
+        cRegion = ImgTile(cRegion, *pTile);
+
+    const int64_t iSourceRowBytes = int64_t(varnik::PixelDescriptor::BytesPerChannel(cDescriptor.m_eChannelType)) *
+                                    int64_t(iChannels) * int64_t(std::max(cRegion.nx, 0));
+    const int64_t iDestRowBytes = int64_t(std::max(cRegion.nx, 0)) * int64_t(cLayout.m_iBytesPerPixel);
+    if (iSourceRowBytes != iDestRowBytes)
+        varnik::Kernel::Log(
+            QString("Texture::CopyFrom -- needsConversion is false, but r != r2!!! (r, r2) %1, %2\n")
+                .arg(iSourceRowBytes)
+                .arg(iDestRowBytes));
+
+    if (!cRegion.isEmpty()) {
+        int iBandHeight = iSourceRowBytes <= 8192 ? 1024 : iSourceRowBytes <= 16384 ? 512 : 256;
+        iBandHeight = std::min(iBandHeight, cRegion.ny);
+        // The image writes its own row size; a buffer sized for the larger of the two never overflows.
+        const int64_t iBufferRowBytes = std::max(iSourceRowBytes, iDestRowBytes);
+
+        if (s_cPBOPool.m_aBuffers[0] == 0) {
+            glGenBuffersARB(4, s_cPBOPool.m_aBuffers);
+            s_cPBOPool.m_iNextIndex = 0;
+        }
+        for (int y0 = 0; y0 < cRegion.ny; y0 += iBandHeight) {
+            const int iRows = std::min(iBandHeight, cRegion.ny - y0);
+            glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, s_cPBOPool.m_aBuffers[s_cPBOPool.m_iNextIndex]);
+            glBufferDataARB(GL_PIXEL_UNPACK_BUFFER, GLsizeiptrARB(int64_t(iRows) * iBufferRowBytes), nullptr,
+                            GL_STREAM_DRAW);
+            void* pMapped = glMapBuffer(GL_PIXEL_UNPACK_BUFFER, GL_WRITE_ONLY);
+            if (!pMapped)
+                continue;  // the band is lost; the next one tries the same buffer again
+            pImage->getTile(cRegion.x, cRegion.y + y0, cRegion.nx, iRows, pMapped, nullptr);
+            glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
+            glTexSubImage2D(GL_TEXTURE_2D, 0, cRegion.x, cRegion.y + y0, cRegion.nx, iRows, cLayout.m_iPixelFormat,
+                            cLayout.m_iPixelType, nullptr);
+            s_cPBOPool.m_iNextIndex = (s_cPBOPool.m_iNextIndex + 1) % 4;
+        }
+        glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, 0);
+    }
+
+    m_iTextureWidth = m_iRequestedWidth = iWidth;
+    m_iTextureHeight = m_iRequestedHeight = iHeight;
+    m_eFormat = eFormat;
+    m_iLocation = varnik::TexturePool::locationGPU;
+    if (m_bLive) {
+        m_iChannelCount = iChannels;
+        glPopClientAttrib();
+        return;
+    }
+    glPopClientAttrib();
+    throw NewError("VarnikTexture::CopyFrom", __LINE__)->Format("Non-live texture loaded onto GPU");
+}
+
+void VarnikTexture::ReplaceWith(Image* pImage, const ImgTile* pTile)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x100);
+    if (!pImage || !pImage->HasData())
+        throw NewError("VarnikTexture::ReplaceWith", __LINE__)
+            ->Format("VarnikTexture::ReplaceWith -- Image has no associated data");
+    if (m_iLocation == varnik::TexturePool::locationGPU) {
+        // The content goes on to the GPU: refuse what the upload cannot take before touching anything.
+        GLLayout cLayout;
+        unsigned int iChannels = pImage->ChannelCount();
+        if (iChannels == 1 || iChannels == 3)
+            iChannels += 1;  // the upload normalises these
+        if (!UploadLayout(pImage->format(), iChannels, false, varnik::PixelDescriptor::eRGBA, cLayout))
+            throw NewError("VarnikTexture::ReplaceWith", __LINE__)
+                ->Format("VarnikTexture::ReplaceWith -- Images of format %1 and %2 channels cannot be uploaded to "
+                         "a texture.",
+                         int(pImage->format()), int(pImage->ChannelCount()));
+    }
+
+    if (m_pBackingImage && !m_pBackingImage->Keep()) {
+        delete m_pBackingImage;
+        m_pBackingImage = nullptr;
+    }
+    const ImgTile cRegion = pTile ? *pTile : pImage->getBounds();
+    if (!m_pBackingImage) {
+        std::unique_ptr<Image> pBacking(NewImage());
+        pBacking->create(pImage->Width(), pImage->Height(), pImage->ChannelCount(), pImage->format(), true, 1);
+        pBacking->CopyRect(*pImage, cRegion, cRegion.x, cRegion.y);
+        pBacking->setProxyLevel(static_cast<unsigned char>(m_iProxyLevel));
+        m_pBackingImage = pBacking.release();
+        if (m_iLocation == 0)
+            m_iLocation = varnik::TexturePool::locationCPU;
+    } else {
+        m_pBackingImage->CopyRect(*pImage, cRegion, cRegion.x, cRegion.y);
+    }
+    m_pBackingImage->clearProxyImages();
+    DiscardPendingComposites();
+    if (m_iLocation == varnik::TexturePool::locationGPU)
+        CopyFrom(m_pBackingImage->getProxyImage(), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Readback
+
+void VarnikTexture::LogFramebufferStatus(GLenum iStatus, unsigned int iLine)
+{
+    const char* sText = nullptr;
+    switch (iStatus) {
+    case 0:
+    case GL_FRAMEBUFFER_COMPLETE:
+        return;
+    case GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT: sText = "Texture: Framebuffer incomplete: No attachment (at line %1)"; break;
+    case GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT:
+        sText = "Texture: Framebuffer incomplete: Missing attachment (at line %1)";
+        break;
+    case GL_FRAMEBUFFER_INCOMPLETE_DIMENSIONS_EXT:
+        sText = "Texture: Framebuffer incomplete: Missing dimensions (at line %1)";
+        break;
+    case GL_FRAMEBUFFER_INCOMPLETE_FORMATS_EXT: sText = "Texture: Framebuffer incomplete: Missing format (at line %1)"; break;
+    case GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER:
+        sText = "Texture: Framebuffer incomplete: Missing drawbuffer (at line %1)";
+        break;
+    case GL_FRAMEBUFFER_INCOMPLETE_READ_BUFFER:
+        sText = "Texture: Framebuffer incomplete: Missing readbuffer (at line %1)";
+        break;
+    case GL_FRAMEBUFFER_UNSUPPORTED: sText = "Texture: Framebuffer unsupported (at line %1)"; break;
+    case GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE: sText = "Texture: Framebuffer incomplete (Multisample) (at line %1)"; break;
+    default:
+        varnik::Kernel::Log(QString("Texture: Unknown framebuffer object error (at line %1) (code: 0x%2)")
+                                .arg(iLine)
+                                .arg(unsigned(iStatus), 4, 16, QChar('0')));
+        return;
+    }
+    varnik::Kernel::Log(QString(sText).arg(iLine));
+}
+
+GLenum VarnikTexture::CheckFramebufferStatus(unsigned int iLine)
+{
+    GLenum iStatus = glCheckFramebufferStatusEXT(GL_FRAMEBUFFER);
+    LogFramebufferStatus(iStatus, iLine);
+    return iStatus;
+}
+
+void VarnikTexture::LogGLError(GLenum iError, const char* sOperation, unsigned int iLine)
+{
+    const GLubyte* sText = gluErrorString(iError);
+    varnik::Kernel::Log(QString::asprintf("gl error: %s in %s (file %s, line %u)\n",
+                                          sText ? reinterpret_cast<const char*>(sText) : "unknown error", sOperation,
+                                          s_sSourceFile, iLine));
+}
+
+void VarnikTexture::SwapRedBlue(const uint8_t* pSource, uint8_t* pDest, size_t iPixels)
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    if ((reinterpret_cast<uintptr_t>(pSource) & 15) == 0 && (reinterpret_cast<uintptr_t>(pDest) & 15) == 0) {
+        // Four pixels a step: keep bytes 1 and 3, move byte 0 up to 2 and byte 2 down to 0.
+        const __m128i cKeep = _mm_set1_epi32(int(0xFF00FF00u));
+        const __m128i cLow = _mm_set1_epi32(0x000000FF);
+        for (; i + 4 <= iPixels; i += 4) {
+            const uint8_t* pNext = pSource + i * 4 + 16;
+            _mm_prefetch(reinterpret_cast<const char*>(pNext), _MM_HINT_NTA);
+            __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(pSource + i * 4));
+            __m128i cOut = _mm_or_si128(_mm_and_si128(v, cKeep),
+                                        _mm_or_si128(_mm_slli_epi32(_mm_and_si128(v, cLow), 16),
+                                                     _mm_and_si128(_mm_srli_epi32(v, 16), cLow)));
+            _mm_store_si128(reinterpret_cast<__m128i*>(pDest + i * 4), cOut);
+        }
+    }
+#endif
+    for (; i < iPixels; ++i) {
+        const uint8_t* s = pSource + i * 4;
+        uint8_t* d = pDest + i * 4;
+        const uint8_t b = s[0], g = s[1], r = s[2], a = s[3];
+        d[0] = r;
+        d[1] = g;
+        d[2] = b;
+        d[3] = a;
+    }
+}
+
+void VarnikTexture::CopyTo(Image* pImage, bool bFlag, const ImgTile* pTile,
+                           varnik::PixelDescriptor::MemoryChannelOrder eOrder)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x800);
+    Update();
+    if (m_iLocation == 0)
+        throw NewError("VarnikTexture::CopyTo", __LINE__)
+            ->Format("VarnikTexture::CopyTo Called on a texture with an unknown location!");
+    if (!pImage)
+        throw NewError("VarnikTexture::CopyTo", __LINE__)->Format("VarnikTexture::CopyTo -- No destination image");
+    if (m_pBackingImage) {
+        SynchronizeBackingImageFromGLTexture(false);
+        const ImgTile cBounds = m_pBackingImage->getBounds();
+        const ImgTile cRegion(pTile ? *pTile : cBounds, cBounds);
+        pImage->create(m_pBackingImage->Width(), m_pBackingImage->Height(), m_pBackingImage->ChannelCount(),
+                       m_pBackingImage->format(), bFlag, 1);
+        if (!cRegion.isEmpty())
+            pImage->CopyRect(*m_pBackingImage, cRegion, cRegion.x, cRegion.y);
+        return;
+    }
+    if (m_iProxyLevel != 0)
+        throw NewError("VarnikTexture::CopyTo", __LINE__)
+            ->Format("VarnikTexture::CopyTo Called on a proxied texture!");
+    if (m_iTextureName != 0) {
+        CopyGLTextureToImage(pImage, bFlag, pTile, eOrder);
+        return;
+    }
+    throw NewError("VarnikTexture::CopyTo", __LINE__)
+        ->Format("VarnikTexture::CopyTo Called on a texture with no texture ID!");
+}
+
+void VarnikTexture::CopyGLTextureToImage(Image* pImage, bool bFlag, const ImgTile* pTile,
+                                         varnik::PixelDescriptor::MemoryChannelOrder eOrder) const
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x1000);
+    static const char* const s_sOperation = "VarnikTexture::CopyGLTextureToImage";
+    if (m_iProxyLevel != 0)
+        throw NewError(s_sOperation, __LINE__)
+            ->Format("VarnikTexture::CopyGLTextureToImage Called on a proxied texture!");
+    if (m_iLocation != varnik::TexturePool::locationGPU || m_iTextureName == 0)
+        throw NewError(s_sOperation, __LINE__)
+            ->Format("VarnikTexture::CopyGLTextureToImage Called on texture not currently on the GPU");
+    if (!pImage)
+        throw NewError(s_sOperation, __LINE__)
+            ->Format("VarnikTexture::CopyGLTextureToImage -- No destination image");
+
+    if (pTile && *pTile == pImage->getBounds())
+        pTile = nullptr;
+
+    // The layout of the read, from the texture's format.
+    const bool bTwo = m_iChannelCount == 2;
+    unsigned int iImageChannels = m_iChannelCount;
+    Image::Format eImageFormat = m_eFormat;
+    GLenum iGLFormat = bTwo ? GL_LUMINANCE_ALPHA : GL_RGBA;
+    GLenum iGLType = GL_UNSIGNED_BYTE;
+    unsigned int iComponentBytes = 1;
+    GLint iAlignment = 4;
+    unsigned int iComponents = bTwo ? 2 : 4;
+    switch (m_eFormat) {
+    case Image::e8integer: iAlignment = bTwo ? 2 : 4; break;
+    case Image::e16integer: iGLType = GL_UNSIGNED_SHORT; iComponentBytes = 2; break;
+    case Image::e32integer: iGLType = GL_UNSIGNED_INT; iComponentBytes = 4; iAlignment = bTwo ? 8 : 4; break;
+    case Image::e16float: iGLType = GL_HALF_FLOAT; iComponentBytes = 2; break;
+    case Image::e32float: iGLType = GL_FLOAT; iComponentBytes = 4; iAlignment = bTwo ? 8 : 4; break;
+    case Image::e16depth:
+    case Image::e24depth:
+    case Image::e32depth:
+        iImageChannels = 1;
+        iComponents = 1;
+        iGLFormat = GL_RED;
+        eImageFormat = m_eFormat == Image::e32depth ? Image::e32depth : Image::e16depth;
+        iGLType = m_eFormat == Image::e32depth ? GL_UNSIGNED_INT : GL_UNSIGNED_SHORT;
+        iComponentBytes = m_eFormat == Image::e32depth ? 4 : 2;
+        iAlignment = iComponentBytes;
+        break;
+    default: {
+        // The destination is re-created as asked even though nothing can be read into it.
+        try {
+            pImage->create(m_iTextureWidth, m_iTextureHeight, m_iChannelCount, m_eFormat, bFlag, 1);
+        } catch (varnik::Error* pError) {
+            varnik::Error::Discard(pError);
+        }
+        throw NewError(s_sOperation, __LINE__)->Format("Bad Pixel type in VarnikTexture::copyTo");
+    }
+    }
+    if (m_iChannelCount == 1 && m_eFormat <= Image::e32float) {
+        // Luminance reads back as red alone; read as RGBA it would come back (L, 0, 0, 1).
+        iGLFormat = GL_RED;
+        iComponents = 1;
+        iAlignment = GLint(iComponentBytes);
+    }
+    // The image is made before any GL state is touched, so that an image that
+    // refuses the shape leaves nothing to put back.
+    pImage->create(m_iTextureWidth, m_iTextureHeight, iImageChannels, eImageFormat, bFlag, 1);
+    // A texture of 3 channels is read as RGBA and converted by the image.
+    const bool bConvert = iComponents != pImage->ChannelCount();
+    const varnik::PixelDescriptor cReadLayout(iComponents, Image::ChannelTypeOf(eImageFormat));
+
+    // Temporary framebuffer over the texture.
+    GLuint iFramebuffer = 0;
+    GLint iSavedDraw = 0, iSavedRead = 0, iSavedPackBuffer = 0;
+    glGenFramebuffersEXT(1, &iFramebuffer);
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &iSavedDraw);
+    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iSavedRead);
+    glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &iSavedPackBuffer);
+    glBindFramebufferEXT(GL_FRAMEBUFFER, iFramebuffer);
+    glBindTexture(GL_TEXTURE_2D, m_iTextureName);
+    bool bStrips = false;
+    if (glGetError() == GL_NO_ERROR) {
+        glFramebufferTexture2DEXT(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_iTextureName, 0);
+        if (glGetError() == GL_NO_ERROR)
+            bStrips = CheckFramebufferStatus(__LINE__) != GL_FRAMEBUFFER_UNSUPPORTED;
+    }
+    if (m_iTextureWidth < 128 || m_iTextureHeight < 128)
+        bStrips = false;
+    glFlush();
+
+    glPixelStorei(GL_PACK_ALIGNMENT, iAlignment);
+    glPixelStorei(GL_PACK_SKIP_ROWS, 0);
+    glPixelStorei(GL_PACK_SKIP_PIXELS, 0);
+    glPixelStorei(GL_PACK_ROW_LENGTH, 0);
+    // Readback never writes into a pack buffer of the caller.
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+
+    const ImgTile cImageBounds = pImage->getBounds();
+    const ImgTile cRegion = pTile ? ImgTile(*pTile, cImageBounds) : cImageBounds;
+    bool bOutOfMemory = false;
+    if (!cRegion.isEmpty()) {
+        int iStripHeight = iComponentBytes == 1 ? 2048 : iComponentBytes == 2 ? 1024 : 512;
+        iStripHeight = std::min(iStripHeight, cRegion.ny);
+        const int64_t iRowBytes = int64_t(iComponents) * cRegion.nx * iComponentBytes;
+
+        if (bStrips) {
+            GLenum iError = glGetError();
+            if (iError != GL_NO_ERROR) {
+                LogGLError(iError, s_sOperation, __LINE__);
+                glGetError();
+            }
+            GLuint iBuffer = 0;
+            glGenBuffers(1, &iBuffer);
+            glBindBuffer(GL_PIXEL_PACK_BUFFER, iBuffer);
+            glBufferData(GL_PIXEL_PACK_BUFFER, GLsizeiptr(iRowBytes * iStripHeight), nullptr, GL_STREAM_READ);
+            iError = glGetError();
+            if (iError != GL_NO_ERROR || iBuffer == 0) {
+                LogGLError(iError, s_sOperation, __LINE__);
+                glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+                glDeleteBuffers(1, &iBuffer);
+                bStrips = false;
+            } else {
+                uint8_t* pStaging = nullptr;
+                GLenum iStripFormat = iGLFormat;
+                if (s_cUseBGRA8Readback && iGLType == GL_UNSIGNED_BYTE && iComponents == 4) {
+                    const size_t iBytes = (size_t(cRegion.nx) * size_t(iStripHeight) * 4 + 15) & ~size_t(15);
+                    pStaging = static_cast<uint8_t*>(std::aligned_alloc(16, iBytes));
+                    if (pStaging)
+                        iStripFormat = GL_BGRA;
+                }
+                for (int y = cRegion.y; y < cRegion.y + cRegion.ny; y += iStripHeight) {
+                    const int iRows = std::min(iStripHeight, cRegion.y + cRegion.ny - y);
+                    {
+                        varnik::VKCrashReporterFlag cReadScope(s_iScopeCategory, 0x400);
+                        if (cRegion.nx > 0 && iRows > 0)
+                            glReadPixels(cRegion.x, y, cRegion.nx, iRows, iStripFormat, iGLType, nullptr);
+                    }
+                    iError = glGetError();
+                    const void* pMapped = nullptr;
+                    if (iError == GL_NO_ERROR)
+                        pMapped = glMapBuffer(GL_PIXEL_PACK_BUFFER, GL_READ_ONLY);
+                    else
+                        LogGLError(iError, s_sOperation, __LINE__);
+                    if (!pMapped) {
+                        bStrips = false;
+                        break;
+                    }
+                    const void* pRows = pMapped;
+                    if (pStaging) {
+                        SwapRedBlue(static_cast<const uint8_t*>(pMapped), pStaging, size_t(cRegion.nx) * iRows);
+                        pRows = pStaging;
+                    }
+                    pImage->setTile(cRegion.x, y, cRegion.nx, iRows, pRows, bConvert ? &cReadLayout : nullptr);
+                    glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
+                }
+                std::free(pStaging);
+                glPixelStorei(GL_PACK_SKIP_ROWS, 0);
+                glPixelStorei(GL_PACK_SKIP_PIXELS, 0);
+                glPixelStorei(GL_PACK_ROW_LENGTH, 0);
+                glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+                glDeleteBuffers(1, &iBuffer);
+            }
+        }
+
+        if (!bStrips) {
+            // Whole level; RGBA whatever the preference says, so both paths give R, G, B, A.
+            void* pDirect = bConvert ? nullptr : pImage->DirectAccess();
+            if (pDirect) {
+                glGetTexImage(GL_TEXTURE_2D, 0, iGLFormat, iGLType, pDirect);
+            } else {
+                const size_t iPixelBytes = size_t(iComponents) * iComponentBytes;
+                const size_t iWhole = size_t(m_iTextureWidth) * m_iTextureHeight * iPixelBytes;
+                uint8_t* pWhole = static_cast<uint8_t*>(std::malloc(std::max<size_t>(iWhole, 1)));
+                if (!pWhole) {
+                    bOutOfMemory = true;
+                } else {
+                    glGetTexImage(GL_TEXTURE_2D, 0, iGLFormat, iGLType, pWhole);
+                    if (!bConvert) {
+                        pImage->copyTile(ImgTile(0, 0, int32_t(m_iTextureWidth), int32_t(m_iTextureHeight)), pWhole,
+                                         cRegion);
+                    } else {
+                        for (int y = cRegion.y; y < cRegion.y + cRegion.ny; ++y)
+                            pImage->setTile(cRegion.x, y, cRegion.nx, 1,
+                                            pWhole + (size_t(y) * m_iTextureWidth + size_t(cRegion.x)) * iPixelBytes,
+                                            &cReadLayout);
+                    }
+                    std::free(pWhole);
+                }
+            }
+            // Depth textures read as colour are refused by some drivers; that leaves the image unfilled.
+            GLenum iError = glGetError();
+            if (iError != GL_NO_ERROR)
+                LogGLError(iError, s_sOperation, __LINE__);
+        }
+    }
+
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, GLuint(iSavedPackBuffer));
+    glBindFramebufferEXT(GL_FRAMEBUFFER, GLuint(iSavedDraw));
+    if (iSavedRead != iSavedDraw)
+        glBindFramebufferEXT(GL_READ_FRAMEBUFFER, GLuint(iSavedRead));
+    glDeleteFramebuffersEXT(1, &iFramebuffer);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    if (bOutOfMemory)
+        throw NewError(s_sOperation, __LINE__)->Format("Insufficient memory to complete operation\n");
+    (void)eOrder;  // every path hands the image its own channel order
+}
+
+void VarnikTexture::SynchronizeBackingImageFromGLTexture(bool bWhole)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x8000);
+    if (!m_pBackingImage) {
+        if (m_iLocation != varnik::TexturePool::locationGPU)
+            return;
+        m_pBackingImage = NewImage();
+        bWhole = true;
+    }
+    if (m_iLocation != varnik::TexturePool::locationGPU)
+        return;
+    if (getProxyLevel() != 0) {
+        varnik::Kernel::Log("VarnikTexture::SynchronizeBackingImageFromGLTexture -- WARNING: Proxy level not 0. "
+                            "Readback Skipped.\n");
+    } else {
+        m_pBackingImage->clearProxyImages();
+        if (bWhole) {
+            const ImgTile cBounds = m_pBackingImage->getBounds();
+            CopyGLTextureToImage(m_pBackingImage, true, &cBounds, varnik::PixelDescriptor::eRGBA);
+        } else if (m_cDirtyRegion.BoundingBox().nx >= 1 && m_cDirtyRegion.BoundingBox().ny >= 1) {
+            // Copy the list: the read may not change it, but it is cached state of the region.
+            const std::vector<ImgTile> aTiles = m_cDirtyRegion.DirtyTiles();
+            for (const ImgTile& cTile : aTiles)
+                CopyGLTextureToImage(m_pBackingImage, true, &cTile, varnik::PixelDescriptor::eRGBA);
+        }
+    }
+    ResetDirtyTile();
+}
+
+const Image* VarnikTexture::AsImage()
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x200000);
+    Update();
+    if (m_pBackingImage && !m_bBackingImageStale)
+        return m_pBackingImage;
+    SetLocation(varnik::TexturePool::locationCPU);
+    return m_pBackingImage;
+}
+
+// ---------------------------------------------------------------------------
+// Location, live state, proxies
+
+void VarnikTexture::SetLocation(unsigned int iLocation)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x1);
+    if (!m_bLive || m_iLocation == 0)
+        return;
+    if (iLocation == m_iLocation && (iLocation == varnik::TexturePool::locationGPU ||
+                                     iLocation == varnik::TexturePool::locationCPU))
+        return;
+    if (iLocation == varnik::TexturePool::locationGPU) {
+        Update();
+        // Without a backing image there is no content to move.
+        if (!m_pBackingImage)
+            return;
+        CopyFrom(m_pBackingImage->getProxyImage(), nullptr);
+        m_bBackingImageStale = false;
+        if (!m_pBackingImage->Keep()) {
+            delete m_pBackingImage;
+            m_pBackingImage = nullptr;
+        }
+        m_bCompositingAttachment = false;
+    } else if (iLocation == varnik::TexturePool::locationCPU) {
+        if (!m_pBackingImage || m_bBackingImageStale) {
+            SynchronizeBackingImageFromGLTexture(false);
+            m_bBackingImageStale = false;
+            ResetDirtyTile();
+        }
+        if (m_iTextureName != 0)
+            Free();
+    }
+    m_iLocation = iLocation;
+}
+
+void VarnikTexture::SetLive(bool bLive)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x2000000);
+    if (bLive == m_bLive)
+        return;
+    Update();
+    m_bLive = bLive;
+}
+
+unsigned char VarnikTexture::getProxyLevel() const
+{
+    return m_pBackingImage ? m_pBackingImage->getProxyLevel() : static_cast<unsigned char>(m_iProxyLevel);
+}
+
+bool VarnikTexture::setProxyLevel(unsigned char iLevel, bool bBounded)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x2000);
+    const unsigned int iNew = std::min<unsigned int>(iLevel, 4);
+    const unsigned int iCurrent = getProxyLevel();
+
+    if (m_iTextureWidth > 0 && ((m_iTextureWidth << iCurrent) >> iNew) < 2)
+        return false;
+    if (m_iTextureHeight > 0 && ((m_iTextureHeight << iCurrent) >> iNew) < 2)
+        return false;
+
+    if (!m_pBackingImage) {
+        if (m_iTextureName != 0 && m_iLocation == varnik::TexturePool::locationGPU && m_iProxyLevel == 0) {
+            m_pBackingImage = NewImage();
+            const ImgTile cWhole(0, 0, int32_t(m_iTextureWidth), int32_t(m_iTextureHeight));
+            CopyGLTextureToImage(m_pBackingImage, true, &cWhole, varnik::PixelDescriptor::eRGBA);
+            ResetDirtyTile();
+            m_bBackingImageStale = false;
+            m_pBackingImage->ClearDirty();
+            varnik::Kernel::Log("Creating dummy images");
+        }
+        if (!m_pBackingImage) {
+            m_iProxyLevel = iNew;
+            return true;
+        }
+    }
+
+    bool bGPUPath = false;
+    bool bSameLevel = iCurrent == iNew;
+    if (s_cUseGPUForProxies && m_bLive)
+        bGPUPath = !bSameLevel && iCurrent < iNew && m_iLocation == varnik::TexturePool::locationGPU;
+
+    if (bGPUPath) {
+        const unsigned int iW = m_pBackingImage->Width() >> iNew;
+        const unsigned int iH = m_pBackingImage->Height() >> iNew;
+        varnik::Node* pNode = varnik::Kernel::CreateClassInstance(&s_cMyClass);
+        std::unique_ptr<VarnikTexture> pSmall(dynamic_cast<VarnikTexture*>(pNode));
+        if (!pSmall) {
+            delete pNode;
+            throw NewError("VarnikTexture::setProxyLevel", __LINE__)->Format("The class registry made no texture");
+        }
+        pSmall->Create(iW, iH, ChannelCount(), Format());
+        varnik::Texture::CopyTo(*pSmall);
+
+        // The reduced texture becomes this one's; the former full-size one goes with the temporary.
+        std::swap(m_iTextureName, pSmall->m_iTextureName);
+        std::swap(m_iReportedVideoMemory, pSmall->m_iReportedVideoMemory);
+        pSmall->m_iProxyLevel = m_iProxyLevel;
+        pSmall->m_iTextureWidth = pSmall->m_iRequestedWidth = m_iTextureWidth;
+        pSmall->m_iTextureHeight = pSmall->m_iRequestedHeight = m_iTextureHeight;
+        m_iProxyLevel = iNew;
+        m_iTextureWidth = m_iRequestedWidth = iW;
+        m_iTextureHeight = m_iRequestedHeight = iH;
+        m_pBackingImage->setProxyLevel(static_cast<unsigned char>(iNew));
+        delete m_pRenderTarget;
+        m_pRenderTarget = nullptr;
+        pSmall.reset();
+    } else if (!bSameLevel) {
+        if (!bBounded) {
+            Update();
+        } else if (!m_aPendingComposites.isEmpty()) {
+            const QTime cStart = QTime::currentTime();
+            auto fElapsed = [&cStart]() {
+                int iMs = cStart.msecsTo(QTime::currentTime());
+                return iMs < 0 ? iMs + 86400000 : iMs;  // past midnight
+            };
+            varnik::Node* pNode = varnik::Kernel::CreateClassInstance(varnik::Texture::StaticClass());
+            std::unique_ptr<varnik::Node> pScratch(pNode);
+            varnik::Texture* pScratchTexture = dynamic_cast<varnik::Texture*>(pNode);
+            while (!m_aPendingComposites.isEmpty() && fElapsed() < 200) {
+                CompositeEntry* pEntry = m_aPendingComposites.first();
+                if (!pEntry->m_aTiles.isEmpty()) {
+                    varnik::ImgDirtyRegion cOne(pEntry->m_aTiles.takeLast());
+                    CompositeNow(pEntry->m_pSourceImage.get(), cOne, pEntry->m_iMode, pEntry->m_cWeights,
+                                 pEntry->m_pResultImage.get(), false, pScratchTexture);
+                }
+                if (pEntry->m_aTiles.isEmpty()) {
+                    m_pBackingImage->NewVersion();
+                    const ImgTile cSourceBounds = pEntry->m_pSourceImage->getBounds();
+                    const ImgTile cBackingBounds = m_pBackingImage->getBounds();
+                    for (const ImgTile& cTile : pEntry->m_cDirtyRegion.DirtyTiles()) {
+                        const ImgTile cTarget = RelativeRegion(cSourceBounds, cBackingBounds, cTile);
+                        if (!cTarget.isEmpty())
+                            m_pBackingImage->CopyRect(*pEntry->m_pResultImage, cTarget, cTarget.x, cTarget.y);
+                    }
+                    m_aPendingComposites.removeFirst();
+                    delete pEntry;
+                    m_pBackingImage->clearProxyImages();
+                }
+            }
+            pScratch.reset();
+            if (!m_aPendingComposites.isEmpty())
+                return false;
+        }
+        m_pBackingImage->setProxyLevel(static_cast<unsigned char>(iNew));
+        if (Location() == varnik::TexturePool::locationGPU) {
+            Image* pProxy = m_pBackingImage->getProxyImage();
+            if (pProxy)
+                CopyFrom(pProxy, nullptr);
+        }
+    }
+
+    if (m_iLocation == varnik::TexturePool::locationGPU && iNew == 0 && iCurrent > 0 && !m_bCompositingAttachment &&
+        m_iTextureWidth >= 2048 && m_iTextureHeight >= 2048) {
+        // Attach once to the shared compositing framebuffer so that the driver has
+        // seen the full-size texture there before the first stroke.
+        if (varnik::TextureMixer::s_iCompositingFBO == 0)
+            glGenFramebuffersEXT(1, &varnik::TextureMixer::s_iCompositingFBO);
+        GLint iSaved = 0;
+        glGetIntegerv(GL_FRAMEBUFFER_BINDING, &iSaved);
+        glBindFramebufferEXT(GL_FRAMEBUFFER, varnik::TextureMixer::s_iCompositingFBO);
+        glFramebufferTexture2DEXT(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_iTextureName, 0);
+        glFramebufferTexture2DEXT(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
+        glBindFramebufferEXT(GL_FRAMEBUFFER, GLuint(iSaved));
+        m_bCompositingAttachment = true;
+    }
+    if (iNew != 0)
+        m_bCompositingAttachment = false;
+    m_iProxyLevel = iNew;
+    return true;
+}
+
+void VarnikTexture::SyncContent()
+{
+    Update();
+    if (m_iLocation == varnik::TexturePool::locationGPU && m_pBackingImage) {
+        Image* pProxy = m_pBackingImage->getProxyImage();
+        if (pProxy)
+            CopyFrom(pProxy, nullptr);
+    }
+}
+
+int64_t VarnikTexture::VideoMemoryUsage(float fFactor) const
+{
+    unsigned int iLevel = getProxyLevel();
+    if (fFactor == -1.0f) {
+        if (!(Location() == varnik::TexturePool::locationGPU && m_bLive))
+            return 0;
+    } else {
+        iLevel = varnik::Texture::ProxyLevel(fFactor, std::max(Width(), Height()));
+    }
+    return int64_t(Width() >> iLevel) * int64_t(Height() >> iLevel) * int64_t(BitDepth()) *
+           int64_t(m_iChannelCount) / 8;
+}
+
+void VarnikTexture::CheckValidity(varnik::Node::DiagnosticLevel eLevel) const
+{
+    varnik::Node::CheckValidity(eLevel);
+    if (!m_bLive && OpenGLName() != 0)
+        throw NewError("VarnikTexture::CheckValidity", __LINE__)->Format("bad live state");
+    if (!m_bLive && Location() == varnik::TexturePool::locationGPU)
+        throw NewError("VarnikTexture::CheckValidity", __LINE__)->Format("bad live state");
+    if (Location() == varnik::TexturePool::locationCPU && OpenGLName() != 0)
+        throw NewError("VarnikTexture::CheckValidity", __LINE__)->Format("bad texture state");
+    if (m_iProxyLevel > 0 && !m_pBackingImage)
+        throw NewError("VarnikTexture::CheckValidity", __LINE__)
+            ->Format("No associated image data for proxied texture");
+}
+
+// ---------------------------------------------------------------------------
+// Versions and dirty state
+
+bool VarnikTexture::NewVersion()
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x20000);
+    if (m_pBackingImage && !m_pBackingImage->Keep() && m_iTextureName != 0) {
+        // Nothing in it the GPU cannot give back: read it afresh below.
+        delete m_pBackingImage;
+        m_pBackingImage = nullptr;
+    }
+    if (!m_pBackingImage) {
+        if (m_iLocation != varnik::TexturePool::locationGPU)
+            return false;
+        m_pBackingImage = NewImage();
+        CopyGLTextureToImage(m_pBackingImage, true, nullptr, Image::optimizedChannelOrder());
+    }
+    return m_pBackingImage->NewVersion();
+}
+
+bool VarnikTexture::PrevVersion()
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x40000);
+    if (!m_pBackingImage)
+        return false;
+    Update();
+    m_pBackingImage->SetDirty();
+    const bool bResult = m_pBackingImage->PrevVersion();
+    if (m_iLocation == varnik::TexturePool::locationGPU)
+        CopyFrom(m_pBackingImage->getProxyImage(), nullptr);
+    return bResult;
+}
+
+bool VarnikTexture::NextVersion()
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x80000);
+    if (!m_pBackingImage)
+        return false;
+    m_pBackingImage->SetDirty();
+    const bool bResult = m_pBackingImage->NextVersion();
+    if (m_iLocation == varnik::TexturePool::locationGPU)
+        CopyFrom(m_pBackingImage->getProxyImage(), nullptr);
+    return bResult;
+}
+
+int VarnikTexture::NumVersions() { return m_pBackingImage ? m_pBackingImage->NumVersions() : 1; }
+
+bool VarnikTexture::MergeOldestVersions()
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x100000);
+    return m_pBackingImage ? m_pBackingImage->MergeOldestVersions() : false;
+}
+
+bool VarnikTexture::PurgeNewerVersions() { return m_pBackingImage ? m_pBackingImage->PurgeNewerVersions() : false; }
+
+bool VarnikTexture::PurgeAllButCurrentVersion()
+{
+    return m_pBackingImage ? m_pBackingImage->PurgeAllButCurrentVersion() : false;
+}
+
+bool VarnikTexture::BeginUndoableOperation()
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x4000);
+    if (m_bInUndoableOperation)
+        return false;
+    PurgeNewerVersions();
+    m_bInUndoableOperation = true;
+    SynchronizeBackingImageFromGLTexture(false);
+    return NewVersion();
+}
+
+bool VarnikTexture::EndUndoableOperation()
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x10000);
+    if (!m_bInUndoableOperation)
+        return false;
+    SynchronizeBackingImageFromGLTexture(false);
+    m_bBackingImageStale = false;
+    m_bInUndoableOperation = false;
+    return true;
+}
+
+bool VarnikTexture::IsDirty() const { return m_pBackingImage ? m_pBackingImage->IsDirty() : false; }
+
+void VarnikTexture::SetDirty(bool bDirty)
+{
+    if (!m_pBackingImage)
+        return;
+    if (bDirty)
+        m_pBackingImage->SetDirty();
+    else
+        m_pBackingImage->ClearDirty();
+}
+
+void VarnikTexture::AddDirtyTile(const ImgTile& cTile)
+{
+    m_cDirtyRegion.AddToDirtyRegion(cTile);
+    m_bBackingImageStale = true;
+}
+
+// ---------------------------------------------------------------------------
+// Queued compositing
+
+void VarnikTexture::Update()
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x800000);
+    while (!m_aPendingComposites.isEmpty()) {
+        std::unique_ptr<CompositeEntry> pEntry(m_aPendingComposites.takeFirst());
+        if (!m_pBackingImage)
+            m_pBackingImage = NewImage();
+        CompositeNow(pEntry->m_pSourceImage.get(), pEntry->m_cDirtyRegion, pEntry->m_iMode, pEntry->m_cWeights,
+                     m_pBackingImage, true, nullptr);
+    }
+}
+
+void VarnikTexture::CompositeNow(const Image* pSourceImage, varnik::ImgDirtyRegion& cRegion, unsigned int iMode,
+                                 const varnik::Store<float>& cWeights, Image* pDestination, bool bFinal,
+                                 varnik::Texture* pSourceTexture)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x1000000);
+    NotSupported("CompositeNow");
+}
+
+ImgTile VarnikTexture::RelativeRegion(const ImgTile& a, const ImgTile& b, const ImgTile& r) const
+{
+    const double fScaleX = a.nx != 0 ? double(b.nx) / double(a.nx) : 0.0;
+    const double fScaleY = a.ny != 0 ? double(b.ny) / double(a.ny) : 0.0;
+    const int32_t x = int32_t(double(r.x) * fScaleX);
+    const int32_t y = int32_t(double(r.y) * fScaleY);
+    const int32_t nx = int32_t(std::ceil(double(r.x + r.nx) * fScaleX)) - x;
+    const int32_t ny = int32_t(std::ceil(double(r.y + r.ny) * fScaleY)) - y;
+    return ImgTile(ImgTile(x, y, nx, ny), b);
+}
+
+QVector<ImgTile> VarnikTexture::SplitDirtyRegions(int iSplitSize, const ImgTile& r) const
+{
+    QVector<ImgTile> aPieces;
+    if (iSplitSize < 1 || r.nx <= 0 || r.ny <= 0)
+        return aPieces;
+    for (int32_t y = r.y; y < r.y + r.ny; y += iSplitSize) {
+        const int32_t ny = std::min<int32_t>(iSplitSize, r.y + r.ny - y);
+        for (int32_t x = r.x; x < r.x + r.nx; x += iSplitSize)
+            aPieces.append(ImgTile(x, y, std::min<int32_t>(iSplitSize, r.x + r.nx - x), ny));
+    }
+    return aPieces;
+}
