@@ -190,13 +190,18 @@ bool GLContext::Create(bool bPreferHardware)
                 continue;
             }
         }
-        if (!eglMakeCurrent(pDisplay, pSurface, pSurface, pContext)) {
-            aReasons << QStringLiteral("%1 device: context not made current (%2)").arg(c.sKind, EglErrorText(eglGetError()));
+        // Gives this device's objects back and puts the caller's context back current.
+        auto fAbandon = [&] {
+            eglMakeCurrent(pDisplay, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
             if (pSurface != EGL_NO_SURFACE)
                 eglDestroySurface(pDisplay, pSurface);
             eglDestroyContext(pDisplay, pContext);
             ReleaseDisplay(pDisplay);
             cPrevious.Restore();
+        };
+        if (!eglMakeCurrent(pDisplay, pSurface, pSurface, pContext)) {
+            aReasons << QStringLiteral("%1 device: context not made current (%2)").arg(c.sKind, EglErrorText(eglGetError()));
+            fAbandon();
             continue;
         }
         // GLEW is built for GLX: it loads every entry point and then reports the
@@ -207,12 +212,7 @@ bool GLContext::Create(bool bPreferHardware)
         if (iGlew != GLEW_OK && iGlew != GLEW_ERROR_NO_GLX_DISPLAY) {
             aReasons << QStringLiteral("%1 device: GLEW failed (%2)")
                             .arg(c.sKind, QString::fromLatin1(reinterpret_cast<const char*>(glewGetErrorString(iGlew))));
-            eglMakeCurrent(pDisplay, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
-            if (pSurface != EGL_NO_SURFACE)
-                eglDestroySurface(pDisplay, pSurface);
-            eglDestroyContext(pDisplay, pContext);
-            ReleaseDisplay(pDisplay);
-            cPrevious.Restore();
+            fAbandon();
             continue;
         }
         m_pDisplay = pDisplay;
