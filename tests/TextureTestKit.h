@@ -1,8 +1,6 @@
 #pragma once
-// Helpers shared by the texture tests: images with known pixels, painting into
-// a texture on the GPU the way a brush would (a framebuffer and a scissored
-// clear), a probe that makes the texture's protected state readable, and
-// recorders wrapped around GLEW entry points to count readbacks.
+// Helpers shared by the texture tests: known pixels, GPU painting, a probe of
+// the texture's protected state, and recorders around GLEW entry points.
 #include "VarnikTest.h"
 #include <GL/glew.h>
 #include <algorithm>
@@ -23,6 +21,9 @@ class TextureProbe : public VarnikTexture
 {
 public:
     using VarnikTexture::BackingImage;
+    using VarnikTexture::Free;
+    using VarnikTexture::RequestedWidth;
+    using VarnikTexture::SetSize;
     using VarnikTexture::HasCompositingAttachment;
     using VarnikTexture::IsBackingImageStale;
     using VarnikTexture::IsInUndoableOperation;
@@ -50,35 +51,25 @@ inline std::unique_ptr<Image> NewImage()
     return std::unique_ptr<Image>(pImage);
 }
 
-/// Deterministic 8-bit content; `iSeed` tells images apart.
-inline uint8_t Pattern8(int x, int y, int c, int iSeed)
-{
-    return uint8_t((x * 7 + y * 13 + c * 61 + iSeed * 101) & 0xff);
-}
-
-/// Deterministic float content in [0, 1].
-inline float PatternF(int x, int y, int c, int iSeed)
-{
-    return float((x * 3 + y * 5 + c * 11 + iSeed * 17) % 97) / 96.0f;
-}
-
+/// Deterministic RGBA content, rows packed; `iSeed` tells images apart.
 inline std::vector<uint8_t> MakeRGBA8(int iWidth, int iHeight, int iSeed)
 {
     std::vector<uint8_t> a(size_t(iWidth) * size_t(iHeight) * 4);
-    for (int y = 0; y < iHeight; ++y)
-        for (int x = 0; x < iWidth; ++x)
-            for (int c = 0; c < 4; ++c)
-                a[(size_t(y) * size_t(iWidth) + size_t(x)) * 4 + size_t(c)] = Pattern8(x, y, c, iSeed);
+    for (size_t i = 0; i < a.size(); ++i) {
+        const int x = int(i / 4 % size_t(iWidth)), y = int(i / 4 / size_t(iWidth)), c = int(i % 4);
+        a[i] = uint8_t((x * 7 + y * 13 + c * 61 + iSeed * 101) & 0xff);
+    }
     return a;
 }
 
+/// Floats in [0, 1].
 inline std::vector<float> MakeRGBA32F(int iWidth, int iHeight, int iSeed)
 {
     std::vector<float> a(size_t(iWidth) * size_t(iHeight) * 4);
-    for (int y = 0; y < iHeight; ++y)
-        for (int x = 0; x < iWidth; ++x)
-            for (int c = 0; c < 4; ++c)
-                a[(size_t(y) * size_t(iWidth) + size_t(x)) * 4 + size_t(c)] = PatternF(x, y, c, iSeed);
+    for (size_t i = 0; i < a.size(); ++i) {
+        const int x = int(i / 4 % size_t(iWidth)), y = int(i / 4 / size_t(iWidth)), c = int(i % 4);
+        a[i] = float((x * 3 + y * 5 + c * 11 + iSeed * 17) % 97) / 96.0f;
+    }
     return a;
 }
 
@@ -105,6 +96,21 @@ inline std::vector<float> ImageFloats(const Image& cImage)
     std::vector<float> a(size_t(cImage.Width()) * cImage.Height() * cImage.ChannelCount());
     cImage.getTile(0, 0, int(cImage.Width()), int(cImage.Height()), a.data());
     return a;
+}
+
+/// A live RGBA8 probe texture on the GPU holding `aPixels`.
+inline std::unique_ptr<TextureProbe> UploadRGBA8(const std::vector<uint8_t>& aPixels, int iWidth, int iHeight)
+{
+    std::unique_ptr<TextureProbe> pTexture = NewProbe();
+    std::unique_ptr<Image> pImage = ImageFrom(aPixels.data(), iWidth, iHeight, Image::e8integer);
+    pTexture->CopyFrom(pImage.get(), nullptr);
+    return pTexture;
+}
+
+/// Level 0 of the texture as GL holds it, read independently of the module.
+inline std::vector<uint8_t> GpuPixels(const VarnikTexture& cTexture, int iWidth, int iHeight)
+{
+    return varnik::test::ReadTextureRGBA8(cTexture.OpenGLName(), unsigned(iWidth), unsigned(iHeight));
 }
 
 /// Sets the rectangle of an RGBA8 model buffer to one colour.
@@ -138,8 +144,7 @@ inline std::vector<uint8_t> HalveRGBA8(const std::vector<uint8_t>& a, int iWidth
     return r;
 }
 
-/// Largest absolute difference of two equally long byte buffers (256 when
-/// the lengths differ).
+/// Largest absolute difference of two byte buffers (256 when the lengths differ).
 inline int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
 {
     if (a.size() != b.size())
@@ -150,7 +155,7 @@ inline int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_
     return iMax;
 }
 
-/// Index of the first differing byte, or -1: gives failing tests a place to look.
+/// Index of the first differing byte, or -1 (gtest prints huge vectors badly).
 inline long FirstDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
 {
     if (a.size() != b.size())
@@ -173,9 +178,8 @@ inline std::pair<int, int> GLTextureSize(GLuint iName)
     return std::make_pair(int(iW), int(iH));
 }
 
-/// Paints a rectangle of the texture in one colour on the GPU, as a stroke
-/// would: a temporary framebuffer and a clear limited by the scissor box. The
-/// framebuffer binding, scissor and clear colour are put back.
+/// Paints a rectangle of the texture in one colour on the GPU as a stroke
+/// would (a scissored clear); framebuffer, scissor and clear colour are put back.
 inline void PaintRect(GLuint iName, const ImgTile& t, float r, float g, float b, float a)
 {
     GLint iPrevFbo = 0;
@@ -203,102 +207,106 @@ inline void PaintRect(GLuint iName, const ImgTile& t, float r, float g, float b,
     glDeleteFramebuffersEXT(1, &iFbo);
 }
 
-/// Counts the GPU reads a texture makes while it lives: every readback makes a
-/// temporary framebuffer first and maps its pixel-pack buffer once a strip.
-/// Both the extension and the core names are wrapped; each recorder forwards.
-class ReadbackCounter
+/// Records, while it lives, the GLEW buffer and framebuffer calls that upload
+/// and readback make (each recorder forwards): bindings, storage sizes, buffer
+/// and framebuffer generation and maps, with the crash-reporter scopes open.
+class GLRecorder
 {
 public:
-    ReadbackCounter()
+    enum Kind { eBind, eData, eGenBuffers, eMap, eGenFramebuffers };
+    struct Call
     {
-        s_iFramebuffers = 0;
-        s_iPackMaps = 0;
-        s_fGenExt = glGenFramebuffersEXT;
-        s_fGen = glGenFramebuffers;
-        s_fMap = glMapBuffer;
-        s_fMapArb = glMapBufferARB;
-        glGenFramebuffersEXT = &GenExt;
-        glGenFramebuffers = &Gen;
-        glMapBuffer = &Map;
-        glMapBufferARB = &MapArb;
-    }
-    ~ReadbackCounter()
-    {
-        glGenFramebuffersEXT = s_fGenExt;
-        glGenFramebuffers = s_fGen;
-        glMapBuffer = s_fMap;
-        glMapBufferARB = s_fMapArb;
-    }
-    ReadbackCounter(const ReadbackCounter&) = delete;
-    ReadbackCounter& operator=(const ReadbackCounter&) = delete;
+        Kind eKind;
+        GLenum iTarget;
+        GLsizeiptr iValue;  ///< name bound, storage size or count generated
+        uint32_t iScopes = varnik::VKCrashReporterFlag::OpenBits(5);  ///< operations under way
+    };
 
-    int Framebuffers() const { return s_iFramebuffers; }
-    int PackMaps() const { return s_iPackMaps; }
-
-private:
-    static void GLAPIENTRY GenExt(GLsizei n, GLuint* p) { s_iFramebuffers += n; s_fGenExt(n, p); }
-    static void GLAPIENTRY Gen(GLsizei n, GLuint* p) { s_iFramebuffers += n; s_fGen(n, p); }
-    static void* GLAPIENTRY Map(GLenum iTarget, GLenum iAccess)
+    GLRecorder()
     {
-        if (iTarget == GL_PIXEL_PACK_BUFFER)
-            ++s_iPackMaps;
-        return s_fMap(iTarget, iAccess);
-    }
-    static void* GLAPIENTRY MapArb(GLenum iTarget, GLenum iAccess)
-    {
-        if (iTarget == GL_PIXEL_PACK_BUFFER)
-            ++s_iPackMaps;
-        return s_fMapArb(iTarget, iAccess);
-    }
-
-    static inline int s_iFramebuffers = 0;                    ///< framebuffers generated
-    static inline int s_iPackMaps = 0;                        ///< pack buffers mapped
-    static inline PFNGLGENFRAMEBUFFERSEXTPROC s_fGenExt = nullptr;
-    static inline PFNGLGENFRAMEBUFFERSPROC s_fGen = nullptr;
-    static inline PFNGLMAPBUFFERPROC s_fMap = nullptr;
-    static inline PFNGLMAPBUFFERARBPROC s_fMapArb = nullptr;
-};
-
-/// Counts the bands uploaded from CPU memory while it lives: each band of an
-/// upload re-specifies a pixel-unpack buffer. Both entry names are wrapped.
-class UploadCounter
-{
-public:
-    UploadCounter()
-    {
-        s_iBands = 0;
+        s_aCalls.clear();
+        s_fBindArb = glBindBufferARB;
         s_fDataArb = glBufferDataARB;
         s_fData = glBufferData;
-        glBufferDataARB = &DataArb;
-        glBufferData = &Data;
+        s_fGenArb = glGenBuffersARB;
+        s_fMap = glMapBuffer;
+        s_fMapArb = glMapBufferARB;
+        s_fGenFbExt = glGenFramebuffersEXT;
+        s_fGenFb = glGenFramebuffers;
+        glBindBufferARB = [](GLenum t, GLuint n) { s_aCalls.push_back({eBind, t, GLsizeiptr(n)}); s_fBindArb(t, n); };
+        glBufferDataARB = [](GLenum t, GLsizeiptrARB n, const void* p, GLenum u) {
+            s_aCalls.push_back({eData, t, n});
+            s_fDataArb(t, n, p, u);
+        };
+        glBufferData = [](GLenum t, GLsizeiptr n, const void* p, GLenum u) {
+            s_aCalls.push_back({eData, t, n});
+            s_fData(t, n, p, u);
+        };
+        glGenBuffersARB = [](GLsizei n, GLuint* p) { s_aCalls.push_back({eGenBuffers, 0, n}); s_fGenArb(n, p); };
+        glMapBuffer = [](GLenum t, GLenum a) { s_aCalls.push_back({eMap, t, 1}); return s_fMap(t, a); };
+        glMapBufferARB = [](GLenum t, GLenum a) { s_aCalls.push_back({eMap, t, 1}); return s_fMapArb(t, a); };
+        glGenFramebuffersEXT = [](GLsizei n, GLuint* p) { s_aCalls.push_back({eGenFramebuffers, 0, n}); s_fGenFbExt(n, p); };
+        glGenFramebuffers = [](GLsizei n, GLuint* p) { s_aCalls.push_back({eGenFramebuffers, 0, n}); s_fGenFb(n, p); };
     }
-    ~UploadCounter()
+    ~GLRecorder()
     {
+        glBindBufferARB = s_fBindArb;
         glBufferDataARB = s_fDataArb;
         glBufferData = s_fData;
+        glGenBuffersARB = s_fGenArb;
+        glMapBuffer = s_fMap;
+        glMapBufferARB = s_fMapArb;
+        glGenFramebuffersEXT = s_fGenFbExt;
+        glGenFramebuffers = s_fGenFb;
     }
-    UploadCounter(const UploadCounter&) = delete;
-    UploadCounter& operator=(const UploadCounter&) = delete;
+    GLRecorder(const GLRecorder&) = delete;
+    GLRecorder& operator=(const GLRecorder&) = delete;
 
-    int Bands() const { return s_iBands; }
+    static const std::vector<Call>& Calls() { return s_aCalls; }
+    /// Values of the calls of one kind on `iTarget` (any target for generation), in order.
+    static std::vector<GLsizeiptr> Values(Kind eKind, GLenum iTarget = 0)
+    {
+        std::vector<GLsizeiptr> a;
+        for (const Call& c : s_aCalls)
+            if (c.eKind == eKind && (c.iTarget == iTarget || iTarget == 0))
+                a.push_back(c.iValue);
+        return a;
+    }
+    static std::vector<GLsizeiptr> Sizes(GLenum iTarget) { return Values(eData, iTarget); }
+    static int Maps(GLenum iTarget) { return int(Values(eMap, iTarget).size()); }
+    /// Bands uploaded from CPU memory: each re-specifies a pixel-unpack buffer.
+    static int Bands() { return int(Sizes(GL_PIXEL_UNPACK_BUFFER).size()); }
+    /// GPU reads: each makes a temporary framebuffer and maps a pack buffer per strip.
+    static int Framebuffers() { return int(Values(eGenFramebuffers).size()); }
+    static int PackMaps() { return Maps(GL_PIXEL_PACK_BUFFER); }
+    /// Non-zero names bound to `iTarget`, in order.
+    static std::vector<GLuint> Bound(GLenum iTarget)
+    {
+        std::vector<GLuint> a;
+        for (GLsizeiptr n : Values(eBind, iTarget))
+            if (n != 0)
+                a.push_back(GLuint(n));
+        return a;
+    }
+    /// True when every call on `iTarget` ran inside the crash-reporter scope `iBit`.
+    static bool AllInside(GLenum iTarget, uint32_t iBit)
+    {
+        for (const Call& c : s_aCalls)
+            if (c.iTarget == iTarget && (c.iScopes & iBit) == 0)
+                return false;
+        return true;
+    }
 
 private:
-    static void GLAPIENTRY DataArb(GLenum t, GLsizeiptrARB n, const void* p, GLenum u)
-    {
-        if (t == GL_PIXEL_UNPACK_BUFFER)
-            ++s_iBands;
-        s_fDataArb(t, n, p, u);
-    }
-    static void GLAPIENTRY Data(GLenum t, GLsizeiptr n, const void* p, GLenum u)
-    {
-        if (t == GL_PIXEL_UNPACK_BUFFER)
-            ++s_iBands;
-        s_fData(t, n, p, u);
-    }
-
-    static inline int s_iBands = 0;                              ///< unpack buffers specified
+    static inline std::vector<Call> s_aCalls;  ///< what was recorded, in order
+    static inline PFNGLBINDBUFFERARBPROC s_fBindArb = nullptr;
     static inline PFNGLBUFFERDATAARBPROC s_fDataArb = nullptr;
     static inline PFNGLBUFFERDATAPROC s_fData = nullptr;
+    static inline PFNGLGENBUFFERSARBPROC s_fGenArb = nullptr;
+    static inline PFNGLMAPBUFFERPROC s_fMap = nullptr;
+    static inline PFNGLMAPBUFFERARBPROC s_fMapArb = nullptr;
+    static inline PFNGLGENFRAMEBUFFERSEXTPROC s_fGenFbExt = nullptr;
+    static inline PFNGLGENFRAMEBUFFERSPROC s_fGenFb = nullptr;
 };
 
 /// Sets one of the module's boolean preferences for the life of the object.

@@ -29,42 +29,30 @@ std::vector<float> WholeFloat(const Image& c)
     return a;
 }
 
-/// An image whose pixels are random in the format's range (floats beyond [0, 1]
-/// too, halves exactly representable).
+/// Random pixels in the format's range (floats beyond [0, 1] too, halves
+/// exactly representable); `bSmooth` gives 8-bit images a gentle gradient.
 void FillRandom(Image& c, uint32_t iSeed, bool bSmooth = false)
 {
     std::mt19937 r(iSeed);
     const size_t n = size_t(c.Width()) * c.Height() * c.ChannelCount();
     const uint32_t w = c.Width(), ch = c.ChannelCount();
-    switch (c.format()) {
-    case Image::e8integer: {
-        std::vector<uint8_t> a(n);
+    auto fill = [&](auto tValue, auto fMake) {
+        std::vector<decltype(tValue)> a(n);
         for (size_t i = 0; i < n; ++i)
-            a[i] = bSmooth ? uint8_t(((i / ch) % w) * 2 + (i % ch) * 40 + (i / ch / w)) : uint8_t(r());
+            a[i] = fMake(i);
         c.setTile(0, 0, int(c.Width()), int(c.Height()), a.data());
+    };
+    switch (c.format()) {
+    case Image::e8integer:
+        fill(uint8_t(), [&](size_t i) {
+            return bSmooth ? uint8_t(((i / ch) % w) * 2 + (i % ch) * 40 + (i / ch / w)) : uint8_t(r());
+        });
         break;
-    }
-    case Image::e16integer: {
-        std::vector<uint16_t> a(n);
-        for (auto& v : a)
-            v = uint16_t(r());
-        c.setTile(0, 0, int(c.Width()), int(c.Height()), a.data());
+    case Image::e16integer: fill(uint16_t(), [&](size_t) { return uint16_t(r()); }); break;
+    case Image::e16float:
+        fill(uint16_t(), [&](size_t) { return half_(float(int(r() % 4001) - 1000) / 256.0f).Bits(); });
         break;
-    }
-    case Image::e16float: {
-        std::vector<uint16_t> a(n);
-        for (auto& v : a)
-            v = half_(float(int(r() % 4001) - 1000) / 256.0f).Bits();
-        c.setTile(0, 0, int(c.Width()), int(c.Height()), a.data());
-        break;
-    }
-    default: {
-        std::vector<float> a(n);
-        for (auto& v : a)
-            v = float(int(r() % 200001) - 50000) / 12345.0f;
-        c.setTile(0, 0, int(c.Width()), int(c.Height()), a.data());
-        break;
-    }
+    default: fill(float(), [&](size_t) { return float(int(r() % 200001) - 50000) / 12345.0f; }); break;
     }
 }
 
@@ -106,8 +94,7 @@ TEST(ImageFiles, LosslessRoundTripsKeepTypeChannelsAndPixels)
         EXPECT_EQ(cBack.format(), k.eFormat);
         if (cBack.ChannelCount() != k.iChannels || cBack.format() != k.eFormat)
             continue;
-        // Every format round-trips exactly, RGBA PSD included: its single
-        // layer keeps straight colour even where alpha is 0.
+        // Exact for every format; RGBA PSD keeps straight colour where alpha is 0.
         EXPECT_TRUE(Whole(cBack) == Whole(c)) << "pixels differ";
     }
 }
