@@ -1,10 +1,10 @@
 #pragma once
-// A minimal texture for tests of the render target and the pointer attribute:
-// it wraps a GL texture of a given size and internal format and answers only
-// what those classes use (size, name, bind, unbind). Everything else refuses
-// with the interface's "not supported" error.
+// A GL texture of a given size and format that answers only size, name, bind and
+// unbind; everything else refuses with the interface's "not supported" error.
 #include <GL/glew.h>
+#include <memory>
 #include <vector>
+#include "varnik/Error.h"
 #include "varnik/Texture.h"
 
 namespace testtex {
@@ -12,7 +12,7 @@ namespace testtex {
 class TestTexture : public varnik::Texture
 {
 public:
-    /// Allocates a 2D texture; `pPixels` (RGBA, `eType`) may be null.
+    /// `pPixels` (RGBA, `eType`) may be null.
     TestTexture(int iWidth, int iHeight, GLenum eInternal = GL_RGBA8, GLenum eFormat = GL_RGBA,
                 GLenum eType = GL_UNSIGNED_BYTE, const void* pPixels = nullptr)
         : m_iWidth(unsigned(iWidth)), m_iHeight(unsigned(iHeight))
@@ -33,7 +33,6 @@ public:
     unsigned int OpenGLName() const override { return m_iName; }
     bool Activate() const override { glBindTexture(GL_TEXTURE_2D, m_iName); ++m_iActivations; return true; }
     bool Deactivate() const override { glBindTexture(GL_TEXTURE_2D, 0); return true; }
-    /// How often Activate was called.
     int Activations() const { return m_iActivations; }
 
     void Create(unsigned, unsigned, unsigned, varnik::Image::Format) override { NotSupported("Create"); }
@@ -73,10 +72,36 @@ public:
     void AddDirtyTile(const varnik::ImgTile&) override {}
 
 private:
-    unsigned int m_iWidth;          ///< texture width
-    unsigned int m_iHeight;         ///< texture height
-    GLuint m_iName = 0;             ///< the GL texture, owned
-    mutable int m_iActivations = 0; ///< Activate calls
+    unsigned int m_iWidth, m_iHeight;
+    GLuint m_iName = 0;             ///< owned
+    mutable int m_iActivations = 0;
 };
+
+/// A 24-bit depth texture.
+inline std::unique_ptr<TestTexture> NewDepthTexture(int iWidth, int iHeight)
+{
+    return std::make_unique<TestTexture>(iWidth, iHeight, GL_DEPTH_COMPONENT24, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT);
+}
+
+/// Runs `f` expecting a varnik::Error; returns "code|function|file|text" of it.
+template <typename F>
+QString ErrorRecordOf(F&& f)
+{
+    try { f(); }
+    catch (varnik::Error* p) {
+        const QString s = QString("%1|%2|%3|%4").arg(p->Code()).arg(p->Function(), p->File(), p->Text());
+        varnik::Error::Discard(p);
+        return s;
+    }
+    return "no error";
+}
+
+/// The framebuffer bound now.
+inline GLint BoundFramebuffer()
+{
+    GLint i = 0;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &i);
+    return i;
+}
 
 } // namespace testtex

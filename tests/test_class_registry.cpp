@@ -138,9 +138,7 @@ TEST(ClassRegistryTest, MissingImplementationsGiveClearErrors)
 TEST(NodeListTest, ConstructionOrderSurvivesDeletion)
 {
     const int iCount = Node::Count();
-    auto* pA = new Node("a");
-    auto* pB = new Node("b");
-    auto* pC = new Node("c");
+    auto *pA = new Node("a"), *pB = new Node("b"), *pC = new Node("c");
     EXPECT_EQ(Node::Count(), iCount + 3);
     std::vector<Node*> aList = NodeList();
     ASSERT_GE(aList.size(), 3u);
@@ -169,9 +167,7 @@ TEST(NodeTest, NamesDuplicateAndStreamRoundTrip)
     auto* pCopyCircle = dynamic_cast<Circle*>(pCopy.get());
     ASSERT_NE(pCopyCircle, nullptr);
     EXPECT_EQ(pCopyCircle->m_iInitializeCalls, 1);
-    EXPECT_EQ(pCopy->Name(), QString("disc"));
-    EXPECT_EQ(pCopy->StringID(), QString("id-7"));
-    EXPECT_EQ(pCopy->DisplayName(), QString("Disc"));
+    EXPECT_EQ(QStringList({pCopy->Name(), pCopy->StringID(), pCopy->DisplayName()}), QStringList({"disc", "id-7", "Disc"}));
 
     QByteArray aBytes;
     {

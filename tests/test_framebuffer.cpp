@@ -1,8 +1,7 @@
-// The framebuffer and renderbuffer wrappers against a real GL context; call
-// sequences are observed by wrapping GLEW entry points with recorders.
+// The framebuffer and renderbuffer wrappers; GLEW entry points wrapped by recorders.
 #include "VarnikTest.h"
 #include <GL/glew.h>
-#include <memory>
+#include <utility>
 #include <vector>
 #include "FrameBufferObject.h"
 #include "RenderBufferObject.h"
@@ -10,16 +9,10 @@
 
 using varnik::test::ErrorTextOf;
 using varnik::test::LogRecorder;
+using testtex::BoundFramebuffer;
 using testtex::TestTexture;
 
 namespace {
-
-GLint BoundFramebuffer()
-{
-    GLint i = 0;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &i);
-    return i;
-}
 
 GLint BoundRenderbuffer()
 {
@@ -41,16 +34,10 @@ struct AttachRecorder
     {
         s_aTexture.clear();
         s_aRenderbuffer.clear();
-        s_fTexture2D = glFramebufferTexture2DEXT;
-        s_fRenderbuffer = glFramebufferRenderbufferEXT;
-        glFramebufferTexture2DEXT = &Texture2D;
-        glFramebufferRenderbufferEXT = &Renderbuffer;
+        s_fTexture2D = std::exchange(glFramebufferTexture2DEXT, &Texture2D);
+        s_fRenderbuffer = std::exchange(glFramebufferRenderbufferEXT, &Renderbuffer);
     }
-    ~AttachRecorder()
-    {
-        glFramebufferTexture2DEXT = s_fTexture2D;
-        glFramebufferRenderbufferEXT = s_fRenderbuffer;
-    }
+    ~AttachRecorder() { glFramebufferTexture2DEXT = s_fTexture2D; glFramebufferRenderbufferEXT = s_fRenderbuffer; }
     static void GLAPIENTRY Texture2D(GLenum eTarget, GLenum eAttachment, GLenum eTexTarget, GLuint iName, GLint iLevel)
     {
         s_aTexture.push_back({eAttachment, iName, iLevel});
@@ -67,14 +54,9 @@ struct AttachRecorder
 struct StatusOverride
 {
     static inline GLenum s_eStatus = 0;
-    static inline PFNGLCHECKFRAMEBUFFERSTATUSEXTPROC s_fSaved = nullptr;
-    explicit StatusOverride(GLenum eStatus)
-    {
-        s_eStatus = eStatus;
-        s_fSaved = glCheckFramebufferStatusEXT;
-        glCheckFramebufferStatusEXT = &Answer;
-    }
-    ~StatusOverride() { glCheckFramebufferStatusEXT = s_fSaved; }
+    PFNGLCHECKFRAMEBUFFERSTATUSEXTPROC m_fSaved;
+    explicit StatusOverride(GLenum eStatus) : m_fSaved(std::exchange(glCheckFramebufferStatusEXT, &Answer)) { s_eStatus = eStatus; }
+    ~StatusOverride() { glCheckFramebufferStatusEXT = m_fSaved; }
     static GLenum GLAPIENTRY Answer(GLenum) { return s_eStatus; }
 };
 
@@ -94,7 +76,7 @@ protected:
 TEST_F(FrameBufferTest, StaysBoundAfterConstructionAttachDetachAndQueries)
 {
     TestTexture cColor(16, 16);
-    TestTexture cDepth(16, 16, GL_DEPTH_COMPONENT24, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT);
+    auto pDepth = testtex::NewDepthTexture(16, 16);
     FrameBufferObject cFbo;
     ASSERT_NE(cFbo.Id(), 0u);
     EXPECT_EQ(BoundFramebuffer(), GLint(cFbo.Id()));
@@ -106,7 +88,7 @@ TEST_F(FrameBufferTest, StaysBoundAfterConstructionAttachDetachAndQueries)
         EXPECT_EQ(BoundFramebuffer(), GLint(cFbo.Id())) << sWhat;
     };
     ExpectBoundAfter("attach", [&] { cFbo.SetTextureAttachment(GL_TEXTURE_2D, cColor.OpenGLName(), GL_COLOR_ATTACHMENT0_EXT, 0, 0); });
-    ExpectBoundAfter("attach depth", [&] { cFbo.SetTextureAttachment(GL_TEXTURE_2D, cDepth.OpenGLName(), GL_DEPTH_ATTACHMENT_EXT, 0, 0); });
+    ExpectBoundAfter("attach depth", [&] { cFbo.SetTextureAttachment(GL_TEXTURE_2D, pDepth->OpenGLName(), GL_DEPTH_ATTACHMENT_EXT, 0, 0); });
     ExpectBoundAfter("type", [&] { EXPECT_EQ(cFbo.AttachmentObjectType(GL_COLOR_ATTACHMENT0_EXT), GL_TEXTURE); });
     ExpectBoundAfter("name", [&] { EXPECT_EQ(cFbo.AttachmentObjectName(GL_COLOR_ATTACHMENT0_EXT), GLint(cColor.OpenGLName())); });
     ExpectBoundAfter("level", [&] { EXPECT_EQ(cFbo.AttachmentTextureLevel(GL_COLOR_ATTACHMENT0_EXT), 0); });
@@ -203,16 +185,16 @@ TEST_F(FrameBufferTest, ListFormsDefaultToConsecutiveColourPoints)
 TEST_F(FrameBufferTest, ClearColorAttachmentsLeavesDepth)
 {
     TestTexture cColor(8, 8), cColor2(8, 8);
-    TestTexture cDepth(8, 8, GL_DEPTH_COMPONENT24, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT);
+    auto pDepth = testtex::NewDepthTexture(8, 8);
     FrameBufferObject cFbo;
     cFbo.SetTextureAttachment(GL_TEXTURE_2D, cColor.OpenGLName(), GL_COLOR_ATTACHMENT0_EXT, 0, 0);
     cFbo.SetTextureAttachment(GL_TEXTURE_2D, cColor2.OpenGLName(), GL_COLOR_ATTACHMENT2_EXT, 0, 0);
-    cFbo.SetTextureAttachment(GL_TEXTURE_2D, cDepth.OpenGLName(), GL_DEPTH_ATTACHMENT_EXT, 0, 0);
+    cFbo.SetTextureAttachment(GL_TEXTURE_2D, pDepth->OpenGLName(), GL_DEPTH_ATTACHMENT_EXT, 0, 0);
     ASSERT_GE(FrameBufferObject::MaxColorAttachments(), 4);
     cFbo.ClearColorAttachments();
     EXPECT_EQ(cFbo.AttachmentObjectType(GL_COLOR_ATTACHMENT0_EXT), GL_NONE);
     EXPECT_EQ(cFbo.AttachmentObjectType(GL_COLOR_ATTACHMENT2_EXT), GL_NONE);
-    EXPECT_EQ(cFbo.AttachmentObjectName(GL_DEPTH_ATTACHMENT_EXT), GLint(cDepth.OpenGLName()));
+    EXPECT_EQ(cFbo.AttachmentObjectName(GL_DEPTH_ATTACHMENT_EXT), GLint(pDepth->OpenGLName()));
 }
 
 TEST_F(FrameBufferTest, CheckStatusLogsEachStatusInWords)
@@ -272,15 +254,8 @@ TEST_F(FrameBufferTest, RenderBufferSizeLimitAndBindingRestore)
     EXPECT_EQ(iWidth, iMax);
 
     // The error carries the module's code, operation and file.
-    try {
-        cRb.Set(GL_RGBA8, iMax + 1, 1);
-        ADD_FAILURE() << "no error";
-    } catch (varnik::Error* pError) {
-        EXPECT_EQ(pError->Code(), 4);
-        EXPECT_EQ(pError->Function(), QString("RenderBuffer::Set"));
-        EXPECT_EQ(pError->File(), QString("src/plugins/Texture/RenderBufferObject"));
-        varnik::Error::Discard(pError);
-    }
+    EXPECT_TRUE(testtex::ErrorRecordOf([&] { cRb.Set(GL_RGBA8, iMax + 1, 1); })
+                    .startsWith("4|RenderBuffer::Set|src/plugins/Texture/RenderBufferObject|"));
     // The constructor that allocates throws the same way and leaks no name.
     EXPECT_FALSE(ErrorTextOf([&] { RenderBuffer cBig(GL_RGBA8, iMax + 1, 1, 0); }).isEmpty());
     glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, 0);

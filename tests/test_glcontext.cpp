@@ -8,27 +8,17 @@ using namespace varnik;
 namespace {
 
 /// Sets an environment variable for one scope.
-class ScopedEnv
+struct ScopedEnv
 {
-public:
-    ScopedEnv(const char* sName, const char* sValue) : m_sName(sName)
-    {
-        const char* sOld = getenv(sName);
-        m_bHad = sOld != nullptr;
-        if (sOld)
-            m_sOld = sOld;
-        setenv(sName, sValue, 1);
-    }
-    ~ScopedEnv()
+    ScopedEnv(const char* sName, const char* sValue) : m_sName(sName), m_bHad(getenv(sName) != nullptr)
     {
         if (m_bHad)
-            setenv(m_sName.c_str(), m_sOld.c_str(), 1);
-        else
-            unsetenv(m_sName.c_str());
+            m_sOld = getenv(sName);
+        setenv(sName, sValue, 1);
     }
-private:
+    ~ScopedEnv() { m_bHad ? setenv(m_sName.c_str(), m_sOld.c_str(), 1) : unsetenv(m_sName.c_str()); }
     std::string m_sName, m_sOld;
-    bool m_bHad = false;
+    bool m_bHad;
 };
 
 /// The EGL binding current now, to put back after a test made another one current.
@@ -50,7 +40,6 @@ TEST_F(GLContextTest, SharedContextIsACompatibilityContextWithGlew)
     GLContext* pContext = varnik::test::SharedContext();
     ASSERT_NE(pContext, nullptr);
     EXPECT_TRUE(pContext->IsValid());
-    EXPECT_FALSE(pContext->Vendor().isEmpty());
     EXPECT_FALSE(pContext->Renderer().isEmpty());
     const QString sVersion = pContext->Version();
     EXPECT_GE(sVersion.section('.', 0, 0).toInt(), 2) << sVersion.toStdString();
@@ -75,8 +64,8 @@ TEST_F(GLContextTest, SharedContextIsACompatibilityContextWithGlew)
     glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE8, 2, 2, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE, aTexels);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     const std::vector<uint8_t> aBack = varnik::test::ReadTextureRGBA8(iTexture, 2, 2);
-    EXPECT_EQ(aBack[4], 20);
-    EXPECT_EQ(aBack[7], 255);
+    EXPECT_EQ(aBack[4], 20);   // luminance to red
+    EXPECT_EQ(aBack[7], 255);  // opaque
     glBindTexture(GL_TEXTURE_2D, 0);
     glDeleteTextures(1, &iTexture);
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
@@ -91,7 +80,7 @@ TEST_F(GLContextTest, NoDeviceGivesAClearErrorAndKeepsTheCurrentContext)
         EXPECT_FALSE(cContext.Create());
         EXPECT_FALSE(cContext.IsValid());
         EXPECT_TRUE(cContext.ErrorText().startsWith("No EGL device")) << cContext.ErrorText().toStdString();
-        EXPECT_TRUE(cContext.Vendor().isEmpty() == false);  // the shared context is still current
+        EXPECT_FALSE(cContext.Vendor().isEmpty());  // the shared context is still current
     }
     {
         ScopedEnv cEnv("VARNIK_EGL_DEVICE", "quantum");

@@ -69,8 +69,7 @@ TEST(KernelLedgerTest, SignedReportsAreSummedAndCounted)
 
 TEST(InterfaceTest, CallsAreRecordedAndLogged)
 {
-    Interface* pUi = Kernel()->Interface();
-    ASSERT_EQ(pUi, Kernel::Interface());
+    Interface* pUi = Kernel::Interface();
     pUi->ResetRecord();
     LogRecorder cLog;
     EXPECT_EQ(pUi->MessageBox(Interface::eWarning, "Texture", "Too large for the hardware"), 0);
@@ -82,10 +81,8 @@ TEST(InterfaceTest, CallsAreRecordedAndLogged)
     EXPECT_TRUE(cLog.Contains("[ui] warning \"Texture\": Too large for the hardware"));
 
     pUi->SetStatus("Saving tiles");
-
     pUi->ProgressStart("Composite paint strokes", 3);
-    pUi->ProgressAdd();
-    pUi->ProgressAdd(2);
+    pUi->ProgressAdd(), pUi->ProgressAdd(2);
     EXPECT_TRUE(pUi->ProgressOpen());
     EXPECT_EQ(pUi->ProgressDone(), 3);
     pUi->ProgressEnd();

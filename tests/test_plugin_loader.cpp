@@ -33,8 +33,7 @@ int CallCount(const PluginLoader& cLoader, const char* sSymbol)
 
 bool IsRegistered(const Plugin* pPlugin)
 {
-    const auto& aAll = Plugin::All();
-    return std::find(aAll.begin(), aAll.end(), pPlugin) != aAll.end();
+    return std::count(Plugin::All().begin(), Plugin::All().end(), pPlugin) > 0;
 }
 
 /// True while the module file is mapped into the process.
@@ -81,9 +80,7 @@ TEST(PluginLoader, LoadsTheModuleItsDescriptorAndClasses)
     ASSERT_NE(pTester, nullptr);
     EXPECT_TRUE(pTester->Run("Passes"));
     EXPECT_FALSE(pTester->Run("Fails"));
-    // The module's nodes go before the module does.
-    pNode.reset();
-    pTestNode.reset();
+    pNode.reset(), pTestNode.reset();  // the module's nodes go before the module does
 }
 
 TEST(PluginLoader, InitialiserRunsOnceEvenWhenAskedAgain)
@@ -124,8 +121,8 @@ TEST(PluginLoader, UnloadsInReverseOrderOfLoading)
 {
     TempDir cDir;
     // Two copies are two modules to the dynamic loader, each with its own statics.
-    ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File("a.so")));
-    ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File("b.so")));
+    for (const char* sName : { "a.so", "b.so" })
+        ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File(sName)));
     PluginLoader cLoader;
     ASSERT_EQ(cLoader.LoadFolder(cDir.Path()), 2);
     EXPECT_TRUE(cLoader.Modules()[0].sFile.endsWith("/a.so"));
@@ -163,10 +160,9 @@ TEST(PluginLoader, JunkIsLoggedAndSkipped)
     EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 1);
     const std::string sLog = cLog.Text().toStdString();
     EXPECT_EQ(cLog.Count("Plugin: "), 4) << sLog;
-    EXPECT_TRUE(cLog.Contains(cDir.File("x.so") + "\": ")) << sLog;
-    EXPECT_TRUE(cLog.Contains(cDir.File("truncated-elf.so") + "\": ")) << sLog;
-    EXPECT_TRUE(cLog.Contains(cDir.File("empty.so") + "\" is empty")) << sLog;
-    EXPECT_TRUE(cLog.Contains(cDir.File("bare.so") + "\" brings no plug-in descriptor")) << sLog;
+    for (const QString& sLine : { cDir.File("x.so") + "\": ", cDir.File("truncated-elf.so") + "\": ",
+                                  cDir.File("empty.so") + "\" is empty", cDir.File("bare.so") + "\" brings no plug-in descriptor" })
+        EXPECT_TRUE(cLog.Contains(sLine)) << sLine.toStdString() << " missing from\n" << sLog;
     EXPECT_FALSE(IsMapped(cDir.File("bare.so")));  // unloaded again
 
     // A module loaded twice is refused without keeping a second reference.

@@ -4,6 +4,7 @@
 #include <GL/glew.h>
 #include <array>
 #include <memory>
+#include <utility>
 #include <vector>
 #include "FrameBufferObject.h"
 #include "RenderBufferObject.h"
@@ -14,20 +15,18 @@
 
 using varnik::test::ErrorTextOf;
 using varnik::test::LogRecorder;
+using testtex::BoundFramebuffer;
+using testtex::NewDepthTexture;
 using testtex::TestTexture;
 
 namespace {
 
-GLint BoundFramebuffer()
-{
-    GLint i = 0;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &i);
-    return i;
-}
+typedef std::array<GLint, 4> Box;
+const Box kOuterViewport = {3, 5, 7, 9};  ///< set before every test
 
-std::array<GLint, 4> Viewport()
+Box Viewport()
 {
-    std::array<GLint, 4> a{};
+    Box a{};
     glGetIntegerv(GL_VIEWPORT, a.data());
     return a;
 }
@@ -38,18 +37,13 @@ std::unique_ptr<VarnikRenderTarget> NewTarget()
         dynamic_cast<VarnikRenderTarget*>(VarnikRenderTarget::CreateInstances(1)));
 }
 
-std::unique_ptr<TestTexture> NewDepthTexture(int iWidth, int iHeight)
-{
-    return std::make_unique<TestTexture>(iWidth, iHeight, GL_DEPTH_COMPONENT24, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT);
-}
-
 class RenderTargetTest : public varnik::test::GLTest
 {
 protected:
     void SetUp() override
     {
         varnik::test::GLTest::SetUp();
-        glViewport(3, 5, 7, 9);
+        glViewport(kOuterViewport[0], kOuterViewport[1], kOuterViewport[2], kOuterViewport[3]);
         m_iDepthAtStart = VarnikRenderTarget::ActivationDepth();
     }
     void TearDown() override
@@ -68,9 +62,7 @@ void DrawHalfTriangle()
     glClear(GL_COLOR_BUFFER_BIT);
     glBegin(GL_TRIANGLES);
     glColor4f(1.f, 1.f, 1.f, 1.f);
-    glVertex2f(-1.f, -1.f);
-    glVertex2f(1.f, -1.f);
-    glVertex2f(-1.f, 1.f);
+    glVertex2f(-1.f, -1.f), glVertex2f(1.f, -1.f), glVertex2f(-1.f, 1.f);
     glEnd();
 }
 
@@ -79,10 +71,34 @@ int PartialTexels(const std::vector<uint8_t>& aPixels)
 {
     int iCount = 0;
     for (size_t i = 0; i < aPixels.size(); i += 4)
-        if (aPixels[i] > 0 && aPixels[i] < 255)
-            ++iCount;
+        iCount += aPixels[i] > 0 && aPixels[i] < 255;
     return iCount;
 }
+
+/// Records the blit to the window without forwarding: the headless context has
+/// no window framebuffer to draw into.
+struct BlitRecorder
+{
+    static inline int s_iCalls = 0;
+    static inline GLint s_iRead = -1, s_iDraw = -1, s_iReadName = -1;
+    static inline std::array<GLint, 8> s_aRect = {};
+    static inline GLenum s_eFilter = 0;
+    static inline PFNGLBLITFRAMEBUFFEREXTPROC s_fSaved = nullptr;
+    BlitRecorder() { s_iCalls = 0; s_fSaved = std::exchange(glBlitFramebufferEXT, &Blit); }
+    ~BlitRecorder() { glBlitFramebufferEXT = s_fSaved; }
+    static void GLAPIENTRY Blit(GLint a, GLint b, GLint c, GLint d, GLint e, GLint f, GLint g, GLint h,
+                                GLbitfield, GLenum eFilter)
+    {
+        ++s_iCalls;
+        s_aRect = {a, b, c, d, e, f, g, h};
+        s_eFilter = eFilter;
+        glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING_EXT, &s_iRead);
+        glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING_EXT, &s_iDraw);
+        glGetFramebufferAttachmentParameterivEXT(GL_READ_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT,
+                                                 GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME_EXT, &s_iReadName);
+    }
+};
+
 
 } // namespace
 
@@ -102,8 +118,7 @@ TEST_F(RenderTargetTest, FirstTextureSetsTheSizeAndBindingFollowsTheStack)
     EXPECT_EQ(pTarget->Width(), 64u);
     EXPECT_EQ(pTarget->Target(1), &cSecond);
 
-    pTarget->RemoveTarget(0);
-    pTarget->RemoveTarget(1);
+    pTarget->RemoveTarget(0), pTarget->RemoveTarget(1);
     EXPECT_EQ(BoundFramebuffer(), 0);
     EXPECT_EQ(pTarget->Target(0), nullptr);
     EXPECT_EQ(pTarget->MainFrameBuffer()->AttachmentObjectType(GL_COLOR_ATTACHMENT0_EXT), GL_NONE);
@@ -111,27 +126,23 @@ TEST_F(RenderTargetTest, FirstTextureSetsTheSizeAndBindingFollowsTheStack)
     EXPECT_TRUE(pTarget->SetTarget(&cThird, 2));
     EXPECT_EQ(pTarget->Width(), 20u);
     EXPECT_EQ(pTarget->Height(), 10u);
-    pTarget->SetSize(5, 6);  // stores only
-    EXPECT_EQ(pTarget->Width(), 5u);
     EXPECT_EQ(pTarget->Target(2), &cThird);
 }
 
 TEST_F(RenderTargetTest, NestedActivationsRestoreViewportAndBindingInOrder)
 {
-    auto pA = NewTarget();
-    auto pB = NewTarget();
+    auto pA = NewTarget(), pB = NewTarget();
     TestTexture cA(64, 32), cB(16, 16), cLate(16, 16);
-    pA->SetTarget(&cA, 0);
-    pB->SetTarget(&cB, 0);
+    pA->SetTarget(&cA, 0), pB->SetTarget(&cB, 0);
     const GLint iA = GLint(pA->ActiveFrameBuffer()->Id()), iB = GLint(pB->ActiveFrameBuffer()->Id());
     ASSERT_NE(iA, iB);
 
     pA->Activate();
     EXPECT_EQ(BoundFramebuffer(), iA);
-    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{0, 0, 64, 32}));
+    EXPECT_EQ(Viewport(), (Box{0, 0, 64, 32}));
     pB->Activate();
     EXPECT_EQ(BoundFramebuffer(), iB);
-    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{0, 0, 16, 16}));
+    EXPECT_EQ(Viewport(), (Box{0, 0, 16, 16}));
     // Changing A's attachments while B is on top leaves B bound.
     pA->SetTarget(&cLate, 1);
     EXPECT_EQ(BoundFramebuffer(), iB);
@@ -140,42 +151,33 @@ TEST_F(RenderTargetTest, NestedActivationsRestoreViewportAndBindingInOrder)
 
     pB->Deactivate();
     EXPECT_EQ(BoundFramebuffer(), iA);
-    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{0, 0, 64, 32}));
+    EXPECT_EQ(Viewport(), (Box{0, 0, 64, 32}));
     pA->Deactivate();
     EXPECT_EQ(BoundFramebuffer(), 0);
-    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{3, 5, 7, 9}));
+    EXPECT_EQ(Viewport(), kOuterViewport);
 
     // Deactivate undoes the most recent activation, whichever target calls.
-    pA->Activate();
-    pB->Activate();
+    pA->Activate(), pB->Activate();
     pA->Deactivate();
     EXPECT_EQ(BoundFramebuffer(), iA);
-    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{0, 0, 64, 32}));
+    EXPECT_EQ(Viewport(), (Box{0, 0, 64, 32}));
     pB->Deactivate();
-    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{3, 5, 7, 9}));
+    EXPECT_EQ(Viewport(), kOuterViewport);
 }
 
 TEST_F(RenderTargetTest, EmptyTargetRefusesActivationAndStrayDeactivateOnlyLogs)
 {
     auto pTarget = NewTarget();
     int iDepth = VarnikRenderTarget::ActivationDepth();
-    try {
-        pTarget->Activate();
-        ADD_FAILURE() << "no error";
-    } catch (varnik::Error* pError) {
-        EXPECT_EQ(pError->Text(), QString("Called for an empty rendertarget"));
-        EXPECT_EQ(pError->Function(), QString("VarnikRenderTarget::Activate"));
-        EXPECT_EQ(pError->File(), QString("src/plugins/Texture/VarnikRenderTarget"));
-        EXPECT_EQ(pError->Code(), 4);
-        varnik::Error::Discard(pError);
-    }
+    EXPECT_EQ(testtex::ErrorRecordOf([&] { pTarget->Activate(); }),
+              "4|VarnikRenderTarget::Activate|src/plugins/Texture/VarnikRenderTarget|Called for an empty rendertarget");
     EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth);
-    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{3, 5, 7, 9}));
+    EXPECT_EQ(Viewport(), kOuterViewport);
 
     LogRecorder cLog;
     pTarget->Deactivate();
     EXPECT_TRUE(cLog.Contains("Function called without the proper Activate"));
-    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{3, 5, 7, 9}));
+    EXPECT_EQ(Viewport(), kOuterViewport);
     EXPECT_EQ(BoundFramebuffer(), 0);
 }
 
@@ -187,20 +189,14 @@ TEST_F(RenderTargetTest, UnknownSlotsAreRejectedBeforeAnythingChanges)
     auto pTarget = NewTarget();
     TestTexture cTex(8, 8);
     for (int iSlot : {5, -1}) {
-        try {
-            pTarget->SetTarget(&cTex, iSlot);
-            ADD_FAILURE() << "no error for slot " << iSlot;
-        } catch (varnik::Error* pError) {
-            EXPECT_EQ(pError->Text(), QString("Unknown target"));
-            EXPECT_EQ(pError->Function(), QString("GetOpenGLAttachmentFromTarget"));
-            varnik::Error::Discard(pError);
-        }
+        const QString sRecord = testtex::ErrorRecordOf([&] { pTarget->SetTarget(&cTex, iSlot); });
+        EXPECT_TRUE(sRecord.contains("|GetOpenGLAttachmentFromTarget|") && sRecord.endsWith("|Unknown target"))
+            << sRecord.toStdString();
         EXPECT_EQ(ErrorTextOf([&] { pTarget->RemoveTarget(iSlot); }), QString("Unknown target"));
     }
     EXPECT_EQ(pTarget->Width(), 0u);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(pTarget->Target(i), nullptr);
-    EXPECT_EQ(pTarget->Target(7), nullptr);
+    for (int i : {0, 1, 2, 3, 4, 7})
+        EXPECT_EQ(pTarget->Target(i), nullptr) << i;
 }
 
 TEST_F(RenderTargetTest, IncompleteAttachmentReportsFalseAndKeepsTheTexture)
@@ -219,8 +215,7 @@ TEST_F(RenderTargetTest, IncompleteAttachmentReportsFalseAndKeepsTheTexture)
 TEST_F(RenderTargetTest, MultisampledDrawingResolvesWithBlendedEdges)
 {
     TestTexture cPlain(16, 16), cSmooth(16, 16);
-    auto pPlain = NewTarget();
-    auto pSmooth = NewTarget();
+    auto pPlain = NewTarget(), pSmooth = NewTarget();
     pSmooth->SetMultisample(true);
     ASSERT_NE(pSmooth->MultisampleFrameBuffer(), nullptr);
     EXPECT_EQ(pSmooth->ActiveFrameBuffer(), pSmooth->MultisampleFrameBuffer());
@@ -264,20 +259,19 @@ TEST_F(RenderTargetTest, DepthOnlyTarget)
     EXPECT_EQ(pTarget->Width(), 8u);
     EXPECT_EQ(BoundFramebuffer(), 0);
     auto ExpectNoBuffers = [&](const char* sWhen) {
-        GLint iSaved = BoundFramebuffer(), iDraw = -1, iRead = -1;
+        GLint iSaved = BoundFramebuffer(), aBuffers[2] = {-1, -1};
         pTarget->MainFrameBuffer()->Bind();
-        glGetIntegerv(GL_DRAW_BUFFER, &iDraw);
-        glGetIntegerv(GL_READ_BUFFER, &iRead);
+        glGetIntegerv(GL_DRAW_BUFFER, &aBuffers[0]);
+        glGetIntegerv(GL_READ_BUFFER, &aBuffers[1]);
         glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(iSaved));
-        EXPECT_EQ(iDraw, GL_NONE) << sWhen;
-        EXPECT_EQ(iRead, GL_NONE) << sWhen;
+        EXPECT_EQ(aBuffers[0], GL_NONE) << sWhen;
+        EXPECT_EQ(aBuffers[1], GL_NONE) << sWhen;
     };
     ExpectNoBuffers("after SetTarget");
 
     pTarget->Activate();
     ExpectNoBuffers("after Activate");
-    GLenum eStatus = glCheckFramebufferStatusEXT(GL_FRAMEBUFFER_EXT);
-    EXPECT_EQ(eStatus, GLenum(GL_FRAMEBUFFER_COMPLETE_EXT));
+    EXPECT_EQ(glCheckFramebufferStatusEXT(GL_FRAMEBUFFER_EXT), GLenum(GL_FRAMEBUFFER_COMPLETE_EXT));
     glClearDepth(0.25);
     glClear(GL_DEPTH_BUFFER_BIT);
     glClearDepth(1.0);
@@ -294,15 +288,12 @@ TEST_F(RenderTargetTest, DepthOnlyTarget)
     TestTexture cColor(8, 8);
     EXPECT_TRUE(pTarget->SetTarget(&cColor, 0));
     EXPECT_TRUE(pTarget->SetTarget(pDepth.get(), 4));
-}
 
-TEST_F(RenderTargetTest, DepthOnlyMultisampleTargetIsAccepted)
-{
-    auto pDepth = NewDepthTexture(8, 8);
-    auto pTarget = NewTarget();
-    pTarget->SetMultisample(true);
-    EXPECT_TRUE(pTarget->SetTarget(pDepth.get(), 4));
-    EXPECT_EQ(pTarget->MultisampleFrameBuffer()->AttachmentObjectType(GL_DEPTH_ATTACHMENT_EXT), GL_RENDERBUFFER_EXT);
+    // Depth-only and multisampled: accepted, with a depth renderbuffer.
+    auto pMulti = NewTarget();
+    pMulti->SetMultisample(true);
+    EXPECT_TRUE(pMulti->SetTarget(pDepth.get(), 4));
+    EXPECT_EQ(pMulti->MultisampleFrameBuffer()->AttachmentObjectType(GL_DEPTH_ATTACHMENT_EXT), GL_RENDERBUFFER_EXT);
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
 }
 
@@ -310,19 +301,14 @@ TEST_F(RenderTargetTest, CopyToScreenDrawsAQuadWhenSizesDiffer)
 {
     // 4x4 source with a distinct colour per texel, drawn into an 8x8 target.
     std::vector<uint8_t> aSource(4 * 4 * 4);
-    for (int i = 0; i < 16; ++i) {
-        aSource[size_t(i) * 4 + 0] = uint8_t(i * 16);
-        aSource[size_t(i) * 4 + 1] = uint8_t(255 - i * 16);
-        aSource[size_t(i) * 4 + 2] = uint8_t(i * 5);
-        aSource[size_t(i) * 4 + 3] = 255;
-    }
+    for (int i = 0; i < 16; ++i)
+        for (int c = 0; c < 4; ++c)
+            aSource[size_t(i * 4 + c)] = uint8_t(c == 3 ? 255 : c == 0 ? i * 16 : c == 1 ? 255 - i * 16 : i * 5);
     TestTexture cSource(4, 4, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
     TestTexture cDest(8, 8);
-    auto pDest = NewTarget();
-    auto pCopier = NewTarget();
+    auto pDest = NewTarget(), pCopier = NewTarget();
     TestTexture cOwn(16, 16);
-    pCopier->SetTarget(&cOwn, 0);
-    pDest->SetTarget(&cDest, 0);
+    pCopier->SetTarget(&cOwn, 0), pDest->SetTarget(&cDest, 0);
 
     pDest->Activate();
     pCopier->CopyToScreen(&cSource);
@@ -331,48 +317,13 @@ TEST_F(RenderTargetTest, CopyToScreenDrawsAQuadWhenSizesDiffer)
 
     EXPECT_EQ(cSource.Activations(), 1);
     auto aDest = varnik::test::ReadTextureRGBA8(cDest.OpenGLName(), 8, 8);
-    for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x)
-            for (int c = 0; c < 4; ++c)
-                ASSERT_EQ(aDest[size_t(y * 8 + x) * 4 + size_t(c)], aSource[size_t((y / 2) * 4 + x / 2) * 4 + size_t(c)])
-                    << x << "," << y << " channel " << c;
+    for (size_t i = 0; i < aDest.size(); ++i) {
+        const size_t x = i / 4 % 8, y = i / 32;
+        ASSERT_EQ(aDest[i], aSource[((y / 2) * 4 + x / 2) * 4 + i % 4]) << x << "," << y << " channel " << i % 4;
+    }
     EXPECT_EQ(pCopier->Target(0), &cOwn);
     pCopier->CopyToScreen(nullptr);  // nothing
 }
-
-namespace {
-
-/// Records the blit to the window without forwarding: the headless context has
-/// no window framebuffer to draw into.
-struct BlitRecorder
-{
-    static inline int s_iCalls = 0;
-    static inline GLint s_iRead = -1, s_iDraw = -1, s_iReadName = -1;
-    static inline GLint s_aRect[8] = {};
-    static inline GLenum s_eFilter = 0;
-    static inline PFNGLBLITFRAMEBUFFEREXTPROC s_fSaved = nullptr;
-    BlitRecorder()
-    {
-        s_iCalls = 0;
-        s_fSaved = glBlitFramebufferEXT;
-        glBlitFramebufferEXT = &Blit;
-    }
-    ~BlitRecorder() { glBlitFramebufferEXT = s_fSaved; }
-    static void GLAPIENTRY Blit(GLint a, GLint b, GLint c, GLint d, GLint e, GLint f, GLint g, GLint h,
-                                GLbitfield, GLenum eFilter)
-    {
-        ++s_iCalls;
-        const GLint aRect[8] = {a, b, c, d, e, f, g, h};
-        std::copy(aRect, aRect + 8, s_aRect);
-        s_eFilter = eFilter;
-        glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING_EXT, &s_iRead);
-        glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING_EXT, &s_iDraw);
-        glGetFramebufferAttachmentParameterivEXT(GL_READ_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT,
-                                                 GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME_EXT, &s_iReadName);
-    }
-};
-
-} // namespace
 
 TEST_F(RenderTargetTest, CopyToScreenBlitsWhenSizesMatch)
 {
@@ -389,8 +340,7 @@ TEST_F(RenderTargetTest, CopyToScreenBlitsWhenSizesMatch)
     EXPECT_EQ(BlitRecorder::s_iDraw, 0);
     EXPECT_EQ(BlitRecorder::s_iReadName, GLint(cShown.OpenGLName()));
     EXPECT_EQ(BlitRecorder::s_eFilter, GLenum(GL_NEAREST));
-    const GLint aExpected[8] = {0, 0, 32, 16, 0, 0, 32, 16};
-    EXPECT_TRUE(std::equal(aExpected, aExpected + 8, BlitRecorder::s_aRect));
+    EXPECT_EQ(BlitRecorder::s_aRect, (std::array<GLint, 8>{0, 0, 32, 16, 0, 0, 32, 16}));
     // The previous slot-0 texture is back, and nothing was drawn by quad.
     EXPECT_EQ(BoundFramebuffer(), 0);
     EXPECT_EQ(pTarget->Target(0), &cOwn);
@@ -413,19 +363,12 @@ TEST_F(RenderTargetTest, CopyToScreenBlitsWhenSizesMatch)
 
 TEST_F(RenderTargetTest, DestroyingATargetMidStackDropsOnlyItsRecords)
 {
-    auto pA = NewTarget();
-    auto pB = NewTarget();
-    auto pC = NewTarget();
+    auto pA = NewTarget(), pB = NewTarget(), pC = NewTarget();
     TestTexture cA(40, 20), cB(30, 30), cC(10, 10);
-    pA->SetTarget(&cA, 0);
-    pB->SetTarget(&cB, 0);
-    pC->SetTarget(&cC, 0);
+    pA->SetTarget(&cA, 0), pB->SetTarget(&cB, 0), pC->SetTarget(&cC, 0);
     const int iDepth = VarnikRenderTarget::ActivationDepth();
 
-    pA->Activate();
-    pB->Activate();
-    pB->Activate();  // twice: both records go
-    pC->Activate();
+    pA->Activate(), pB->Activate(), pB->Activate(), pC->Activate();  // B twice: both records go
     EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth + 4);
     pB.reset();
     EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth + 2);
@@ -433,25 +376,21 @@ TEST_F(RenderTargetTest, DestroyingATargetMidStackDropsOnlyItsRecords)
     // C's record is on top, then A's.
     pC->Deactivate();
     EXPECT_EQ(BoundFramebuffer(), GLint(pA->ActiveFrameBuffer()->Id()));
-    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{0, 0, 30, 30}));  // as it was when C was activated
+    EXPECT_EQ(Viewport(), (Box{0, 0, 30, 30}));  // as it was when C was activated
     pA->Deactivate();
     EXPECT_EQ(BoundFramebuffer(), 0);
-    EXPECT_EQ(Viewport(), (std::array<GLint, 4>{3, 5, 7, 9}));
+    EXPECT_EQ(Viewport(), kOuterViewport);
 }
 
 TEST_F(RenderTargetTest, ExtensionNamesMatchWholeTokensOnly)
 {
-    EXPECT_TRUE(VarnikRenderTarget::IsExtensionSupported("GL_EXT_framebuffer_blit"));
-    EXPECT_TRUE(VarnikRenderTarget::IsExtensionSupported("GL_EXT_framebuffer_object"));
-    EXPECT_FALSE(VarnikRenderTarget::IsExtensionSupported("GL_EXT_framebuffer"));
-    EXPECT_FALSE(VarnikRenderTarget::IsExtensionSupported("framebuffer_blit"));
-    EXPECT_FALSE(VarnikRenderTarget::IsExtensionSupported("GL_EXT_framebuffer_blitz"));
-    EXPECT_FALSE(VarnikRenderTarget::IsExtensionSupported(""));
-    EXPECT_FALSE(VarnikRenderTarget::IsExtensionSupported(nullptr));
+    for (const char* s : {"GL_EXT_framebuffer_blit", "GL_EXT_framebuffer_object"})
+        EXPECT_TRUE(VarnikRenderTarget::IsExtensionSupported(s)) << s;
+    for (const char* s : {"GL_EXT_framebuffer", "framebuffer_blit", "GL_EXT_framebuffer_blitz", "", (const char*)nullptr})
+        EXPECT_FALSE(VarnikRenderTarget::IsExtensionSupported(s)) << (s ? s : "null");
     // The last token of the string matches too.
-    QString sAll = QString::fromLatin1(reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS))).trimmed();
-    QString sLast = sAll.section(' ', -1);
-    EXPECT_TRUE(VarnikRenderTarget::IsExtensionSupported(sLast.toLatin1().constData()));
+    const QString sAll = QString::fromLatin1(reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS))).trimmed();
+    EXPECT_TRUE(VarnikRenderTarget::IsExtensionSupported(sAll.section(' ', -1).toLatin1().constData()));
 }
 
 TEST_F(RenderTargetTest, MissingFramebufferEntryPointIsRefused)
@@ -483,10 +422,8 @@ TEST_F(RenderTargetTest, DrawsIntoTheModulesOwnTexturesThroughTheRegistry)
     glClearColor(0.f, 0.f, 0.f, 0.f);
     pTarget->Deactivate();
     auto aPixels = varnik::test::ReadTextureRGBA8(pTexture->OpenGLName(), 24, 12);
-    for (size_t i = 0; i < aPixels.size(); i += 4) {
-        ASSERT_NEAR(aPixels[i], 51, 1);
-        ASSERT_NEAR(aPixels[i + 1], 102, 1);
-        ASSERT_NEAR(aPixels[i + 2], 153, 1);
-    }
+    for (size_t i = 0; i < aPixels.size(); i += 4)
+        for (size_t c = 0; c < 3; ++c)
+            ASSERT_NEAR(aPixels[i + c], 51 * (c + 1), 1) << i;
     pTarget->RemoveTarget(0);
 }

@@ -37,8 +37,7 @@ public:
     double m_fWeight = 0.0;
     QString m_sLabel;
     Node* m_pOther = nullptr;
-    int32_t m_iSeenFormat = 0;        ///< format version the last Serialize saw
-    int32_t m_iSeenClassVersion = 0;  ///< class version the last Serialize saw
+    int32_t m_iSeenFormat = 0, m_iSeenClassVersion = 0;  ///< what the last Serialize saw
 };
 
 const ClassDesc s_cSceneNodeClass(Node::StaticClass(), Node::StaticClass(), "StreamTestSceneNode", "Scene node",
@@ -58,8 +57,7 @@ struct SampleScene
     SceneNode a, b, c;
     SampleScene()
     {
-        a.SetName("first");
-        b.SetName(QString::fromUtf8("zweite \xC3\xBC"));
+        a.SetName("first"), b.SetName(QString::fromUtf8("zweite \xC3\xBC"));
         a.m_iValue = -5; a.m_fWeight = 0.25; a.m_sLabel = "a"; a.m_pOther = &c;
         b.m_iValue = 1 << 30; b.m_fWeight = -1e300; b.m_pOther = &b;
         c.m_fWeight = 3.5; c.m_sLabel = QString::fromUtf8("\xE6\x97\xA5\xE6\x9C\xAC");
@@ -86,10 +84,11 @@ void RoundTrip(const std::vector<T>& aValues)
     EXPECT_TRUE(sError.contains(QString("offset %1").arg(aData.size()))) << sError.toStdString();
 }
 
-template <typename T>
-std::vector<T> Extremes()
+template <typename... T>
+void RoundTripExtremes()
 {
-    return { T(0), T(1), std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), T(std::numeric_limits<T>::max() / 3) };
+    (RoundTrip(std::vector<T>{ T(0), T(1), std::numeric_limits<T>::min(), std::numeric_limits<T>::max(),
+                               T(std::numeric_limits<T>::max() / 3) }), ...);
 }
 
 QString ReadError(const QByteArray& aData)
@@ -101,14 +100,7 @@ QString ReadError(const QByteArray& aData)
 
 TEST(StreamValues, ScalarsOfEveryWidthRoundTripLittleEndian)
 {
-    RoundTrip(Extremes<int8_t>());
-    RoundTrip(Extremes<uint8_t>());
-    RoundTrip(Extremes<int16_t>());
-    RoundTrip(Extremes<uint16_t>());
-    RoundTrip(Extremes<int32_t>());
-    RoundTrip(Extremes<uint32_t>());
-    RoundTrip(Extremes<int64_t>());
-    RoundTrip(Extremes<uint64_t>());
+    RoundTripExtremes<int8_t, uint8_t, int16_t, uint16_t, int32_t, uint32_t, int64_t, uint64_t>();
     RoundTrip(std::vector<bool>{ true, false });
     RoundTrip(std::vector<float>{ -0.f, 1.5f, std::numeric_limits<float>::infinity(),
                                   std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::denorm_min() });
@@ -239,9 +231,7 @@ TEST(StreamScenes, CorruptHeadersTablesAndRecordsAreRefused)
         std::memcpy(a.data() + iAt, &iValue, 4);
         return a;
     };
-    QByteArray aMagic = aGood;
-    aMagic[0] = 'X';
-    EXPECT_TRUE(ReadError(aMagic).contains("magic"));
+    EXPECT_TRUE(ReadError(QByteArray(aGood).replace(0, 1, "X")).contains("magic"));
     EXPECT_TRUE(ReadError(Patched(8, 363)).contains("format version 363"));
     EXPECT_TRUE(ReadError(Patched(8, 0)).contains("format version 0"));
     EXPECT_TRUE(ReadError(Patched(12, 0xFFFFFFFFu)).contains("class count"));

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 #include "varnik/Store.h"
 #include "varnik/TextureMixer.h"
@@ -42,9 +44,8 @@ Rgba Blend(unsigned int iMode, Rgba d, Rgba s, float fAlpha0, float fAlpha1)
 struct GLTexture
 {
     GLuint iName = 0;
-    int iWidth, iHeight;
+    GLTexture(int w, int h, const std::vector<uint8_t>& a) : GLTexture(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, a.data()) {}
     GLTexture(int w, int h, GLenum eInternal, GLenum eFormat, GLenum eType, const void* pData)
-        : iWidth(w), iHeight(h)
     {
         GLint iSaved = 0;
         glGetIntegerv(GL_TEXTURE_BINDING_2D, &iSaved);
@@ -55,6 +56,7 @@ struct GLTexture
         glTexImage2D(GL_TEXTURE_2D, 0, GLint(eInternal), w, h, 0, eFormat, eType, pData);
         glBindTexture(GL_TEXTURE_2D, GLuint(iSaved));
     }
+    GLTexture(const GLTexture&) = delete;
     ~GLTexture() { glDeleteTextures(1, &iName); }
 };
 
@@ -79,35 +81,30 @@ std::vector<float> PatternF(int w, int h, int iSeed)
 /// Every GL state the mixer promises to put back.
 struct GLStateSnapshot
 {
-    GLint iProgram, iDraw, iRead, iUnit, aViewport[4], aTex[2], aSampler[2], aScissor[4];
-    GLboolean bBlend, bDepth, bScissor, aMask[4];
+    GLint iProgram, iDraw, iRead, iUnit;
+    std::array<GLint, 4> aViewport, aScissor;
+    std::array<GLint, 2> aTex, aSampler;
+    std::array<GLboolean, 4> aMask;
+    GLboolean bBlend, bDepth, bScissor;
     GLStateSnapshot()
     {
         glGetIntegerv(GL_CURRENT_PROGRAM, &iProgram);
         glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &iDraw);
         glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iRead);
         glGetIntegerv(GL_ACTIVE_TEXTURE, &iUnit);
-        glGetIntegerv(GL_VIEWPORT, aViewport);
-        glGetIntegerv(GL_SCISSOR_BOX, aScissor);
+        glGetIntegerv(GL_VIEWPORT, aViewport.data());
+        glGetIntegerv(GL_SCISSOR_BOX, aScissor.data());
         for (int i = 0; i < 2; ++i) {
             glActiveTexture(GL_TEXTURE0 + i);
             glGetIntegerv(GL_TEXTURE_BINDING_2D, &aTex[i]);
             glGetIntegerv(GL_SAMPLER_BINDING, &aSampler[i]);
         }
         glActiveTexture(GLenum(iUnit));
-        bBlend = glIsEnabled(GL_BLEND);
-        bDepth = glIsEnabled(GL_DEPTH_TEST);
-        bScissor = glIsEnabled(GL_SCISSOR_TEST);
-        glGetBooleanv(GL_COLOR_WRITEMASK, aMask);
+        bBlend = glIsEnabled(GL_BLEND), bDepth = glIsEnabled(GL_DEPTH_TEST), bScissor = glIsEnabled(GL_SCISSOR_TEST);
+        glGetBooleanv(GL_COLOR_WRITEMASK, aMask.data());
     }
-    bool operator==(const GLStateSnapshot& o) const
-    {
-        return iProgram == o.iProgram && iDraw == o.iDraw && iRead == o.iRead && iUnit == o.iUnit &&
-               std::equal(aViewport, aViewport + 4, o.aViewport) && std::equal(aTex, aTex + 2, o.aTex) &&
-               std::equal(aSampler, aSampler + 2, o.aSampler) && std::equal(aScissor, aScissor + 4, o.aScissor) &&
-               bBlend == o.bBlend && bDepth == o.bDepth && bScissor == o.bScissor &&
-               std::equal(aMask, aMask + 4, o.aMask);
-    }
+    auto Tie() const { return std::tie(iProgram, iDraw, iRead, iUnit, aViewport, aScissor, aTex, aSampler, aMask, bBlend, bDepth, bScissor); }
+    bool operator==(const GLStateSnapshot& o) const { return Tie() == o.Tie(); }
 };
 
 class TextureMixerTest : public varnik::test::GLTest
@@ -142,32 +139,34 @@ bool Inside(int x, int y, const int* aBox)
     return !aBox || (x >= aBox[0] && y >= aBox[1] && x < aBox[0] + aBox[2] && y < aBox[1] + aBox[3]);
 }
 
-Rgba At8(const std::vector<uint8_t>& a, int w, int x, int y)
+/// Checks a result against the model: inside the box `aBase` blended with `aSource`,
+/// outside it `aOutside` unchanged. 8-bit within 1 step, float within `fTolerance`.
+template <typename T>
+void ExpectMix(const std::vector<T>& aResult, const std::vector<T>& aOutside, const std::vector<T>& aBase,
+               const std::vector<T>& aSource, int w, int h, unsigned int iMode, const int* aBox,
+               float fAlpha0 = 1.f, float fAlpha1 = 1.f, float fTolerance = 1.f)
 {
-    size_t i = size_t(y * w + x) * 4;
-    return {a[i] / 255.f, a[i + 1] / 255.f, a[i + 2] / 255.f, a[i + 3] / 255.f};
-}
-
-/// Checks an 8-bit result against the model: the box blended, the rest as before.
-void Expect8(const std::vector<uint8_t>& aResult, const std::vector<uint8_t>& aBefore, const std::vector<uint8_t>& aSource,
-             int w, int h, unsigned int iMode, const int* aBox, float fAlpha0, float fAlpha1)
-{
-    int iWorst = 0;
+    constexpr bool bBytes = std::is_same<T, uint8_t>::value;
+    const float fScale = bBytes ? 255.f : 1.f;
+    auto At = [&](const std::vector<T>& a, size_t i) {
+        return Rgba{a[i] / fScale, a[i + 1] / fScale, a[i + 2] / fScale, a[i + 3] / fScale};
+    };
+    float fWorst = 0.f;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
-            size_t i = size_t(y * w + x) * 4;
+            const size_t i = size_t(y * w + x) * 4;
             if (!Inside(x, y, aBox)) {
-                for (int c = 0; c < 4; ++c)
-                    ASSERT_EQ(aResult[i + size_t(c)], aBefore[i + size_t(c)]) << "outside the box at " << x << "," << y;
+                for (size_t c = 0; c < 4; ++c)
+                    ASSERT_EQ(aResult[i + c], aOutside[i + c]) << "outside the box at " << x << "," << y;
                 continue;
             }
-            Rgba o = Blend(iMode, At8(aBefore, w, x, y), At8(aSource, w, x, y), fAlpha0, fAlpha1);
-            for (int c = 0; c < 4; ++c) {
-                int iExpected = int(std::lround(std::min(std::max(o[size_t(c)], 0.f), 1.f) * 255.f));
-                iWorst = std::max(iWorst, std::abs(int(aResult[i + size_t(c)]) - iExpected));
+            const Rgba o = Blend(iMode, At(aBase, i), At(aSource, i), fAlpha0, fAlpha1);
+            for (size_t c = 0; c < 4; ++c) {
+                const float fExpected = bBytes ? float(std::lround(std::min(std::max(o[c], 0.f), 1.f) * 255.f)) : o[c];
+                fWorst = std::max(fWorst, std::fabs(float(aResult[i + c]) - fExpected));
             }
         }
-    EXPECT_LE(iWorst, 1) << "mode " << iMode;
+    EXPECT_LE(fWorst, fTolerance) << "mode " << iMode;
 }
 
 } // namespace
@@ -177,13 +176,12 @@ TEST_F(TextureMixerTest, EveryModeOn8BitTargetWhenLayer0IsTheTarget)
     const int w = 32, h = 24;
     const int aBox[4] = {5, 7, 20, 11};
     auto aSource = Pattern8(w, h, 2);
-    GLTexture cSource(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
+    GLTexture cSource(w, h, aSource);
     for (unsigned int iMode = 0; iMode <= 5; ++iMode) {
         auto aBefore = Pattern8(w, h, 1);
-        GLTexture cTarget(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBefore.data());
+        GLTexture cTarget(w, h, aBefore);
         Mix(iMode, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
-        auto aResult = varnik::test::ReadTextureRGBA8(cTarget.iName, unsigned(w), unsigned(h));
-        Expect8(aResult, aBefore, aSource, w, h, iMode, aBox, 1.f, 1.f);
+        ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore, aBefore, aSource, w, h, iMode, aBox);
     }
 }
 
@@ -199,25 +197,11 @@ TEST_F(TextureMixerTest, EveryModeOnFloatTargetsKeepsValuesAboveOne)
         for (unsigned int iMode = 0; iMode <= 5; ++iMode) {
             auto aBefore = PatternF(w, h, 3);
             GLTexture cTarget(w, h, eInternal, GL_RGBA, GL_FLOAT, aBefore.data());
-            auto aStored = varnik::test::ReadTextureRGBA32F(cTarget.iName, unsigned(w), unsigned(h));
+            auto aStored = varnik::test::ReadTextureRGBA32F(cTarget.iName, w, h);  // as the format keeps it
             Mix(iMode, cTarget.iName, cSource.iName, cTarget.iName, w, h, eFormat, aBox);
-            auto aResult = varnik::test::ReadTextureRGBA32F(cTarget.iName, unsigned(w), unsigned(h));
-            float fWorst = 0.f;
-            for (int y = 0; y < h; ++y)
-                for (int x = 0; x < w; ++x) {
-                    size_t i = size_t(y * w + x) * 4;
-                    if (!Inside(x, y, aBox)) {
-                        for (int c = 0; c < 4; ++c)
-                            ASSERT_EQ(aResult[i + size_t(c)], aStored[i + size_t(c)]);
-                        continue;
-                    }
-                    Rgba d = {aStored[i], aStored[i + 1], aStored[i + 2], aStored[i + 3]};
-                    Rgba s = {aSource[i], aSource[i + 1], aSource[i + 2], aSource[i + 3]};
-                    Rgba o = Blend(iMode, d, s, 1.f, 1.f);
-                    for (int c = 0; c < 4; ++c)
-                        fWorst = std::max(fWorst, std::fabs(aResult[i + size_t(c)] - o[size_t(c)]));
-                }
-            EXPECT_LE(fWorst, fTolerance) << "mode " << iMode << " internal 0x" << std::hex << eInternal;
+            SCOPED_TRACE(eInternal == GL_RGBA32F ? "RGBA32F" : "RGBA16F");
+            ExpectMix(varnik::test::ReadTextureRGBA32F(cTarget.iName, w, h), aStored, aStored, aSource, w, h, iMode,
+                      aBox, 1.f, 1.f, fTolerance);
         }
     }
 }
@@ -226,7 +210,7 @@ TEST_F(TextureMixerTest, WeightsAndOpacityScaleEachLayersAlpha)
 {
     const int w = 16, h = 8;
     auto aSource = Pattern8(w, h, 4);
-    GLTexture cSource(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
+    GLTexture cSource(w, h, aSource);
     struct Case { std::vector<float> aWeights; float fOpacity1; float fAlpha0; float fAlpha1; };
     const Case aCases[] = {
         {{0.5f, 0.25f}, 1.f, 0.5f, 0.25f},
@@ -240,11 +224,12 @@ TEST_F(TextureMixerTest, WeightsAndOpacityScaleEachLayersAlpha)
         for (size_t i = 0; i < c.aWeights.size(); ++i)
             cWeights[i] = c.aWeights[i];
         auto aBefore = Pattern8(w, h, 9);
-        GLTexture cTarget(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBefore.data());
+        GLTexture cTarget(w, h, aBefore);
         Mix(0, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, nullptr,
             c.aWeights.empty() ? nullptr : &cWeights, c.fOpacity1);
-        auto aResult = varnik::test::ReadTextureRGBA8(cTarget.iName, unsigned(w), unsigned(h));
-        Expect8(aResult, aBefore, aSource, w, h, 0, nullptr, c.fAlpha0, c.fAlpha1);
+        SCOPED_TRACE(testing::Message() << "alphas " << c.fAlpha0 << ", " << c.fAlpha1);
+        ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore, aBefore, aSource, w, h, 0, nullptr,
+                  c.fAlpha0, c.fAlpha1);
     }
 }
 
@@ -253,25 +238,10 @@ TEST_F(TextureMixerTest, SeparateLayer0AndTarget)
     const int w = 16, h = 16;
     const int aBox[4] = {0, 0, 8, 16};
     auto aBase = Pattern8(w, h, 6), aSource = Pattern8(w, h, 7), aTarget = Pattern8(w, h, 8);
-    GLTexture cBase(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBase.data());
-    GLTexture cSource(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
-    GLTexture cTarget(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aTarget.data());
+    GLTexture cBase(w, h, aBase), cSource(w, h, aSource), cTarget(w, h, aTarget);
     Mix(3, cBase.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
-    auto aResult = varnik::test::ReadTextureRGBA8(cTarget.iName, unsigned(w), unsigned(h));
-    // Inside: base blended with source; outside: the target as it was.
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            size_t i = size_t(y * w + x) * 4;
-            if (!Inside(x, y, aBox)) {
-                ASSERT_EQ(aResult[i], aTarget[i]);
-                continue;
-            }
-            Rgba o = Blend(3, At8(aBase, w, x, y), At8(aSource, w, x, y), 1.f, 1.f);
-            for (int c = 0; c < 4; ++c)
-                ASSERT_NEAR(aResult[i + size_t(c)], std::lround(std::min(o[size_t(c)], 1.f) * 255.f), 1);
-        }
-    // The base layer was only read.
-    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cBase.iName, unsigned(w), unsigned(h)), aBase);
+    ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aTarget, aBase, aSource, w, h, 3, aBox);
+    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cBase.iName, w, h), aBase);  // only read
 }
 
 TEST_F(TextureMixerTest, HalfFloatTwoChannelSourceOverLargerByteTarget)
@@ -286,15 +256,12 @@ TEST_F(TextureMixerTest, HalfFloatTwoChannelSourceOverLargerByteTarget)
     }
     GLTexture cSource(16, 8, GL_LUMINANCE_ALPHA16F_ARB, GL_LUMINANCE_ALPHA, GL_FLOAT, aSource.data());
     auto aBefore = Pattern8(w, h, 11);
-    GLTexture cTarget(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBefore.data());
+    GLTexture cTarget(w, h, aBefore);
     Mix(0, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
-    auto aResult = varnik::test::ReadTextureRGBA8(cTarget.iName, unsigned(w), unsigned(h));
     std::vector<uint8_t> aFlat(size_t(w * h * 4));
-    for (size_t i = 0; i < aFlat.size(); i += 4) {
-        aFlat[i] = aFlat[i + 1] = aFlat[i + 2] = uint8_t(std::lround(0.6f * 255.f));
-        aFlat[i + 3] = uint8_t(std::lround(0.5f * 255.f));
-    }
-    Expect8(aResult, aBefore, aFlat, w, h, 0, aBox, 1.f, 1.f);
+    for (size_t i = 0; i < aFlat.size(); ++i)
+        aFlat[i] = uint8_t(std::lround((i % 4 == 3 ? 0.5f : 0.6f) * 255.f));
+    ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore, aBefore, aFlat, w, h, 0, aBox);
     GLint iWidth = 0;
     glBindTexture(GL_TEXTURE_2D, cTarget.iName);
     glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &iWidth);
@@ -306,23 +273,21 @@ TEST_F(TextureMixerTest, ScissorBoxPartlyOutsideAndEmpty)
 {
     const int w = 8, h = 8;
     auto aSource = Pattern8(w, h, 12);
-    GLTexture cSource(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
     auto aBefore = Pattern8(w, h, 13);
-    GLTexture cTarget(w, h, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBefore.data());
+    GLTexture cSource(w, h, aSource), cTarget(w, h, aBefore);
     const int aEmpty[4] = {3, 3, 0, 5};
     Mix(5, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aEmpty);
     EXPECT_EQ(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore);
     const int aOver[4] = {-4, 5, 100, 100};
     Mix(5, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aOver);
     const int aClipped[4] = {0, 5, 8, 3};
-    Expect8(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore, aSource, w, h, 5, aClipped, 1.f, 1.f);
+    ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore, aBefore, aSource, w, h, 5, aClipped);
 }
 
 TEST_F(TextureMixerTest, StatePutBackAfterMixAndAfterErrors)
 {
     auto aPixels = Pattern8(8, 8, 1);
-    GLTexture cTarget(8, 8, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aPixels.data());
-    GLTexture cSource(8, 8, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aPixels.data());
+    GLTexture cTarget(8, 8, aPixels), cSource(8, 8, aPixels);
     GLTexture cDepth(8, 8, GL_DEPTH_COMPONENT24, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT, nullptr);
     GLTexture cBound(4, 4, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
     GLuint iFbo = 0, iSampler = 0;
@@ -396,8 +361,7 @@ TEST_F(TextureMixerTest, StatePutBackAfterMixAndAfterErrors)
 TEST_F(TextureMixerTest, SharedResourcesAreMadeAgainAfterRelease)
 {
     auto aBefore = Pattern8(4, 4, 1), aSource = Pattern8(4, 4, 2);
-    GLTexture cTarget(4, 4, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aBefore.data());
-    GLTexture cSource(4, 4, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, aSource.data());
+    GLTexture cTarget(4, 4, aBefore), cSource(4, 4, aSource);
     Mix(5, cTarget.iName, cSource.iName, cTarget.iName, 4, 4, Image::e8integer, nullptr);
     EXPECT_NE(TextureMixer::s_iCompositingFBO, 0u);
     TextureMixer::ReleaseSharedResources();
@@ -406,6 +370,5 @@ TEST_F(TextureMixerTest, SharedResourcesAreMadeAgainAfterRelease)
     Mix(0, cTarget.iName, cTarget.iName, cTarget.iName, 4, 4, Image::e8integer, nullptr);
     EXPECT_NE(TextureMixer::s_iCompositingFBO, 0u);
     // Layer 1 being the target too: over itself, from the same copy.
-    auto aResult = varnik::test::ReadTextureRGBA8(cTarget.iName, 4, 4);
-    Expect8(aResult, aSource, aSource, 4, 4, 0, nullptr, 1.f, 1.f);
+    ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, 4, 4), aSource, aSource, aSource, 4, 4, 0, nullptr);
 }
