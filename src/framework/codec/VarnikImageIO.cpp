@@ -75,20 +75,19 @@ void VarnikImageIO::Read(const QString& sFileName, Image& cImage, unsigned int i
     // is read from that layer: the flattened image of such a file holds the
     // colour blended over white, which cannot give straight colour back exactly
     // where alpha is below 1.
+    // Only the dimension and type fields are read, which is all a pixel read needs.
     int iSubimage = 0;
-    if (cInfo.suffix().toLower() == "psd" && pInput->spec().nchannels >= 4) {
-        const OIIO::ImageSpec cComposite = pInput->spec();
-        const bool bOneLayer = pInput->seek_subimage(1, 0) && !pInput->seek_subimage(2, 0);
-        if (bOneLayer && pInput->seek_subimage(1, 0)) {
-            const OIIO::ImageSpec& cLayer = pInput->spec();
-            if (cLayer.width == cComposite.width && cLayer.height == cComposite.height &&
-                cLayer.x == cComposite.x && cLayer.y == cComposite.y &&
-                cLayer.nchannels == cComposite.nchannels && cLayer.format == cComposite.format)
-                iSubimage = 1;
-        }
-        pInput->seek_subimage(iSubimage, 0);
+    if (cInfo.suffix().toLower() == "psd" && pInput->spec_dimensions(0, 0).nchannels >= 4 &&
+        pInput->seek_subimage(1, 0) && !pInput->seek_subimage(2, 0)) {
+        const OIIO::ImageSpec cComposite = pInput->spec_dimensions(0, 0);
+        const OIIO::ImageSpec cLayer = pInput->spec_dimensions(1, 0);
+        if (cLayer.width == cComposite.width && cLayer.height == cComposite.height &&
+            cLayer.x == cComposite.x && cLayer.y == cComposite.y &&
+            cLayer.nchannels == cComposite.nchannels && cLayer.format == cComposite.format)
+            iSubimage = 1;
     }
-    const OIIO::ImageSpec& cSpec = pInput->spec();
+    pInput->seek_subimage(iSubimage, 0);
+    const OIIO::ImageSpec cSpec = pInput->spec_dimensions(iSubimage, 0);
     if (cSpec.width <= 0 || cSpec.height <= 0 || cSpec.nchannels <= 0 ||
         uint32_t(cSpec.width) > Image::s_iMaxDimension || uint32_t(cSpec.height) > Image::s_iMaxDimension)
         throw ReadError(__LINE__, sFileName,
