@@ -1,5 +1,7 @@
 // varnik::Error texts and the host log, memory blocks and stores.
 #include "VarnikTest.h"
+
+#include <limits>
 #include <QFile>
 
 using namespace varnik;
@@ -119,6 +121,20 @@ TEST_F(StoreTest, LimitRefusesWithTheStaticError)
         EXPECT_EQ(pError, &Error::s_cBadAlloc);
     }
     EXPECT_EQ(Block::BytesUnder("test: too big"), 0u);
+
+    // A count whose bytes pass what memory can address is refused the same way,
+    // with the accounting left as it was.
+    Block::SetLimit(0);
+    for (const size_t iCount : { std::numeric_limits<size_t>::max() / 2, std::numeric_limits<size_t>::max() / 4 + 1 }) {
+        try {
+            aData.SetCount(iCount);
+            FAIL() << "no error thrown for " << iCount;
+        } catch (Error* pError) {
+            EXPECT_EQ(pError, &Error::s_cBadAlloc);
+        }
+        EXPECT_EQ(aData.Count(), 20u);
+        EXPECT_EQ(Block::BytesUnder("test: limited"), 160u);
+    }
 }
 
 TEST_F(StoreTest, LogAllListsLargestNamesFirst)

@@ -94,6 +94,19 @@ TEST(PluginLoader, InitialiserRunsOnceEvenWhenAskedAgain)
     EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 1);
 }
 
+TEST(PluginLoader, InitialiserThrowingAnythingIsLoggedNotFatal)
+{
+    PluginLoader cLoader;
+    ASSERT_TRUE(cLoader.Load(s_sSampleFile));
+    ASSERT_EQ(CallCount(cLoader, "SamplePluginThrowOnInitialize"), 42);
+    LogRecorder cLog;
+    cLoader.InitializeAll();
+    EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 1);
+    EXPECT_TRUE(cLog.Contains("Plugin: initialiser of \"Sample\" (" + s_sSampleFile + ") failed: an unknown exception"))
+        << cLog.Text().toStdString();
+    EXPECT_TRUE(cLoader.Modules().front().aPlugins.front()->IsInitialized());
+}
+
 TEST(PluginLoader, UnloadForgetsTheRecordsAndReloadStartsAfresh)
 {
     const int iClassesBefore = ClassDesc::Count();
@@ -150,6 +163,7 @@ TEST(PluginLoader, JunkIsLoggedAndSkipped)
     ASSERT_TRUE(QFile::copy(VARNIK_TEST_BARE_MODULE, cDir.File("bare.so")));
     ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File("sample.so")));
     ASSERT_TRUE(QFile::copy(sJunk + "x.so", cDir.File("notes.txt")));  // not a module name: ignored
+    ASSERT_TRUE(QFile::copy(sJunk + "x.so", cDir.File("upper.SO")));   // nor is this: case matters
     ASSERT_TRUE(QDir(cDir.Path()).mkdir("folder.so"));                // not a file: ignored
 
     LogRecorder cLog;

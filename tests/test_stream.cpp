@@ -249,6 +249,14 @@ TEST(StreamScenes, CorruptHeadersTablesAndRecordsAreRefused)
     QByteArray aUnknown = aGood;
     aUnknown.replace("StreamTestSceneNode", "StreamTestSceneNoda");
     EXPECT_TRUE(ReadError(aUnknown).contains("unknown class \"StreamTestSceneNoda\""));
+    // A known record that nothing implements (an interface): refused at its table entry.
+    QByteArray aInterface;
+    Stream cInterface(&aInterface, true);
+    cInterface.WriteHeader({ varnik::Material::StaticClass() });
+    const int iEntryAt = int(cInterface.Offset()) + 4;
+    cInterface << uint32_t(1) << uint32_t(0) << uint32_t(0);
+    const QString sInterface = ReadError(aInterface);
+    EXPECT_TRUE(sInterface.contains(QString("class \"Material\" at offset %1").arg(iEntryAt))) << sInterface.toStdString();
 
     // Random damage: an error or a scene, never a crash or a leak.
     const int iNodesBefore = Node::Count();

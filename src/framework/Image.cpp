@@ -82,7 +82,6 @@ struct Image::Impl
     uint32_t m_iHeight = 0;
     uint32_t m_iChannels = 0;
     Image::Format m_eFormat = Image::eNoFormat;
-    int m_iLevels = 1;                      ///< kept for the host
     uint32_t m_iBytesPerPixel = 0;
     uint32_t m_iTileShift = 8;              ///< tile side = 1 << shift
     uint32_t m_iTilesX = 0;                 ///< tile columns
@@ -140,7 +139,6 @@ struct Image::Impl
     {
         m_iWidth = m_iHeight = m_iChannels = m_iBytesPerPixel = 0;
         m_eFormat = Image::eNoFormat;
-        m_iLevels = 1;
         m_iTilesX = m_iTilesY = 0;
         m_aTiles.clear();
         m_aRecords.clear();
@@ -523,7 +521,7 @@ PixelDescriptor::MemoryChannelOrder Image::optimizedChannelOrder()
 }
 
 void Image::create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels, Format eFormat,
-                   bool bKeepIfSame, int iLevels)
+                   bool bKeepIfSame, int /*iLevels*/)
 {
     if (iWidth == 0 || iHeight == 0 || iWidth > s_iMaxDimension || iHeight > s_iMaxDimension)
         throw MakeError("Image::create", __LINE__,
@@ -536,7 +534,6 @@ void Image::create(unsigned int iWidth, unsigned int iHeight, unsigned int iChan
         throw MakeError("Image::create", __LINE__,
                         QString("Image::create -- unknown format %1").arg(uint32_t(eFormat)));
     Impl& m = *m_pImpl;
-    m.m_iLevels = iLevels;
     // Readback calls this once per dirty tile: the same shape keeps everything.
     if (bKeepIfSame && m.m_iWidth == iWidth && m.m_iHeight == iHeight && m.m_iChannels == iChannels &&
         m.m_eFormat == eFormat)

@@ -70,7 +70,7 @@ int PluginLoader::LoadFolder(const QString& sFolder)
         LogPlugin(QString("folder \"%1\" does not exist; no modules loaded").arg(sFolder));
         return 0;
     }
-    const QFileInfoList aFiles = cDir.entryInfoList(QStringList() << "*.so", QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    const QFileInfoList aFiles = cDir.entryInfoList(QStringList() << "*.so", QDir::Files | QDir::NoDotAndDotDot | QDir::CaseSensitive, QDir::Name);
     int iLoaded = 0;
     for (const QFileInfo& cInfo : aFiles) {
         if (Load(cInfo.absoluteFilePath()))
@@ -140,6 +140,9 @@ void PluginLoader::InitializeAll()
                 Error::Discard(pError);
             } catch (const std::exception& cException) {
                 LogPlugin(QString("initialiser of \"%1\" (%2) failed: %3").arg(pPlugin->Name(), cModule.sFile, QString::fromLocal8Bit(cException.what())));
+            } catch (...) {
+                // Whatever else a module throws must not take the host down.
+                LogPlugin(QString("initialiser of \"%1\" (%2) failed: an unknown exception").arg(pPlugin->Name(), cModule.sFile));
             }
         }
     }

@@ -51,7 +51,8 @@ void Stream::Write(const void* pData, size_t iBytes)
         throw StreamError("varnik::Stream::Write", __LINE__)->Format("Stream: write at offset %1 without a buffer", qulonglong(m_iOffset));
     if (iBytes == 0)
         return;
-    if (m_iOffset + iBytes > size_t(std::numeric_limits<int>::max()))
+    // Compared against the room left, so that a huge count cannot wrap the sum.
+    if (iBytes > size_t(std::numeric_limits<int>::max()) - m_iOffset)
         throw StreamError("varnik::Stream::Write", __LINE__)->Format("Stream: writing %1 bytes at offset %2 passes the 2 GiB limit of a stream", qulonglong(iBytes), qulonglong(m_iOffset));
     const size_t iEnd = m_iOffset + iBytes;
     if (iEnd > size_t(m_pBuffer->size()))
@@ -271,7 +272,16 @@ std::vector<Node*> Stream::ReadScene(const QByteArray& cData)
                     throw StreamError("varnik::Stream::ReadScene", __LINE__)->Format("Stream: unknown class \"%1\" of node %2 at offset %3",
                                                                                      s.m_aClassNames[iClass], i, qulonglong(iAt));
             }
-            aNodes.push_back(Kernel::CreateClassInstance(aClasses[iClass]));
+            try {
+                aNodes.push_back(Kernel::CreateClassInstance(aClasses[iClass]));
+            } catch (Error* pError) {
+                // A record without an implementation (an interface named in the
+                // header): say where, as for every other corrupt stream.
+                const QString sReason = pError->Text();
+                Error::Discard(pError);
+                throw StreamError("varnik::Stream::ReadScene", __LINE__)->Format("Stream: cannot create node %1 of class \"%2\" at offset %3: %4",
+                                                                                 i, s.m_aClassNames[iClass], qulonglong(iAt), sReason);
+            }
         }
         s.SetNodeTable(aNodes);
 
@@ -287,12 +297,18 @@ std::vector<Node*> Stream::ReadScene(const QByteArray& cData)
             // The node reads from a view that ends with its record, so a node
             // that reads too much fails here instead of eating the next record.
             QByteArray aRecord = QByteArray::fromRawData(aData.constData(), int(iStart + iLength));
+            // The tables are lent to the record stream and taken back, not
+            // copied: a copy per record would make reading quadratic in the
+            // node count. `aNodes` stays the owner for the cleanup below.
             Stream cRecord(&aRecord, false, s.m_iFormatVersion);
             cRecord.m_iOffset = iStart;
-            cRecord.m_aClassNames = s.m_aClassNames;
-            cRecord.m_aClassVersions = s.m_aClassVersions;
-            cRecord.m_aNodes = aNodes;
+            cRecord.m_aClassNames.swap(s.m_aClassNames);
+            cRecord.m_aClassVersions.swap(s.m_aClassVersions);
+            cRecord.m_aNodes.swap(s.m_aNodes);
             aNodes[i]->Serialize(cRecord);
+            cRecord.m_aClassNames.swap(s.m_aClassNames);
+            cRecord.m_aClassVersions.swap(s.m_aClassVersions);
+            cRecord.m_aNodes.swap(s.m_aNodes);
             if (cRecord.Offset() != iStart + iLength)
                 throw StreamError("varnik::Stream::ReadScene", __LINE__)->Format("Stream: node %1 (%2) read %3 of the %4 bytes of its record at offset %5",
                                                                                  i, aNodes[i]->RuntimeClass() ? aNodes[i]->RuntimeClass()->Name() : QString("?"),

@@ -13,10 +13,13 @@ namespace {
 
 int s_iInitializeCount = 0;
 int s_iExecuteCount = 0;
+int s_iThrowOnInitialize = 0;
 
 void InitializeSample()
 {
     ++s_iInitializeCount;
+    if (s_iThrowOnInitialize)
+        throw s_iThrowOnInitialize;  // neither a varnik::Error nor a std::exception
 }
 
 /// An action that counts its executions.
@@ -70,5 +73,7 @@ extern "C" {
 __attribute__((visibility("default"))) int SamplePluginInitializeCount() { return s_iInitializeCount; }
 /// How often a SampleAction was executed since the module was loaded.
 __attribute__((visibility("default"))) int SamplePluginExecuteCount() { return s_iExecuteCount; }
+/// Makes the next initialiser call throw a plain int.
+__attribute__((visibility("default"))) int SamplePluginThrowOnInitialize() { return s_iThrowOnInitialize = 42; }
 
 }

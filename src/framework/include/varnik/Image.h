@@ -62,7 +62,8 @@ public:
     /// Gives the image a shape. When `bKeepIfSame` is true and the image already
     /// has exactly this shape, pixels and versions are kept (readback calls it
     /// for every dirty tile on the same image). Any other call allocates afresh,
-    /// cleared to 0, with one version. `iLevels` is kept for the host (1).
+    /// cleared to 0, with one version. `iLevels` completes the host's call form
+    /// (callers pass 1); the image keeps one level and ignores it.
     /// Throws a `varnik::Error` pointer for a size of 0 or above
     /// `s_iMaxDimension`, a channel count outside 1..4, or a format above 7;
     /// the image is unchanged then.

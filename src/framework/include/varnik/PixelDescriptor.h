@@ -14,7 +14,8 @@ struct PixelDescriptor
         eInt8 = 4, eInt16 = 5, eInt32 = 6, eUInt32 = 7, eFloat64 = 8
     };
     /// Order of the channels in memory. 0 and 1 both mean R, G, B, A (the
-    /// image's own order); 3 is four 8-bit channels stored B, G, R, A.
+    /// image's own order); 2 stores A, R, G, B (four channels only); 3 stores
+    /// B, G, R (, A). One and two channels are always (gray, alpha).
     enum MemoryChannelOrder : uint32_t {
         eDefaultOrder = 0, eRGBA = 1, eARGB = 2, eBGRA = 3
     };

@@ -22,7 +22,9 @@ public:
     class Bool
     {
     public:
-        /// `bFlag` is stored for the host (persisted); the module passes true.
+        /// `sDisplayName` and `bFlag` (the host's persistence flag; the module
+        /// passes true) complete the host's call form: the headless host shows
+        /// no editor and keeps no preference file, so it ignores both.
         Bool(const QString& sName, const QString& sCategory, const QString& sDisplayName,
              const QString& sDisplayCategory, bool bDefault, bool bFlag);
         ~Bool();

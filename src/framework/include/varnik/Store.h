@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <vector>
 #include <QString>
 #include "varnik/Error.h"
@@ -58,9 +59,12 @@ public:
     /// when accounting refuses the size or the allocation fails.
     void SetCount(size_t iCount)
     {
+        // A count whose bytes do not fit a size_t would be accounted wrapped.
+        if (iCount > m_aData.max_size())
+            throw &Error::s_cBadAlloc;
         m_cBlock.Resize(iCount * sizeof(T));
         try { m_aData.resize(iCount); }
-        catch (const std::bad_alloc&) {
+        catch (const std::exception&) {  // bad_alloc, or length_error from the library
             Block::LogAll(0.01, false);
             m_cBlock.Resize(m_aData.size() * sizeof(T));
             throw &Error::s_cBadAlloc;
