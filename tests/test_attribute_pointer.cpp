@@ -179,6 +179,32 @@ TEST_F(AttributePointerTest, ValuesFlowToTargets)
     cSource.SetValue(nullptr, true);
 }
 
+TEST_F(AttributePointerTest, ARefusedLinkHandsNothingOver)
+{
+    auto pA = NewTexture("a"), pB = NewTexture("b");
+    AttributePointer<Texture> cSource(nullptr, "source"), cTarget(nullptr, "target");
+    AttributeInstance<Texture*> cPlain(nullptr, "plain"), cPlainTarget(nullptr, "plain target");
+    cSource.AddTarget(cTarget, false), cPlain.AddTarget(cPlainTarget, false);
+    cSource.SetValue(pA.get(), true), cPlain.SetValue(pA.get(), true);
+    cTarget.SetValue(pB.get(), true), cPlainTarget.SetValue(pB.get(), true);
+    ASSERT_EQ(cTarget.Source(), &cSource);
+
+    // Linking back would close a loop, and nothing links to itself: refused,
+    // and neither the value nor the link events move.
+    const int iLinkedAsTarget = cSource.EventCount(Attribute::eLinkedAsTarget);
+    const int iLinkedAsSource = cSource.EventCount(Attribute::eLinkedAsSource);
+    LogRecorder cLog;
+    cTarget.AddTarget(cSource, false), cPlainTarget.AddTarget(cPlain, false);
+    cSource.AddTarget(cSource, false);
+    EXPECT_TRUE(cLog.Contains("loop"));
+    EXPECT_EQ(cSource.Value(), pA.get());
+    EXPECT_EQ(cPlain.Value(), pA.get());
+    EXPECT_EQ(cSource.EventCount(Attribute::eLinkedAsTarget), iLinkedAsTarget);
+    EXPECT_EQ(cSource.EventCount(Attribute::eLinkedAsSource), iLinkedAsSource);
+    EXPECT_EQ(cTarget.EventCount(Attribute::eLinkedAsSource), 0);
+    EXPECT_EQ(cPlainTarget.EventCount(Attribute::eLinkedAsSource), 0);
+}
+
 TEST_F(AttributePointerTest, TheNodeAttributeCarriesNodeEvents)
 {
     auto pTexture = NewTexture("t");

@@ -85,6 +85,10 @@ template <typename T>
 void AttributeInstance<T*>::AddTarget(Attribute& cTarget, bool bFlag)
 {
     Attribute::AddTarget(cTarget, false);
+    // A link the base refused (to itself, or one closing a loop) hands over no
+    // value and starts no link events.
+    if (cTarget.Source() != this)
+        return;
     if (cTarget.Size() != 0)
         GiveValueTo(cTarget, bFlag);
     StartEvent(eLinkedAsSource);
@@ -130,9 +134,8 @@ AttributePointer<T>::~AttributePointer()
     // announced its end, announce it now so that references let go.
     if (m_bNodeAttribute && !m_bNodeDying)
         StartEvent(Attribute::eNodeDeleted);
-    // Targets that did not let go (other attribute kinds) are unlinked.
-    while (this->TargetCount() > 0)
-        this->RemoveTarget(*this->Target(this->TargetCount() - 1));
+    // Targets that did not let go (other attribute kinds) are unlinked by the
+    // base destructor.
 }
 
 template <typename T>

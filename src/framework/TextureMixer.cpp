@@ -27,6 +27,14 @@ GLint s_aScratchFormat[3] = {0, 0, 0};                  // internal format of ea
 GLuint s_iNearestSampler = 0;      // layers of the target's size: one texel per fragment
 GLuint s_iLinearSampler = 0;       // layers of another size are scaled
 
+// Uniform locations of the blend program, looked up once when it is linked.
+struct Uniforms
+{
+    GLint iLayer0 = -1, iLayer1 = -1, iFromScratch = -1, iBoxOrigin = -1, iTargetSize = -1, iAlphaScale = -1,
+          iBrightness = -1, iMode = -1;
+};
+Uniforms s_cUniforms;
+
 // The drawing covers the box only: a fragment's position in the target is its
 // position plus the box origin. Layers are sampled at that relative position;
 // a layer that is also the target is read from its box-sized copy. Colours are
@@ -109,6 +117,14 @@ void MakeSharedResources()
             Fail("TextureMixer::MixIntoTexture", __LINE__, QString("The blend program does not link: %1").arg(aLog));
         }
         s_iProgram = iProgram;
+        s_cUniforms.iLayer0 = glGetUniformLocation(iProgram, "uLayer0");
+        s_cUniforms.iLayer1 = glGetUniformLocation(iProgram, "uLayer1");
+        s_cUniforms.iFromScratch = glGetUniformLocation(iProgram, "uFromScratch");
+        s_cUniforms.iBoxOrigin = glGetUniformLocation(iProgram, "uBoxOrigin");
+        s_cUniforms.iTargetSize = glGetUniformLocation(iProgram, "uTargetSize");
+        s_cUniforms.iAlphaScale = glGetUniformLocation(iProgram, "uAlphaScale");
+        s_cUniforms.iBrightness = glGetUniformLocation(iProgram, "uBrightness");
+        s_cUniforms.iMode = glGetUniformLocation(iProgram, "uMode");
     }
     if (!s_iNearestSampler) {
         // Samplers override the layers' own filters, so a layer with a mipmap
@@ -310,14 +326,14 @@ void TextureMixer::MixIntoTexture(unsigned int iTargetName, unsigned int iWidth,
         }
 
         glUseProgram(s_iProgram);
-        glUniform1i(glGetUniformLocation(s_iProgram, "uLayer0"), 0);
-        glUniform1i(glGetUniformLocation(s_iProgram, "uLayer1"), 1);
-        glUniform2i(glGetUniformLocation(s_iProgram, "uFromScratch"), aFromScratch[0], aFromScratch[1]);
-        glUniform2i(glGetUniformLocation(s_iProgram, "uBoxOrigin"), aBox[0], aBox[1]);
-        glUniform2f(glGetUniformLocation(s_iProgram, "uTargetSize"), float(iWidth), float(iHeight));
-        glUniform2f(glGetUniformLocation(s_iProgram, "uAlphaScale"), aAlpha[0], aAlpha[1]);
-        glUniform2f(glGetUniformLocation(s_iProgram, "uBrightness"), aBrightness[0], aBrightness[1]);
-        glUniform1i(glGetUniformLocation(s_iProgram, "uMode"), GLint(m_iMode));
+        glUniform1i(s_cUniforms.iLayer0, 0);
+        glUniform1i(s_cUniforms.iLayer1, 1);
+        glUniform2i(s_cUniforms.iFromScratch, aFromScratch[0], aFromScratch[1]);
+        glUniform2i(s_cUniforms.iBoxOrigin, aBox[0], aBox[1]);
+        glUniform2f(s_cUniforms.iTargetSize, float(iWidth), float(iHeight));
+        glUniform2f(s_cUniforms.iAlphaScale, aAlpha[0], aAlpha[1]);
+        glUniform2f(s_cUniforms.iBrightness, aBrightness[0], aBrightness[1]);
+        glUniform1i(s_cUniforms.iMode, GLint(m_iMode));
 
         for (int i = 0; i < iCapCount; ++i)
             glDisable(aCaps[i]);
@@ -368,6 +384,7 @@ void TextureMixer::ReleaseSharedResources()
     if (s_iProgram)
         glDeleteProgram(s_iProgram);
     s_iProgram = 0;
+    s_cUniforms = Uniforms();
     if (s_iNearestSampler) {
         GLuint aSamplers[2] = {s_iNearestSampler, s_iLinearSampler};
         glDeleteSamplers(2, aSamplers);

@@ -35,7 +35,7 @@ void FrameBufferObject::SetTextureAttachment(GLenum eTextureTarget, GLuint iText
 {
     EnsureBound();
     // Re-attaching the same name would make the driver revalidate for nothing.
-    if (GLuint(AttachmentObjectName(eAttachment)) == iTextureName)
+    if (GLuint(QueryAttachment(eAttachment, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME_EXT)) == iTextureName)
         return;
     switch (eTextureTarget) {
     case GL_TEXTURE_1D:
@@ -64,7 +64,7 @@ void FrameBufferObject::SetTextureAttachments(int iCount, const GLenum aTextureT
 void FrameBufferObject::SetRenderBufferAttachment(GLuint iRenderBufferName, GLenum eAttachment)
 {
     EnsureBound();
-    if (GLuint(AttachmentObjectName(eAttachment)) == iRenderBufferName)
+    if (GLuint(QueryAttachment(eAttachment, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME_EXT)) == iRenderBufferName)
         return;
     glFramebufferRenderbufferEXT(GL_FRAMEBUFFER_EXT, eAttachment, GL_RENDERBUFFER_EXT, iRenderBufferName);
 }
@@ -80,7 +80,7 @@ void FrameBufferObject::SetRenderBufferAttachments(int iCount, const GLuint aRen
 void FrameBufferObject::ClearAttachment(GLenum eAttachment)
 {
     EnsureBound();
-    GLint iType = AttachmentObjectType(eAttachment);
+    GLint iType = QueryAttachment(eAttachment, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_TYPE_EXT);
     if (iType == GL_TEXTURE)
         SetTextureAttachment(GL_TEXTURE_2D, 0, eAttachment, 0, 0);
     else if (iType == GL_RENDERBUFFER_EXT)
@@ -135,6 +135,11 @@ GLenum FrameBufferObject::CheckStatus()
 GLint FrameBufferObject::AttachmentParameter(GLenum eAttachment, GLenum eParameter)
 {
     EnsureBound();
+    return QueryAttachment(eAttachment, eParameter);
+}
+
+GLint FrameBufferObject::QueryAttachment(GLenum eAttachment, GLenum eParameter)
+{
     GLint iValue = 0;
     glGetFramebufferAttachmentParameterivEXT(GL_FRAMEBUFFER_EXT, eAttachment, eParameter, &iValue);
     return iValue;

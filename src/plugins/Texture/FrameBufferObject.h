@@ -67,6 +67,9 @@ public:
 private:
     /// One attachment parameter of this framebuffer, after a guarded bind.
     GLint AttachmentParameter(GLenum eAttachment, GLenum eParameter);
+    /// One attachment parameter of the bound framebuffer; callers have just
+    /// made the guarded bind, so the binding is not read a second time.
+    static GLint QueryAttachment(GLenum eAttachment, GLenum eParameter);
 
     GLuint m_iId = 0;            ///< the framebuffer name, owned
     GLint m_iLastBinding = 0;    ///< binding seen by the last guarded bind

@@ -197,10 +197,8 @@ void VarnikRenderTarget::Activate()
     glGetIntegerv(GL_VIEWPORT, cRecord.aViewport);
     s_aActivationStack.push_back(cRecord);
     glViewport(0, 0, GLsizei(Width()), GLsizei(Height()));
-    if (m_iMultisampleMode)
-        m_pMultisampleFBO->Bind();
-    else
-        m_pMainFBO->Bind();
+    // The multisample framebuffer while multisampling is on, else the main one.
+    m_pActiveFBO->Bind();
     if (IsDepthOnly()) {
         glReadBuffer(GL_NONE);
         glDrawBuffer(GL_NONE);
@@ -230,15 +228,12 @@ void VarnikRenderTarget::CopyToScreen(varnik::Texture* pTexture)
     if (m_bBlitSupported && pTexture->Width() == Width() && pTexture->Height() == Height()) {
         varnik::Texture* pPrevious = Target(0);
         SetTarget(pTexture, 0);
-        glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, m_iMultisampleMode ? m_pMultisampleFBO->Id() : m_pMainFBO->Id());
+        glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, m_pActiveFBO->Id());
         glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, 0);
         glBlitFramebufferEXT(0, 0, GLint(pTexture->Width()), GLint(pTexture->Height()), 0, 0, GLint(Width()),
                              GLint(Height()), GL_COLOR_BUFFER_BIT, GL_NEAREST);
-        // An empty slot 0 is emptied again rather than given a null texture.
-        if (pPrevious)
-            SetTarget(pPrevious, 0);
-        else
-            RemoveTarget(0);
+        // A slot 0 that was empty is emptied again (SetTarget of null).
+        SetTarget(pPrevious, 0);
         return;
     }
 
