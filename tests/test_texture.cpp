@@ -587,6 +587,38 @@ TEST_F(TextureTest, BaseCopyDrawsScaledAndPutsBindingsBack)
     EXPECT_TRUE(ErrorTextOf([&] { cEmpty.varnik::Texture::CopyTo(cTarget); }).contains("OpenGL storage"));
 }
 
+// The copy covers the whole target whatever scissor box and colour mask the
+// caller left set, and leaves both as it found them.
+TEST_F(TextureTest, BaseCopyIgnoresTheCallersScissorAndColourMask)
+{
+    const std::vector<uint8_t> aWhite(32 * 32 * 4, 255);
+    std::unique_ptr<Image> pImage = ImageFrom(aWhite.data(), 32, 32, Image::e8integer);
+    VarnikTexture cSource, cTarget;
+    cSource.CopyFrom(pImage.get(), nullptr);
+    cTarget.Create(16, 16, 4, Image::e8integer);
+    PaintRect(cTarget.OpenGLName(), ImgTile(0, 0, 16, 16), 0.f, 0.f, 0.f, 0.f);
+
+    glEnable(GL_SCISSOR_TEST);
+    glScissor(0, 0, 2, 2);
+    glColorMask(GL_TRUE, GL_FALSE, GL_TRUE, GL_FALSE);
+    cSource.varnik::Texture::CopyTo(cTarget);
+    const GLboolean bScissor = glIsEnabled(GL_SCISSOR_TEST);
+    GLint aBox[4];
+    glGetIntegerv(GL_SCISSOR_BOX, aBox);
+    GLboolean aMask[4];
+    glGetBooleanv(GL_COLOR_WRITEMASK, aMask);
+    glDisable(GL_SCISSOR_TEST);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+
+    EXPECT_TRUE(bScissor);
+    EXPECT_EQ(aBox[2], 2);
+    EXPECT_FALSE(aMask[1]);
+    EXPECT_TRUE(aMask[2]);
+    EXPECT_EQ(FirstDifference(varnik::test::ReadTextureRGBA8(cTarget.OpenGLName(), 16, 16),
+                              std::vector<uint8_t>(16 * 16 * 4, 255)),
+              -1);
+}
+
 TEST_F(TextureTest, BaseSlotsTheTextureLeavesAreNotSupported)
 {
     VarnikTexture cTexture;

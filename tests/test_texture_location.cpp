@@ -240,8 +240,9 @@ TEST_F(TextureLocationTest, ReturnToFullSizeAttachesLargeTextureToCompositingFra
         glDeleteFramebuffersEXT(1, &iOld);
         varnik::TextureMixer::s_iCompositingFBO = 0;
     }
-    GLuint iMine = 0;
+    GLuint iMine = 0, iMyRead = 0;
     glGenFramebuffersEXT(1, &iMine);
+    glGenFramebuffersEXT(1, &iMyRead);
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, iMine);
     s_aAttachments.clear();
     s_fAttachExt = glFramebufferTexture2DEXT;
@@ -267,6 +268,7 @@ TEST_F(TextureLocationTest, ReturnToFullSizeAttachesLargeTextureToCompositingFra
         SCOPED_TRACE(testing::Message() << "back from level " << iLevel);
         ASSERT_TRUE(pTexture->setProxyLevel(iLevel, false));
         EXPECT_FALSE(pTexture->HasCompositingAttachment());
+        glBindFramebufferEXT(GL_READ_FRAMEBUFFER, iMyRead);
         s_aAttachments.clear();
         ASSERT_TRUE(pTexture->setProxyLevel(0, false));
         if (iShared == 0)
@@ -278,6 +280,9 @@ TEST_F(TextureLocationTest, ReturnToFullSizeAttachesLargeTextureToCompositingFra
         EXPECT_EQ(AttachedTo(iShared), (std::vector<GLuint>{pTexture->OpenGLName(), 0u}))
             << "the texture is attached once, then 0 in its place";
         EXPECT_EQ(BoundFramebuffer(), iMine) << "the caller's framebuffer binding must be restored";
+        GLint iRead = 0;
+        glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iRead);
+        EXPECT_EQ(GLuint(iRead), iMyRead) << "the caller's read framebuffer binding must be restored";
     }
     glFramebufferTexture2DEXT = s_fAttachExt;
     glFramebufferTexture2D = s_fAttach;
@@ -288,6 +293,7 @@ TEST_F(TextureLocationTest, ReturnToFullSizeAttachesLargeTextureToCompositingFra
     EXPECT_LE(MaxDifference(GpuPixels(*pTexture, 2048, 2048), aWant), 1) << "content lost";
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
     glDeleteFramebuffersEXT(1, &iMine);
+    glDeleteFramebuffersEXT(1, &iMyRead);
 }
 
 // SetLocation(2) then (1): the backing image is dropped on the way back when

@@ -32,7 +32,8 @@ void DrawTexturedQuad(GLuint iSource, GLint iWidth, GLint iHeight)
     GLint iProgram = 0, iActiveTexture = 0, iBound = 0;
     glGetIntegerv(GL_CURRENT_PROGRAM, &iProgram);
     glGetIntegerv(GL_ACTIVE_TEXTURE, &iActiveTexture);
-    glPushAttrib(GL_ENABLE_BIT | GL_TEXTURE_BIT | GL_VIEWPORT_BIT | GL_CURRENT_BIT | GL_COLOR_BUFFER_BIT);
+    glPushAttrib(GL_ENABLE_BIT | GL_TEXTURE_BIT | GL_VIEWPORT_BIT | GL_CURRENT_BIT | GL_COLOR_BUFFER_BIT |
+                 GL_TRANSFORM_BIT);
     glUseProgram(0);
     glActiveTexture(GL_TEXTURE0);
     glGetIntegerv(GL_TEXTURE_BINDING_2D, &iBound);
@@ -150,10 +151,16 @@ void Texture::CopyTo(Texture& cTarget) const
 
     GLint iSavedDraw = 0, iSavedRead = 0;
     GLint aSavedViewport[4] = {0, 0, 0, 0};
+    GLboolean aSavedColorMask[4] = {GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE};
     glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &iSavedDraw);
     glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iSavedRead);
     glGetIntegerv(GL_VIEWPORT, aSavedViewport);
+    glGetBooleanv(GL_COLOR_WRITEMASK, aSavedColorMask);
+    const GLboolean bSavedScissor = glIsEnabled(GL_SCISSOR_TEST);
     while (glGetError() != GL_NO_ERROR) {}
+    // A blit honours the scissor box and the colour mask: the whole target, every channel.
+    glDisable(GL_SCISSOR_TEST);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
 
     GLuint aFramebuffers[2] = {0, 0};
     glGenFramebuffersEXT(2, aFramebuffers);
@@ -179,6 +186,9 @@ void Texture::CopyTo(Texture& cTarget) const
     glBindFramebufferEXT(GL_READ_FRAMEBUFFER, GLuint(iSavedRead));
     glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER, GLuint(iSavedDraw));
     glViewport(aSavedViewport[0], aSavedViewport[1], aSavedViewport[2], aSavedViewport[3]);
+    glColorMask(aSavedColorMask[0], aSavedColorMask[1], aSavedColorMask[2], aSavedColorMask[3]);
+    if (bSavedScissor)
+        glEnable(GL_SCISSOR_TEST);
     glDeleteFramebuffersEXT(2, aFramebuffers);
     // An attachment the driver refused leaves an error behind; the copy just did not happen.
     while (glGetError() != GL_NO_ERROR) {}

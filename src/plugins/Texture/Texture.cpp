@@ -180,13 +180,19 @@ unsigned int VarnikTexture::MaxTextureSize()
     return s_iMaxTextureSize;
 }
 
+void VarnikTexture::CheckHasTexels(unsigned int iWidth, unsigned int iHeight, const char* sOperation,
+                                   unsigned int iLine)
+{
+    if (iWidth == 0 || iHeight == 0)
+        throw NewError(sOperation, iLine)->Format("%1 -- Texture size %2 x %3 has no texels", QString::fromLatin1(sOperation),
+                                                  iWidth, iHeight);
+}
+
 void VarnikTexture::CheckTextureSize(unsigned int iWidth, unsigned int iHeight, const char* sOperation,
                                      unsigned int iLine) const
 {
     varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x20);
-    if (iWidth == 0 || iHeight == 0)
-        throw NewError(sOperation, iLine)->Format("%1 -- Texture size %2 x %3 has no texels", QString::fromLatin1(sOperation),
-                                                  iWidth, iHeight);
+    CheckHasTexels(iWidth, iHeight, sOperation, iLine);
     unsigned int iMax = MaxTextureSize();
     if (iWidth > iMax || iHeight > iMax)
         throw NewError(sOperation, iLine)
@@ -250,7 +256,7 @@ void VarnikTexture::Free()
     m_iReportedVideoMemory = 0;
 }
 
-bool VarnikTexture::AllocationLayout(Image::Format eFormat, unsigned int iChannels, GLLayout& cLayout)
+void VarnikTexture::AllocationLayout(Image::Format eFormat, unsigned int iChannels, GLLayout& cLayout)
 {
     static const GLint s_aInteger8[] = {GL_LUMINANCE, GL_LUMINANCE_ALPHA, GL_RGB, GL_RGBA};
     static const GLint s_aInteger16[] = {GL_LUMINANCE16, GL_LUMINANCE16_ALPHA16, GL_RGB16, GL_RGBA16};
@@ -265,22 +271,22 @@ bool VarnikTexture::AllocationLayout(Image::Format eFormat, unsigned int iChanne
     case Image::e8integer:
         cLayout.m_iInternalFormat = s_aInteger8[iIndex];
         cLayout.m_iBytesPerPixel = iChannels;
-        return true;
+        return;
     case Image::e16integer:
         cLayout.m_iInternalFormat = s_aInteger16[iIndex];
         cLayout.m_iPixelType = GL_UNSIGNED_SHORT;
         cLayout.m_iBytesPerPixel = 2 * iChannels;
-        return true;
+        return;
     case Image::e16float:
         cLayout.m_iInternalFormat = s_aFloat16[iIndex];
         cLayout.m_iPixelType = GL_HALF_FLOAT;
         cLayout.m_iBytesPerPixel = 2 * iChannels;
-        return true;
+        return;
     case Image::e32float:
         cLayout.m_iInternalFormat = s_aFloat32[iIndex];
         cLayout.m_iPixelType = GL_FLOAT;
         cLayout.m_iBytesPerPixel = 4 * iChannels;
-        return true;
+        return;
     case Image::e16depth:
     case Image::e24depth:
     case Image::e32depth:
@@ -289,10 +295,10 @@ bool VarnikTexture::AllocationLayout(Image::Format eFormat, unsigned int iChanne
                                                                  : GL_DEPTH_COMPONENT32;
         cLayout.m_iPixelFormat = GL_DEPTH_COMPONENT;
         cLayout.m_iBytesPerPixel = eFormat == Image::e16depth ? 2 : eFormat == Image::e24depth ? 3 : 4;
-        return true;
+        return;
     default:
         // 32-bit integer and "no format" get one byte of RGBA storage a texel.
-        return true;
+        return;
     }
 }
 
@@ -346,9 +352,8 @@ void VarnikTexture::Create(unsigned int iWidth, unsigned int iHeight, unsigned i
     // Refused sizes leave the texture as it was.
     if (m_bLive)
         CheckTextureSize(iWidth, iHeight, "VarnikTexture::Create", __LINE__);
-    else if (iWidth == 0 || iHeight == 0)
-        throw NewError("VarnikTexture::Create", __LINE__)
-            ->Format("VarnikTexture::Create -- Texture size %1 x %2 has no texels", iWidth, iHeight);
+    else
+        CheckHasTexels(iWidth, iHeight, "VarnikTexture::Create", __LINE__);
 
     SetSize(iWidth, iHeight);
     m_eFormat = eFormat;
@@ -1134,12 +1139,14 @@ bool VarnikTexture::setProxyLevel(unsigned char iLevel, bool bBounded)
         // seen the full-size texture there before the first stroke.
         if (varnik::TextureMixer::s_iCompositingFBO == 0)
             glGenFramebuffersEXT(1, &varnik::TextureMixer::s_iCompositingFBO);
+        // Only the draw binding (the GL_FRAMEBUFFER attachment target) is switched,
+        // so a separate read binding of the caller stays as it was.
         GLint iSaved = 0;
         glGetIntegerv(GL_FRAMEBUFFER_BINDING, &iSaved);
-        glBindFramebufferEXT(GL_FRAMEBUFFER, varnik::TextureMixer::s_iCompositingFBO);
+        glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER, varnik::TextureMixer::s_iCompositingFBO);
         glFramebufferTexture2DEXT(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_iTextureName, 0);
         glFramebufferTexture2DEXT(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
-        glBindFramebufferEXT(GL_FRAMEBUFFER, GLuint(iSaved));
+        glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER, GLuint(iSaved));
         m_bCompositingAttachment = true;
     }
     if (iNew != 0)

@@ -79,8 +79,8 @@ public:
 
     // --- varnik::Texture slots, in the host's order --------------------------
     /// Makes GPU storage of the given size (live texture, location 1) or a
-    /// backing image of it (not live, location 2). Throws for a format without
-    /// GL storage, a zero size or one above the hardware limit.
+    /// backing image of it (not live, location 2). Throws for a zero size, or,
+    /// live, one above the hardware limit.
     void Create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels,
                 varnik::Image::Format eFormat) override;
     using varnik::Texture::Create;
@@ -231,8 +231,8 @@ private:
         unsigned int m_iBytesPerPixel = 1;   ///< bytes of one pixel as sent
         GLint m_iAlignment = 4;              ///< unpack alignment
     };
-    /// The storage `Create` allocates for a format; false for formats without one.
-    static bool AllocationLayout(varnik::Image::Format eFormat, unsigned int iChannels, GLLayout& cLayout);
+    /// The storage `Create` allocates for a format (RGBA bytes for the formats without one of their own).
+    static void AllocationLayout(varnik::Image::Format eFormat, unsigned int iChannels, GLLayout& cLayout);
     /// The layout an upload sends an image in; false for formats and channel
     /// counts the upload does not handle.
     static bool UploadLayout(varnik::Image::Format eFormat, unsigned int iChannels, bool bFloat16,
@@ -247,6 +247,8 @@ private:
     static varnik::Image* NewImage();
     /// Deletes the queued composites without running them.
     void DiscardPendingComposites();
+    /// Throws when a side of `iWidth` x `iHeight` is 0.
+    static void CheckHasTexels(unsigned int iWidth, unsigned int iHeight, const char* sOperation, unsigned int iLine);
     /// Throws unless a side of `iWidth` x `iHeight` fits the GL and neither is 0.
     void CheckTextureSize(unsigned int iWidth, unsigned int iHeight, const char* sOperation, unsigned int iLine) const;
 

@@ -34,7 +34,9 @@ public:
                         PixelDescriptor::MemoryChannelOrder eOrder) = 0;
     /// Draws this texture into `cTarget`, scaled to the target's size, on the GPU:
     /// a framebuffer blit with linear filtering (a textured quad when the blit
-    /// is refused). Restores the framebuffer bindings and viewport it found.
+    /// is refused), over the whole target whatever scissor box and colour mask are
+    /// set. Restores the framebuffer bindings, viewport, scissor test and colour
+    /// mask it found.
     /// Throws when either texture has no OpenGL name.
     virtual void CopyTo(Texture& cTarget) const;
     virtual unsigned int Width() const = 0;
