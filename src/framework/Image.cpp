@@ -217,14 +217,15 @@ struct Image::Impl
             const uint32_t iTileY = ty << m_iTileShift;
             const uint32_t y0 = std::max<uint32_t>(uint32_t(r.y), iTileY);
             const uint32_t y1 = std::min<uint32_t>(uint32_t(r.y + r.ny), iTileY + Side());
-            for (uint32_t y = y0; y < y1; ++y) {
-                uint8_t* pRow = pDest + size_t(y - uint32_t(r.y)) * iDestStride;
-                for (uint32_t tx = tx0; tx <= tx1; ++tx) {
-                    const uint32_t iTileX = tx << m_iTileShift;
-                    const uint32_t x0 = std::max<uint32_t>(uint32_t(r.x), iTileX);
-                    const uint32_t x1 = std::min<uint32_t>(uint32_t(r.x + r.nx), iTileX + Side());
+            // Tile by tile: each tile's rows are read in memory order, which
+            // keeps the prefetcher on one stream instead of one per tile.
+            for (uint32_t tx = tx0; tx <= tx1; ++tx) {
+                const uint32_t iTileX = tx << m_iTileShift;
+                const uint32_t x0 = std::max<uint32_t>(uint32_t(r.x), iTileX);
+                const uint32_t x1 = std::min<uint32_t>(uint32_t(r.x + r.nx), iTileX + Side());
+                uint8_t* pDst = pDest + size_t(y0 - uint32_t(r.y)) * iDestStride + size_t(x0 - uint32_t(r.x)) * iDestBpp;
+                for (uint32_t y = y0; y < y1; ++y, pDst += iDestStride) {
                     const uint8_t* pSrc = Row(tx, ty, y - iTileY) + size_t(x0 - iTileX) * m_iBytesPerPixel;
-                    uint8_t* pDst = pRow + size_t(x0 - uint32_t(r.x)) * iDestBpp;
                     if (pConv)
                         pConv->Run(pSrc, pDst, x1 - x0);
                     else
