@@ -548,29 +548,57 @@ void Image::Clear()
     m_pImpl->Reset();
 }
 
+namespace {
+
+/// Where a caller's rectangle meets the image: the clipped rectangle, the
+/// caller's bytes per pixel and row stride, and the byte offset of the clipped
+/// rectangle's first texel in the caller's buffer. `r` is empty when nothing
+/// overlaps. Shared by getTile and setTile so both clip alike.
+struct CallerRect
+{
+    ImgTile r;
+    uint32_t iBpp = 0;
+    size_t iStride = 0;
+    size_t iOffset = 0;
+};
+
+CallerRect ClipCallerRect(int x, int y, int nx, int ny, const ImgTile& cBounds, uint32_t iOwnBpp,
+                          const PixelDescriptor* pDesc, const void* pBuffer, const char* sFunction,
+                          const char* sMissing)
+{
+    CallerRect c;
+    c.iBpp = iOwnBpp;
+    if (pDesc) {
+        ImagePixelConverter::Validate(*pDesc, sFunction);
+        c.iBpp = pDesc->BytesPerPixel();
+    }
+    if (!pBuffer)
+        throw MakeError(sFunction, __LINE__, QString("%1 -- %2").arg(sFunction, sMissing));
+    c.r = ImgTile(ImgTile(x, y, nx, ny), cBounds);
+    c.iStride = size_t(nx) * c.iBpp;
+    if (!c.r.isEmpty())
+        c.iOffset = size_t(c.r.y - y) * c.iStride + size_t(c.r.x - x) * c.iBpp;
+    return c;
+}
+
+} // namespace
+
 void Image::getTile(int x, int y, int nx, int ny, void* pDest, const PixelDescriptor* pDesc) const
 {
     if (nx <= 0 || ny <= 0)
         return;
     const Impl& m = *m_pImpl;
     const PixelDescriptor cOwn = m.Descriptor();
-    uint32_t iDestBpp = m.m_iBytesPerPixel;
-    if (pDesc) {
-        ImagePixelConverter::Validate(*pDesc, "Image::getTile");
-        iDestBpp = pDesc->BytesPerPixel();
-    }
-    if (!pDest)
-        throw MakeError("Image::getTile", __LINE__, "Image::getTile -- null destination buffer");
-    const ImgTile r(ImgTile(x, y, nx, ny), m.Bounds());
-    if (r.isEmpty())
+    const CallerRect c = ClipCallerRect(x, y, nx, ny, m.Bounds(), m.m_iBytesPerPixel, pDesc, pDest,
+                                        "Image::getTile", "null destination buffer");
+    if (c.r.isEmpty())
         return;
-    const size_t iStride = size_t(nx) * iDestBpp;
-    uint8_t* pAt = static_cast<uint8_t*>(pDest) + size_t(r.y - y) * iStride + size_t(r.x - x) * iDestBpp;
+    uint8_t* pAt = static_cast<uint8_t*>(pDest) + c.iOffset;
     if (pDesc && !ImagePixelConverter::SameLayout(cOwn, *pDesc)) {
         const ImagePixelConverter cConv(cOwn, *pDesc, "Image::getTile");
-        m.ReadRect(r, pAt, iStride, &cConv, iDestBpp);
+        m.ReadRect(c.r, pAt, c.iStride, &cConv, c.iBpp);
     } else {
-        m.ReadRect(r, pAt, iStride, nullptr, iDestBpp);
+        m.ReadRect(c.r, pAt, c.iStride, nullptr, c.iBpp);
     }
 }
 
@@ -580,25 +608,17 @@ void Image::setTile(int x, int y, int nx, int ny, const void* pSrc, const PixelD
         return;
     Impl& m = *m_pImpl;
     const PixelDescriptor cOwn = m.Descriptor();
-    uint32_t iSrcBpp = m.m_iBytesPerPixel;
-    if (pDesc) {
-        ImagePixelConverter::Validate(*pDesc, "Image::setTile");
-        iSrcBpp = pDesc->BytesPerPixel();
-    }
-    if (!pSrc)
-        throw MakeError("Image::setTile", __LINE__, "Image::setTile -- null source buffer");
-    const ImgTile r(ImgTile(x, y, nx, ny), m.Bounds());
-    if (r.isEmpty())
+    const CallerRect c = ClipCallerRect(x, y, nx, ny, m.Bounds(), m.m_iBytesPerPixel, pDesc, pSrc,
+                                        "Image::setTile", "null source buffer");
+    if (c.r.isEmpty())
         return;
-    const size_t iStride = size_t(nx) * iSrcBpp;
-    const uint8_t* pAt =
-        static_cast<const uint8_t*>(pSrc) + size_t(r.y - y) * iStride + size_t(r.x - x) * iSrcBpp;
+    const uint8_t* pAt = static_cast<const uint8_t*>(pSrc) + c.iOffset;
     m.Touch();
     if (pDesc && !ImagePixelConverter::SameLayout(cOwn, *pDesc)) {
         const ImagePixelConverter cConv(*pDesc, cOwn, "Image::setTile");
-        m.WriteRect(r, pAt, iStride, &cConv, iSrcBpp);
+        m.WriteRect(c.r, pAt, c.iStride, &cConv, c.iBpp);
     } else {
-        m.WriteRect(r, pAt, iStride, nullptr, iSrcBpp);
+        m.WriteRect(c.r, pAt, c.iStride, nullptr, c.iBpp);
     }
 }
 
