@@ -149,16 +149,33 @@ GLuint NewGLTexture(int iSize, const GLFormat& cFormat)
     return iName;
 }
 
+/// A temporary framebuffer with `iTexture` as its colour attachment, bound for
+/// its lifetime; the binding found is put back when it goes.
+struct ScratchFramebuffer
+{
+    explicit ScratchFramebuffer(GLuint iTexture)
+    {
+        glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &iPrevFbo);
+        glGenFramebuffersEXT(1, &iFbo);
+        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, iFbo);
+        glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, iTexture, 0);
+    }
+    ~ScratchFramebuffer()
+    {
+        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(iPrevFbo));
+        glDeleteFramebuffersEXT(1, &iFbo);
+    }
+    ScratchFramebuffer(const ScratchFramebuffer&) = delete;
+    ScratchFramebuffer& operator=(const ScratchFramebuffer&) = delete;
+    GLint iPrevFbo = 0;  ///< binding to restore
+    GLuint iFbo = 0;     ///< the temporary framebuffer
+};
+
 /// The bare readback: a temporary framebuffer, one pixel-pack buffer, strips of
 /// the module's height mapped and copied into a contiguous buffer.
 void BareReadback(GLuint iTexture, int iSize, const GLFormat& cFormat, std::vector<uint8_t>& aOut)
 {
-    GLint iPrevFbo = 0;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &iPrevFbo);
-    GLuint iFbo = 0;
-    glGenFramebuffersEXT(1, &iFbo);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, iFbo);
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, iTexture, 0);
+    const ScratchFramebuffer cFbo(iTexture);
     glFlush();  // as the module does before its first read
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
     const int iStrip = std::min(cFormat.iBytesPerComponent == 1 ? 2048 : cFormat.iBytesPerComponent == 2 ? 1024 : 512,
@@ -180,26 +197,17 @@ void BareReadback(GLuint iTexture, int iSize, const GLFormat& cFormat, std::vect
     }
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     glDeleteBuffers(1, &iBuffer);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(iPrevFbo));
-    glDeleteFramebuffersEXT(1, &iFbo);
 }
 
 /// Paints a rectangle of a texture on the GPU (a scissored clear), as a brush would.
 void PaintRect(GLuint iTexture, const ImgTile& t, float fValue)
 {
-    GLint iPrevFbo = 0;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &iPrevFbo);
-    GLuint iFbo = 0;
-    glGenFramebuffersEXT(1, &iFbo);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, iFbo);
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, iTexture, 0);
+    const ScratchFramebuffer cFbo(iTexture);
     glEnable(GL_SCISSOR_TEST);
     glScissor(t.x, t.y, t.nx, t.ny);
     glClearColor(fValue, 1.f - fValue, 0.5f, 1.f);
     glClear(GL_COLOR_BUFFER_BIT);
     glDisable(GL_SCISSOR_TEST);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(iPrevFbo));
-    glDeleteFramebuffersEXT(1, &iFbo);
 }
 
 const char* Verdict(double fRatio, double fTarget)
