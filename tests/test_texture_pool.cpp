@@ -255,6 +255,8 @@ TEST_F(PoolTest, SaveWritesChangedTilesExportWritesAllAndFilesRoundTrip)
     EXPECT_FALSE(bSaved);
     EXPECT_TRUE(cLog.Contains("Failed to save texture file " + D + "/layer_u2_v1.tif.\n"));
     EXPECT_EQ("Failed to save texture file " + D + "/layer_u2_v1.tif.\n", Kernel::Interface()->Status());
+    EXPECT_EQ(2, Kernel::Interface()->StatusType());
+    EXPECT_FALSE(Kernel::Interface()->ProgressOpen());
     EXPECT_EQ(2, cLog.Count("Failed to save texture file"));  // the status line and the log, one tile only
     EXPECT_EQ(0, FirstPixel(NewPool(D + "/layer_u1_v1.tif")->Tile(Cell(0, 0), false))[0]);  // others written
     QFile cAfter(D + "/layer_u2_v1.tif");

@@ -555,7 +555,7 @@ bool VarnikTexturePool::SaveInternal(const QString& sFile, const QString& sDepth
     }
 
     varnik::Interface* pInterface = varnik::Kernel::Interface();
-    pInterface->ProgressStart(tr("Saving textures..."), int(TileCount()));
+    pInterface->ProgressStart(tr("Saving textures..."), TileCount(), 1.0f, 0);
     bool bAllWritten = true;
     for (unsigned int i = 0; i < TileCount(); ++i) {
         const AxisAlignedBoundingBox cArea = TileArea(i);
@@ -592,7 +592,7 @@ bool VarnikTexturePool::SaveInternal(const QString& sFile, const QString& sDepth
             }
         } catch (varnik::Error* pError) {
             const QString sMessage = tr("Failed to save texture file %1.\n").arg(sName);
-            pInterface->SetStatus(sMessage);
+            pInterface->SetStatus(sMessage, 2);
             varnik::Kernel::Log(sMessage);
             pError->Report();  // the reason, for the log
             varnik::Error::Discard(pError);
