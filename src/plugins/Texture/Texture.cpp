@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <QCoreApplication>
+#include <QObject>
 #include <QTime>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -15,13 +16,17 @@
 
 #include "varnik/ClassDesc.h"
 #include "varnik/Error.h"
+#include "varnik/Half.h"
+#include "varnik/Interface.h"
 #include "varnik/Kernel.h"
 #include "varnik/RenderTarget.h"
+#include "varnik/Stream.h"
 #include "varnik/TextureMixer.h"
 #include "varnik/TexturePool.h"
 #include "varnik/VKCrashReporterFlag.h"
 #include "CompositeAllAction.h"
 #include "VarnikRenderTarget.h"
+#include "VarnikTexturePool.h"
 
 using varnik::Image;
 using varnik::ImgTile;
@@ -60,6 +65,10 @@ varnik::ClassDesc CompositeAllAction::s_cMyClass(varnik::Action::StaticClass(), 
 
 varnik::ClassDesc VarnikTexture::s_cMyClass(varnik::Texture::StaticClass(), varnik::Texture::StaticClass(),
                                             "VarnikTexture", "texture", &VarnikTexture::CreateInstances, 2, 1);
+
+varnik::ClassDesc VarnikTexturePool::s_cMyClass(varnik::TexturePool::StaticClass(),
+                                                varnik::TexturePool::StaticClass(), "VarnikTexturePool",
+                                                "Texture Pool", &VarnikTexturePool::CreateInstances, 0, 101);
 
 varnik::Plugin s_cPlugin("Texture", "Default Texture Class Implementation", "Varnik Labs",
                          "https://www.varnik.example", QStringLiteral(__DATE__ " " __TIME__),
@@ -394,6 +403,183 @@ void VarnikTexture::Create(unsigned int iWidth, unsigned int iHeight, unsigned i
             m_pBackingImage = NewImage();
         m_pBackingImage->create(iWidth, iHeight, iChannels, eFormat, true, 1);
         m_iLocation = varnik::TexturePool::locationCPU;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Filled and file-backed creation
+
+namespace {
+
+/// Fills the whole image with one pixel of four components of type T, held in
+/// a temporary accounted store.
+template <typename T, typename F>
+void FillWithColor(Image& cImage, unsigned int iWidth, unsigned int iHeight, const varnik::Color& cColor, F fConvert)
+{
+    varnik::Store<T> cPixel(QStringLiteral("Pixel Data"), 4);
+    cPixel[0] = fConvert(cColor.r);
+    cPixel[1] = fConvert(cColor.g);
+    cPixel[2] = fConvert(cColor.b);
+    cPixel[3] = fConvert(cColor.a);
+    cImage.fillTile(0, 0, int(iWidth), int(iHeight), cPixel.Data(), nullptr, nullptr);
+}
+
+/// A colour component as a byte: clamped to [0, 1], then rounded.
+uint8_t ColorByte(float x)
+{
+    if (x < 0.f)
+        return 0;
+    if (x > 1.f)
+        return 255;
+    return uint8_t(x * 255.f + 0.5f);
+}
+
+} // namespace
+
+void VarnikTexture::Create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels, Image::Format eFormat,
+                           const varnik::Color& cColor)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x8);
+    Create(iWidth, iHeight, iChannels, eFormat);
+    if (m_bLive) {
+        // One clear of the attached texture: no pixels cross the bus.
+        SetAsRenderTarget();
+        glPushAttrib(GL_ENABLE_BIT);
+        glClearColor(cColor.r, cColor.g, cColor.b, cColor.a);
+        glDisable(GL_BLEND);
+        glDisable(GL_SCISSOR_TEST);  // the whole texture, whatever box the caller set
+        glClear(GL_COLOR_BUFFER_BIT);
+        glClearColor(0.f, 0.f, 0.f, 0.f);
+        glPopAttrib();
+        RestoreRenderTarget();
+        if (m_pRenderTarget) {
+            const bool bDepth = Format() == Image::e16depth || Format() == Image::e24depth ||
+                                Format() == Image::e32depth;
+            m_pRenderTarget->RemoveTarget(bDepth ? 4 : 0);
+            delete m_pRenderTarget;
+            m_pRenderTarget = nullptr;
+        }
+        return;
+    }
+    switch (eFormat) {
+    case Image::e8integer:
+        FillWithColor<uint8_t>(*m_pBackingImage, iWidth, iHeight, cColor, ColorByte);
+        break;
+    case Image::e16float:
+        FillWithColor<varnik::half_>(*m_pBackingImage, iWidth, iHeight, cColor, [](float x) { return varnik::half_(x); });
+        break;
+    case Image::e32float:
+        FillWithColor<float>(*m_pBackingImage, iWidth, iHeight, cColor, [](float x) { return x; });
+        break;
+    default:
+        break;  // no pixel layout of its own: left as created
+    }
+}
+
+bool VarnikTexture::CreateFromFile(const QString& sFile, unsigned int iChannels, Image::Format eFormat)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x40);
+    try {
+        // A fresh backing image is kept only once the file has loaded, so that a
+        // failed load leaves the texture as it was.
+        std::unique_ptr<Image> pFresh(m_pBackingImage ? nullptr : NewImage());
+        Image* pLoaded = m_pBackingImage ? m_pBackingImage : pFresh.get();
+        pLoaded->Load(sFile, 0, true);
+        if (pFresh)
+            m_pBackingImage = pFresh.release();
+
+        const bool bOtherChannels = iChannels != 0 && iChannels != m_pBackingImage->ChannelCount();
+        const bool bOtherFormat = eFormat != Image::eNoFormat && eFormat != m_pBackingImage->format();
+        if (bOtherChannels || bOtherFormat) {
+            std::unique_ptr<Image> pConverted(NewImage());
+            pConverted->create(m_pBackingImage->Width(), m_pBackingImage->Height(), iChannels, eFormat, true, 1);
+            pConverted->ConvertFrom(*m_pBackingImage);
+            delete m_pBackingImage;
+            m_pBackingImage = pConverted.release();
+        }
+        if (m_pBackingImage->ChannelCount() == 1 || m_pBackingImage->ChannelCount() == 3) {
+            varnik::Kernel::Log("Attempting to load 1 or 3 channel texture, converting to 4 channel.\n");
+            std::unique_ptr<Image> pFour(NewImage());
+            pFour->create(m_pBackingImage->Width(), m_pBackingImage->Height(), 4, m_pBackingImage->format(), true, 1);
+            pFour->ConvertFrom(*m_pBackingImage);
+            delete m_pBackingImage;
+            m_pBackingImage = pFour.release();
+        }
+        {
+            varnik::VKCrashReporterFlag cSizeScope(s_iScopeCategory, 0x20);
+            const unsigned int iMax = MaxTextureSize();
+            const unsigned int iW = m_pBackingImage->Width(), iH = m_pBackingImage->Height();
+            if (iW > iMax || iH > iMax) {
+                // Warned, not refused: whether the GPU takes it is up to the driver.
+                varnik::Kernel::Log("Attempting to load a texture that exceeds graphics hardware's texture size "
+                                    "limitations.");
+                varnik::Kernel::Interface()->MessageBox(
+                    1, QObject::tr("Warning"),
+                    QObject::tr("The target image size you have selected (%1 x %2) is too large for the graphics "
+                                "hardware on your machine. Please select a size of %3 x %3 or smaller.")
+                        .arg(iW).arg(iH).arg(int(iMax)),
+                    0, 0);
+            }
+        }
+        if (!m_pBackingImage->Keep()) {
+            // Keep() false: nothing but the pixels; copied into a plain image of its own.
+            std::unique_ptr<Image> pCopy(NewImage());
+            pCopy->create(m_pBackingImage->Width(), m_pBackingImage->Height(), m_pBackingImage->ChannelCount(),
+                          m_pBackingImage->format(), true, 1);
+            pCopy->CopyRect(*m_pBackingImage, m_pBackingImage->getBounds(), 0, 0);
+            delete m_pBackingImage;
+            m_pBackingImage = pCopy.release();
+        }
+        // Proxy images down to level 4 are prepared now, so that later level
+        // changes find them.
+        const unsigned char iLevel = static_cast<unsigned char>(m_iProxyLevel);
+        m_pBackingImage->setProxyLevel(4);
+        m_pBackingImage->getProxyImage();
+        m_pBackingImage->setProxyLevel(iLevel);
+        if (m_bLive) {
+            setProxyLevel(iLevel, false);
+            CopyFrom(m_pBackingImage->getProxyImage(), nullptr);
+        } else {
+            m_iLocation = varnik::TexturePool::locationCPU;
+            m_iTextureWidth = m_pBackingImage->Width();
+            m_iTextureHeight = m_pBackingImage->Height();
+            m_iChannelCount = m_pBackingImage->ChannelCount();
+            m_eFormat = m_pBackingImage->format();
+        }
+        m_bBackingImageStale = false;
+        m_pBackingImage->ClearDirty();
+        return true;
+    } catch (varnik::Error* pError) {
+        varnik::Kernel::Log(QString("VarnikTexture::CreateFromFile -- cannot load \"%1\": ").arg(sFile));
+        pError->Report();
+        varnik::Error::Discard(pError);
+    } catch (const std::bad_alloc&) {
+        varnik::Kernel::Log(QString("VarnikTexture::CreateFromFile -- cannot load \"%1\": out of memory\n").arg(sFile));
+    }
+    return false;
+}
+
+void VarnikTexture::Serialize(varnik::Stream& s)
+{
+    // Members only: reading neither moves nor uploads anything.
+    if (s.IsAtLeast(362)) {
+        uint8_t iLive = m_bLive ? 1 : 0;
+        if (s.IsStoring()) {
+            s.Write(&iLive, 1);
+        } else {
+            s.Read(&iLive, 1);
+            m_bLive = iLive != 0;
+        }
+    }
+    if (s.ClassVersion(&s_cMyClass) > 0) {
+        uint32_t iLevel = m_iProxyLevel;
+        if (s.IsStoring()) {
+            s.Write(&iLevel, 4);
+        } else {
+            s.Read(&iLevel, 4);
+            // A damaged record cannot make a level the texture has no proxies for.
+            m_iProxyLevel = std::min<uint32_t>(iLevel, 4);
+        }
     }
 }
 

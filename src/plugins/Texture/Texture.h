@@ -85,7 +85,17 @@ public:
     /// live, one above the hardware limit.
     void Create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels,
                 varnik::Image::Format eFormat) override;
-    using varnik::Texture::Create;
+    /// `Create` filled with a colour: one clear through a render target when
+    /// live (formats without a colour slot throw "Unknown image format"), else
+    /// the backing image filled with one pixel of the format (0, 3 and 4 only).
+    void Create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels, varnik::Image::Format eFormat,
+                const varnik::Color& cColor) override;
+    /// Loads an image file into the backing image (converted to `iChannels` and
+    /// `eFormat` when given: 0 and 8 ask for nothing; one or three channels
+    /// become four) and, when live, uploads it at the current proxy level.
+    /// False, with the reason in the log, when the file cannot be read or the
+    /// upload fails; never throws.
+    bool CreateFromFile(const QString& sFile, unsigned int iChannels, varnik::Image::Format eFormat) override;
     /// The backing image, brought up to date (moves the texture to the CPU when
     /// the backing image is stale); may be null.
     const varnik::Image* AsImage() override;
@@ -156,6 +166,9 @@ public:
     void AddDirtyTile(const varnik::ImgTile& cTile) override;
 
     // --- varnik::Node ------------------------------------------------------
+    /// The scene record: the live flag (format 362 on) and the proxy level
+    /// member (class version above 0). Reading sets the members only.
+    void Serialize(varnik::Stream& s) override;
     /// Throws "bad live state", "bad texture state" or "No associated image data
     /// for proxied texture" when the members contradict each other.
     void CheckValidity(varnik::Node::DiagnosticLevel eLevel) const override;
