@@ -169,7 +169,7 @@ bool ImageReader::NeedsIsolation(const QString& sFileName)
     return false;
 }
 
-void ImageReader::Read(Image& cImage)
+bool ImageReader::Prepare()
 {
     // Checked first so that the common failures read plainly.
     const QFileInfo cInfo(m_sFileName);
@@ -184,18 +184,43 @@ void ImageReader::Read(Image& cImage)
     const QString sDamage = HeaderCheck::Check(m_sFileName);
     if (!sDamage.isEmpty())
         throw Fail(__LINE__, sDamage);
-    if (NeedsIsolation(m_sFileName))
-        ReadIsolated(cImage);
-    else
-        ReadHere(cImage);
+    return NeedsIsolation(m_sFileName);
 }
 
-void ImageReader::ReadHere(Image& cImage)
+void ImageReader::Read(Image& cImage)
+{
+    if (Prepare())
+        ReadIsolated(&cImage);
+    else
+        ReadHere(&cImage);
+}
+
+Image::FileShape ImageReader::ReadShape()
+{
+    if (Prepare())
+        ReadIsolated(nullptr);
+    else
+        ReadHere(nullptr);
+    return Shape();
+}
+
+Image::FileShape ImageReader::Shape() const
+{
+    Image::FileShape cShape;
+    cShape.m_iWidth = uint32_t(m_cSpec.width);
+    cShape.m_iHeight = uint32_t(m_cSpec.height);
+    cShape.m_iChannels = m_iChannels;
+    cShape.m_eFormat = m_eFormat;
+    return cShape;
+}
+
+void ImageReader::ReadHere(Image* pImage)
 {
     try {
         Open();
         CheckLimits();
-        ReadBands(cImage);
+        if (pImage)
+            ReadBands(*pImage);
     } catch (Error*) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -358,7 +383,7 @@ void ImageReader::ReadBands(Image& cImage)
     }
 }
 
-void ImageReader::ReadIsolated(Image& cImage)
+void ImageReader::ReadIsolated(Image* pImage)
 {
     // The pixels come back through a memory file, the shape and any error
     // text through a shared page; both exist before the child does.
@@ -417,6 +442,8 @@ void ImageReader::ReadIsolated(Image& cImage)
             pReport->iHeight = uint32_t(m_cSpec.height);
             pReport->iChannels = m_iChannels;
             pReport->iFormat = uint32_t(m_eFormat);
+            if (!pImage)
+                _exit(0);
             if (ftruncate(iPixels, off_t(iBytes)) != 0)
                 throw Fail(__LINE__, QString("cannot size the memory file: %1").arg(std::strerror(errno)));
             void* pPixels = mmap(nullptr, iBytes, PROT_READ | PROT_WRITE, MAP_SHARED, iPixels, 0);
@@ -469,6 +496,13 @@ void ImageReader::ReadIsolated(Image& cImage)
     }
 
     const ChildReport cReport = *pReport;
+    m_cSpec.width = int(cReport.iWidth);
+    m_cSpec.height = int(cReport.iHeight);
+    m_iChannels = cReport.iChannels;
+    m_eFormat = Image::Format(cReport.iFormat);
+    if (!pImage)
+        return;
+    Image& cImage = *pImage;
     cImage.create(cReport.iWidth, cReport.iHeight, cReport.iChannels, Image::Format(cReport.iFormat));
     const size_t iBytes = size_t(cReport.iWidth) * cReport.iHeight * cImage.BytesPerPixel();
     void* pPixels = mmap(nullptr, iBytes, PROT_READ, MAP_SHARED, iPixels, 0);

@@ -34,6 +34,8 @@ public:
     /// (at most 4) and the format nearest the file's. Throws a `varnik::Error`
     /// pointer naming the file and the reason.
     void Read(Image& cImage);
+    /// The file's shape from its header, checked like a read, no pixels read.
+    Image::FileShape ReadShape();
 
     /// True for files read in a child process: the formats whose readers
     /// crash on damaged input, found by their signature or their extension
@@ -42,8 +44,13 @@ public:
     static bool NeedsIsolation(const QString& sFileName);
 
 private:
-    void ReadHere(Image& cImage);
-    void ReadIsolated(Image& cImage);
+    /// Checks common to reads and shape reads; true when the file must be
+    /// read in a child process.
+    bool Prepare();
+    /// Opens and checks the header, then reads the pixels unless `pImage` is null.
+    void ReadHere(Image* pImage);
+    void ReadIsolated(Image* pImage);
+    Image::FileShape Shape() const;
     void Open();
     void CheckLimits() const;
     void ReadBands(Image& cImage);
