@@ -1517,13 +1517,18 @@ void VarnikTexture::Composite(const varnik::Texture* pSource, varnik::ImgDirtyRe
 void VarnikTexture::Update()
 {
     CrashScope cScope(CrashScope::eUpdate);
+    if (m_aPendingComposites.isEmpty())
+        return;
+    // One texture receives every entry's stroke in turn, rather than one made
+    // and sized afresh per entry.
+    std::unique_ptr<VarnikTexture> pStroke(varnik::CreateInstanceAs<VarnikTexture>(varnik::Texture::StaticClass()));
     while (!m_aPendingComposites.isEmpty()) {
         // Taken off only once composited: a failed replay leaves the stroke queued.
         CompositeEntry* pEntry = m_aPendingComposites.first();
         if (!m_pBackingImage)
             m_pBackingImage = NewImage();
         CompositeNow(pEntry->m_pSourceImage.get(), pEntry->m_cDirtyRegion, pEntry->m_iMode, pEntry->m_cWeights,
-                     m_pBackingImage, true, nullptr);
+                     m_pBackingImage, true, pStroke.get());
         m_aPendingComposites.removeFirst();
         delete pEntry;
     }
@@ -1553,7 +1558,9 @@ void VarnikTexture::CompositeNow(const Image* pSourceImage, varnik::ImgDirtyRegi
             aSourceTiles.push_back(cTile);
     }
 
-    std::unique_ptr<VarnikTexture> pTemporary(varnik::CreateInstanceAs<VarnikTexture>(varnik::Texture::StaticClass()));
+    std::unique_ptr<VarnikTexture> pTemporary;
+    if (!pSourceTexture)
+        pTemporary.reset(varnik::CreateInstanceAs<VarnikTexture>(varnik::Texture::StaticClass()));
     varnik::Texture* pStroke = pSourceTexture ? pSourceTexture : pTemporary.get();
     for (const ImgTile& cTile : aSourceTiles)
         pStroke->CopyFrom(const_cast<Image*>(pSourceImage), &cTile);  // read only
