@@ -80,18 +80,18 @@ run() {
         export __EGL_VENDOR_LIBRARY_FILENAMES="$nvidia_egl"
     fi
     export VARNIK_EGL_DEVICE="${VARNIK_EGL_DEVICE:-hardware}"
-    local bundle
-    bundle="$(mktemp -d)"
-    trap 'rm -rf "$bundle"' EXIT
-    tar -C "$bundle" -xJf "$GPU_DIR/bundle.tar.xz"
-    export LD_LIBRARY_PATH="$bundle/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+    BUNDLE="$(mktemp -d)"
+    trap 'rm -rf "$BUNDLE"' EXIT
+    tar -C "$BUNDLE" -xJf "$GPU_DIR/bundle.tar.xz"
+    # Searched before the programs' run path, which names this machine's build folder.
+    export LD_LIBRARY_PATH="$BUNDLE/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
     local results="${OUT:-$GPU_DIR/results}"
     mkdir -p "$results"
     local log="$results/gpu-bench.log"
     : >"$log"
     command -v nvidia-smi >/dev/null && nvidia-smi --query-gpu=name,driver_version --format=csv,noheader | tee -a "$log"
     local status=0
-    for program in "$bundle"/bin/bench_*; do
+    for program in "$BUNDLE"/bin/bench_*; do
         echo "== $(basename "$program") $*" | tee -a "$log"
         # A missed target (exit 3) or a failed program does not stop the others.
         "$program" "$@" 2>&1 | tee -a "$log" || status=1
