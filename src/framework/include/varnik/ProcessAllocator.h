@@ -4,7 +4,7 @@
 namespace varnik {
 
 /// The process allocator, set up for every program of the host (the host
-/// program, the test programs and the benchmarks link the static library
+/// program, the test programs and the benchmarks link the object library
 /// VarnikProcess and call `Configure` first thing in `main`). Plug-in modules
 /// never touch allocator settings: they belong to the process.
 ///
