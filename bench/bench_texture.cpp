@@ -43,14 +43,7 @@ void Finish() { glFinish(); }
 
 std::unique_ptr<VarnikTexture> NewTexture()
 {
-    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(VarnikTexture::StaticClass());
-    VarnikTexture* pTexture = dynamic_cast<VarnikTexture*>(pNode);
-    if (!pTexture) {
-        delete pNode;
-        throw (new varnik::Error(QString(), 4, "bench_texture", "bench/bench_texture", __LINE__))
-            ->Format("the class registry made no VarnikTexture");
-    }
-    return std::unique_ptr<VarnikTexture>(pTexture);
+    return std::unique_ptr<VarnikTexture>(varnik::CreateInstanceAs<VarnikTexture>(VarnikTexture::StaticClass()));
 }
 
 std::unique_ptr<Image> NewImage()
