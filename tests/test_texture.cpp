@@ -619,11 +619,9 @@ TEST_F(TextureTest, BaseCopyIgnoresTheCallersScissorAndColourMask)
               -1);
 }
 
-TEST_F(TextureTest, BaseSlotsTheTextureLeavesAreNotSupported)
+TEST_F(TextureTest, AddDirtyPixelMarksOneTexel)
 {
     VarnikTexture cTexture;
-    EXPECT_EQ(ErrorTextOf([&] { cTexture.Composite(&cTexture, nullptr, 0, nullptr); }),
-              "Composite is not supported by VarnikTexture");
     cTexture.AddDirtyPixel(5, 6);
     EXPECT_EQ(cTexture.DirtyRegion().BoundingBox(), ImgTile(5, 6, 1, 1));
 }

@@ -19,6 +19,10 @@ int RunImageDemo(QTextStream& out);
 /// moves them between GPU and CPU, switches proxy levels, prints the ledger.
 int RunTextureDemo(QTextStream& out);
 
+/// Paints brush strokes at full resolution and on a proxy, undoes, redoes,
+/// runs "Composite paint strokes", checks and writes the result as a PNG.
+int RunPaintDemo(QTextStream& out);
+
 /// The host's GL context and plug-in loader, for jobs that report on them.
 /// Valid while the jobs run.
 const varnik::GLContext& HostContext();

@@ -43,7 +43,9 @@ int RunDemo(QTextStream& out)
     const int iImages = RunImageDemo(out);
     out.flush();
     const int iTextures = RunTextureDemo(out);
-    return iImages != 0 ? iImages : iTextures;
+    out.flush();
+    const int iPaint = RunPaintDemo(out);
+    return iImages != 0 ? iImages : iTextures != 0 ? iTextures : iPaint;
 }
 
 JobFunction FindJob(const QString& sName)

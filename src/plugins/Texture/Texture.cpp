@@ -14,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "varnik/ClassDesc.h"
 #include "varnik/Error.h"
 #include "varnik/Half.h"
 #include "varnik/Interface.h"
@@ -23,6 +24,7 @@
 #include "varnik/TextureMixer.h"
 #include "varnik/TexturePool.h"
 #include "varnik/VKCrashReporterFlag.h"
+#include "CompositeAllAction.h"
 #include "VarnikRenderTarget.h"
 #include "VarnikTexturePool.h"
 
@@ -57,6 +59,10 @@ varnik::ClassDesc VarnikRenderTarget::s_cMyClass(varnik::RenderTarget::StaticCla
                                                  "Default Render Target Implementation",
                                                  &VarnikRenderTarget::CreateInstances, 0, 0);
 
+varnik::ClassDesc CompositeAllAction::s_cMyClass(varnik::Action::StaticClass(), varnik::Action::StaticClass(),
+                                                 "CompositeAllAction", "CompositeAllAction",
+                                                 &CompositeAllAction::CreateInstances, 0, 0);
+
 varnik::ClassDesc VarnikTexture::s_cMyClass(varnik::Texture::StaticClass(), varnik::Texture::StaticClass(),
                                             "VarnikTexture", "texture", &VarnikTexture::CreateInstances, 2, 1);
 
@@ -75,6 +81,8 @@ varnik::Preferences::Bool s_cUseGPUForProxies("Use GPU to generate proxies when 
                                               DisplayCategory("Render"), true, true);
 varnik::Preferences::Integer s_cMaxCompositeSize("Maximum composite size", "Paint", "Maximum composite size",
                                                  DisplayCategory("Paint"), 1024, true);
+
+CompositeAllAction s_cCompositeAllAction;
 
 VarnikTexture::PBOPool VarnikTexture::s_cPBOPool;
 varnik::AttributeInstance<bool>* VarnikTexture::s_pUsePot = nullptr;
@@ -147,6 +155,8 @@ VarnikTexture::VarnikTexture()
 
 VarnikTexture::~VarnikTexture()
 {
+    // Entries refer to this texture: they go first.
+    DiscardPendingComposites();
     if (m_iTextureName != 0)
         Free();
     delete m_pBackingImage;
@@ -158,7 +168,6 @@ VarnikTexture::~VarnikTexture()
         for (GLuint& iName : s_cPBOPool.m_aBuffers)
             iName = 0;
     }
-    DiscardPendingComposites();
 }
 
 Image* VarnikTexture::NewImage()
@@ -1481,15 +1490,185 @@ void VarnikTexture::AddDirtyTile(const ImgTile& cTile)
 // ---------------------------------------------------------------------------
 // Queued compositing
 
+namespace {
+
+/// The replay scratch texture, made on the first replay of a proxied texture
+/// and deleted when the module is unloaded (before its class record goes).
+struct CompositeScratchHolder
+{
+    VarnikTexture* m_pTexture = nullptr;
+    ~CompositeScratchHolder() { delete m_pTexture; }
+};
+CompositeScratchHolder s_cCompositeScratch;
+
+/// Scissor test on with a box, put back as found when the scope ends.
+class ScopedScissor
+{
+public:
+    explicit ScopedScissor(const ImgTile& cBox)
+    {
+        m_bEnabled = glIsEnabled(GL_SCISSOR_TEST);
+        glGetIntegerv(GL_SCISSOR_BOX, m_aBox);
+        glEnable(GL_SCISSOR_TEST);
+        glScissor(cBox.x, cBox.y, cBox.nx, cBox.ny);
+    }
+    ~ScopedScissor()
+    {
+        glScissor(m_aBox[0], m_aBox[1], m_aBox[2], m_aBox[3]);
+        if (!m_bEnabled)
+            glDisable(GL_SCISSOR_TEST);
+    }
+    ScopedScissor(const ScopedScissor&) = delete;
+    ScopedScissor& operator=(const ScopedScissor&) = delete;
+
+private:
+    GLboolean m_bEnabled = GL_FALSE;
+    GLint m_aBox[4] = {0, 0, 0, 0};
+};
+
+/// Blends `iStroke` over `iLayer` into `iTarget` within each of `aBoxes` (a
+/// scissor box each), with the host's mixer of a temporary texture pool. A
+/// host without a pool class gives the mixer directly.
+void MixStroke(GLuint iLayer, GLuint iStroke, unsigned int iMode, const varnik::Store<float>* pWeights,
+               GLuint iTarget, unsigned int iWidth, unsigned int iHeight, Image::Format eFormat,
+               const std::vector<ImgTile>& aBoxes)
+{
+    std::unique_ptr<varnik::Node> pPoolNode;
+    std::unique_ptr<varnik::TextureMixer> pOwnMixer;
+    varnik::TextureMixer* pMixer = nullptr;
+    if (varnik::ClassDesc::FindImplementation(varnik::TexturePool::StaticClass())) {
+        pPoolNode.reset(varnik::Kernel::CreateClassInstance(varnik::TexturePool::StaticClass()));
+        if (varnik::TexturePool* pPool = dynamic_cast<varnik::TexturePool*>(pPoolNode.get()))
+            pMixer = pPool->Mixer();
+    }
+    if (!pMixer) {
+        pOwnMixer.reset(new varnik::TextureMixer());
+        pMixer = pOwnMixer.get();
+    }
+    pMixer->SetLayerCount(2);
+    pMixer->SetLayer(0, iLayer, 1.0f, 0, 1.0f);
+    pMixer->SetLayer(1, iStroke, 1.0f, 0, 1.0f);
+    pMixer->SetBlendMode(iMode);
+    if (pWeights && !pWeights->IsEmpty())
+        pMixer->SetWeights(pWeights);
+    for (const ImgTile& cBox : aBoxes) {
+        ScopedScissor cScissor(cBox);
+        pMixer->MixIntoTexture(iTarget, iWidth, iHeight, eFormat);
+    }
+}
+
+/// A new texture of `pClass` made through the class registry.
+std::unique_ptr<VarnikTexture> NewTextureOf(const varnik::ClassDesc* pClass, const char* sOperation)
+{
+    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(pClass);
+    VarnikTexture* pTexture = dynamic_cast<VarnikTexture*>(pNode);
+    if (!pTexture) {
+        delete pNode;
+        throw NewError(sOperation, __LINE__)->Format("The class registry made no texture");
+    }
+    return std::unique_ptr<VarnikTexture>(pTexture);
+}
+
+} // namespace
+
+const VarnikTexture* VarnikTexture::CompositeScratch() { return s_cCompositeScratch.m_pTexture; }
+
+void VarnikTexture::Composite(const varnik::Texture* pSource, varnik::ImgDirtyRegion* pRegion, unsigned int iMode,
+                              const varnik::Store<float>* pWeights)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x400000);
+    if (!pSource)
+        return;
+    const ImgTile cSourceFrame(0, 0, int32_t(pSource->Width()), int32_t(pSource->Height()));
+    varnik::ImgDirtyRegion cWholeSource(cSourceFrame);
+    const varnik::ImgDirtyRegion& cRegion = pRegion ? *pRegion : cWholeSource;
+    const ImgTile cBox = cRegion.BoundingBox();
+    if (cBox.nx < 1 || cBox.ny < 1 || pSource->OpenGLName() == 0 ||
+        pSource->Location() == varnik::TexturePool::locationCPU)
+        return;
+
+    const bool bProxied = getProxyLevel() != 0;
+    if (bProxied) {
+        // Replay needs the full-resolution frame: without a backing image the
+        // stroke could only be shown, never kept, so it is refused whole.
+        if (!m_pBackingImage)
+            throw NewError("VarnikTexture::Composite", __LINE__)
+                ->Format("No associated image data for proxied texture");
+        std::unique_ptr<CompositeEntry> pEntry(new CompositeEntry());
+        pEntry->m_cDirtyRegion = cRegion;
+        pEntry->m_cTexture.SetPointerValue(this, true);
+        pEntry->m_iMode = iMode;
+        if (pWeights)
+            pEntry->m_cWeights = *pWeights;
+        for (const ImgTile& cTile : cRegion.DirtyTiles())
+            pSource->CopyGLTextureToImage(pEntry->m_pSourceImage.get(), true, &cTile, varnik::PixelDescriptor::eRGBA);
+        // Pieces cover at most "Maximum composite size" full-resolution texels a
+        // side, so that the bounded drain can stop after any of them.
+        const int32_t iMax = int32_t(std::min<unsigned int>(std::max(1u, unsigned(s_cMaxCompositeSize)), 1u << 30));
+        const int iSplitSize = std::max<int32_t>(
+            1, RelativeRegion(m_pBackingImage->getBounds(), pEntry->m_pSourceImage->getBounds(),
+                              ImgTile(0, 0, iMax, iMax)).nx);
+        for (const ImgTile& cTile : cRegion.DirtyTiles()) {
+            if (cTile.nx <= iSplitSize && cTile.ny <= iSplitSize)
+                pEntry->m_aTiles.append(cTile);
+            else
+                pEntry->m_aTiles += SplitDirtyRegions(iSplitSize, cTile);
+        }
+        m_aPendingComposites.append(pEntry.release());
+    }
+
+    if (pSource->OpenGLName() == 0 || m_iLocation != varnik::TexturePool::locationGPU || m_iTextureName == 0)
+        return;
+    if (!m_pBackingImage)
+        m_pBackingImage = NewImage();
+    if (!bProxied) {
+        Update();
+        BeginUndoableOperation();
+        const ImgTile cBackingBounds = m_pBackingImage->getBounds();
+        for (const ImgTile& cTile : cRegion.DirtyTiles())
+            AddDirtyTile(RelativeRegion(cSourceFrame, cBackingBounds, cTile));
+    }
+    SetDirty(true);
+    try {
+        // Mixed tile by tile, not over the bounding box: texels between the
+        // stroke's tiles are neither changed nor read back, so a stroke replayed
+        // from its tiles at full resolution gives the same pixels.
+        const ImgTile cTextureFrame(0, 0, int32_t(m_iTextureWidth), int32_t(m_iTextureHeight));
+        std::vector<ImgTile> aBoxes;
+        for (const ImgTile& cTile : cRegion.DirtyTiles()) {
+            const ImgTile cBox = RelativeRegion(cSourceFrame, cTextureFrame, cTile);
+            if (!cBox.isEmpty())
+                aBoxes.push_back(cBox);
+        }
+        MixStroke(m_iTextureName, pSource->OpenGLName(), iMode, pWeights, m_iTextureName, m_iTextureWidth,
+                  m_iTextureHeight, Format(), aBoxes);
+    } catch (varnik::Error*) {
+        // The undoable operation is closed so that the next stroke can open one.
+        if (!bProxied)
+            EndUndoableOperation();
+        throw;
+    }
+    if (!bProxied)
+        EndUndoableOperation();
+}
+
 void VarnikTexture::Update()
 {
     varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x800000);
+    if (m_aPendingComposites.isEmpty())
+        return;
+    // One texture receives every entry's stroke in turn, rather than one made
+    // and sized afresh per entry.
+    std::unique_ptr<VarnikTexture> pStroke = NewTextureOf(varnik::Texture::StaticClass(), "VarnikTexture::Update");
     while (!m_aPendingComposites.isEmpty()) {
-        std::unique_ptr<CompositeEntry> pEntry(m_aPendingComposites.takeFirst());
+        // Taken off only once composited: a failed replay leaves the stroke queued.
+        CompositeEntry* pEntry = m_aPendingComposites.first();
         if (!m_pBackingImage)
             m_pBackingImage = NewImage();
         CompositeNow(pEntry->m_pSourceImage.get(), pEntry->m_cDirtyRegion, pEntry->m_iMode, pEntry->m_cWeights,
-                     m_pBackingImage, true, nullptr);
+                     m_pBackingImage, true, pStroke.get());
+        m_aPendingComposites.removeFirst();
+        delete pEntry;
     }
 }
 
@@ -1498,7 +1677,73 @@ void VarnikTexture::CompositeNow(const Image* pSourceImage, varnik::ImgDirtyRegi
                                  varnik::Texture* pSourceTexture)
 {
     varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x1000000);
-    NotSupported("CompositeNow");
+    if (!pSourceImage || !pDestination)
+        throw NewError("VarnikTexture::CompositeNow", __LINE__)->Format("No source or destination image");
+    if (!s_cCompositeScratch.m_pTexture)
+        s_cCompositeScratch.m_pTexture = NewTextureOf(&s_cMyClass, "VarnikTexture::CompositeNow").release();
+    VarnikTexture* pScratch = s_cCompositeScratch.m_pTexture;
+
+    // A source of another size is sampled scaled: one texel around each tile
+    // keeps the filter's neighbours.
+    const ImgTile cSourceBounds = pSourceImage->getBounds();
+    const bool bScaled = m_pBackingImage && !(m_pBackingImage->getBounds() == cSourceBounds);
+    std::vector<ImgTile> aSourceTiles;
+    for (ImgTile cTile : cRegion.DirtyTiles()) {
+        if (bScaled)
+            cTile = ImgTile(cTile.x - 1, cTile.y - 1, cTile.nx + 2, cTile.ny + 2);
+        cTile = ImgTile(cTile, cSourceBounds);
+        if (!cTile.isEmpty())
+            aSourceTiles.push_back(cTile);
+    }
+
+    std::unique_ptr<VarnikTexture> pTemporary;
+    if (!pSourceTexture)
+        pTemporary = NewTextureOf(varnik::Texture::StaticClass(), "VarnikTexture::CompositeNow");
+    varnik::Texture* pStroke = pSourceTexture ? pSourceTexture : pTemporary.get();
+    for (const ImgTile& cTile : aSourceTiles)
+        pStroke->CopyFrom(const_cast<Image*>(pSourceImage), &cTile);  // read only
+
+    if (!m_pBackingImage)
+        m_pBackingImage = NewImage();
+    const ImgTile cBackingBounds = m_pBackingImage->getBounds();
+    std::vector<ImgTile> aTargetTiles;
+    for (const ImgTile& cTile : cRegion.DirtyTiles()) {
+        const ImgTile cTarget = RelativeRegion(cSourceBounds, cBackingBounds, cTile);
+        if (!cTarget.isEmpty())
+            aTargetTiles.push_back(cTarget);
+    }
+
+    const bool bProxied = m_iProxyLevel != 0;
+    VarnikTexture* pWritten = this;
+    if (bProxied) {
+        for (const ImgTile& cTile : aTargetTiles)
+            pScratch->CopyFrom(m_pBackingImage, &cTile);
+        pWritten = pScratch;
+    }
+    if (bFinal) {
+        BeginUndoableOperation();
+        if (!bProxied)
+            for (const ImgTile& cTile : aTargetTiles)
+                AddDirtyTile(cTile);
+    }
+    try {
+        // Tile by tile, as `Composite` mixes at level 0.
+        MixStroke(pWritten->m_iTextureName, pStroke->OpenGLName(), iMode, &cWeights, pWritten->m_iTextureName,
+                  Width(), Height(), Format(), aTargetTiles);
+        if (bProxied) {
+            for (const ImgTile& cTile : aTargetTiles)
+                pScratch->CopyGLTextureToImage(pDestination, true, &cTile, varnik::PixelDescriptor::eRGBA);
+            pDestination->clearProxyImages();
+            if (bFinal)
+                ResetDirtyTile();
+        }
+    } catch (varnik::Error*) {
+        if (bFinal)
+            EndUndoableOperation();
+        throw;
+    }
+    if (bFinal)
+        EndUndoableOperation();
 }
 
 ImgTile VarnikTexture::RelativeRegion(const ImgTile& a, const ImgTile& b, const ImgTile& r) const

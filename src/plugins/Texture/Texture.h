@@ -25,6 +25,8 @@ namespace varnik { class RenderTarget; }
 /// All operations run on the thread that owns the GL context; nothing locks.
 class VarnikTexture : public varnik::Texture
 {
+    friend class CompositeAllAction;  // drains the queue of every texture (Update)
+
 public:
     /// The four pixel-unpack buffers that every upload streams its rows
     /// through, shared by all textures. Made by the first upload, deleted with
@@ -172,11 +174,28 @@ public:
     void CheckValidity(varnik::Node::DiagnosticLevel eLevel) const override;
 
     // --- compositing helpers -------------------------------------------------
-    /// Composites a queued stroke at full resolution into `pDestination`.
-    /// Not available in this build of the module: throws "not supported".
+    /// Composites the stroke in `pSource` (its dirty region `pRegion`, the whole
+    /// source when null) into this texture with the mixer's blend `iMode` and
+    /// optional per-layer `pWeights`. At level 0 it is one undoable operation;
+    /// at a proxy level the stroke is mixed into the reduced texture at once
+    /// and queued for full resolution (snapshot of the source's dirty tiles).
+    /// No source, an empty region, a source without GL name or in CPU memory:
+    /// nothing happens. A proxied texture without a backing image cannot
+    /// replay a stroke: it throws "No associated image data for proxied
+    /// texture" and changes nothing.
+    void Composite(const varnik::Texture* pSource, varnik::ImgDirtyRegion* pRegion, unsigned int iMode,
+                   const varnik::Store<float>* pWeights) override;
+    /// Composites a stroke at full resolution: the region of `pSourceImage`
+    /// over the backing image into `pDestination` (through the shared scratch
+    /// texture when this texture is proxied, else into this texture). `bFinal`
+    /// brackets it as an undoable operation. `pSourceTexture` (may be null)
+    /// receives the stroke's tiles; a temporary texture does otherwise.
     void CompositeNow(const varnik::Image* pSourceImage, varnik::ImgDirtyRegion& cRegion, unsigned int iMode,
                       const varnik::Store<float>& cWeights, varnik::Image* pDestination, bool bFinal,
                       varnik::Texture* pSourceTexture);
+    /// The full-resolution texture shared by every replay of a proxied
+    /// texture's strokes; null until the first replay, then kept.
+    static const VarnikTexture* CompositeScratch();
     /// Maps `r` from the frame of `a` into the frame of `b` (scaled by the
     /// sizes; start truncated, end rounded up) and clips it to `b`.
     varnik::ImgTile RelativeRegion(const varnik::ImgTile& a, const varnik::ImgTile& b,
