@@ -201,7 +201,8 @@ void Run(int iDiv)
     // (into the entries' result images, which the drain overwrites).
     std::vector<double> aPiece;
     {
-        auto pStroke = NewTexture();
+        auto pStroke = NewTexture();  // as the drain's shared one, once sized
+        pStroke->Create(unsigned(iMid), unsigned(iMid), 4, Image::e8integer);
         for (VarnikTexture::CompositeEntry* p : pQueued->PendingComposites().mid(0, 20)) {
             varnik::ImgDirtyRegion cOne(p->m_aTiles.first());
             aPiece.push_back(Time([&] {

@@ -1292,9 +1292,7 @@ bool VarnikTexture::setProxyLevel(unsigned char iLevel, bool bBounded)
                 int iMs = cStart.msecsTo(QTime::currentTime());
                 return iMs < 0 ? iMs + 86400000 : iMs;  // past midnight
             };
-            varnik::Node* pNode = varnik::Kernel::CreateClassInstance(varnik::Texture::StaticClass());
-            std::unique_ptr<varnik::Node> pScratch(pNode);
-            varnik::Texture* pScratchTexture = dynamic_cast<varnik::Texture*>(pNode);
+            varnik::Texture* pScratchTexture = ReplayStrokeTexture();
             while (!m_aPendingComposites.isEmpty() && fElapsed() < 200) {
                 CompositeEntry* pEntry = m_aPendingComposites.first();
                 if (!pEntry->m_aTiles.isEmpty()) {
@@ -1316,7 +1314,6 @@ bool VarnikTexture::setProxyLevel(unsigned char iLevel, bool bBounded)
                     m_pBackingImage->clearProxyImages();
                 }
             }
-            pScratch.reset();
             if (!m_aPendingComposites.isEmpty())
                 return false;
         }
@@ -1492,12 +1489,17 @@ void VarnikTexture::AddDirtyTile(const ImgTile& cTile)
 
 namespace {
 
-/// The replay scratch texture, made on the first replay of a proxied texture
-/// and deleted when the module is unloaded (before its class record goes).
+/// The replay textures, made on first use and deleted when the module is
+/// unloaded (before its class record goes).
 struct CompositeScratchHolder
 {
-    VarnikTexture* m_pTexture = nullptr;
-    ~CompositeScratchHolder() { delete m_pTexture; }
+    VarnikTexture* m_pTexture = nullptr;  ///< full-resolution scratch written into
+    VarnikTexture* m_pStroke = nullptr;   ///< receives the tiles of replayed strokes
+    ~CompositeScratchHolder()
+    {
+        delete m_pStroke;
+        delete m_pTexture;
+    }
 };
 CompositeScratchHolder s_cCompositeScratch;
 
@@ -1571,7 +1573,20 @@ std::unique_ptr<VarnikTexture> NewTextureOf(const varnik::ClassDesc* pClass, con
 
 } // namespace
 
-const VarnikTexture* VarnikTexture::CompositeScratch() { return s_cCompositeScratch.m_pTexture; }
+int64_t VarnikTexture::CompositeScratchMemory()
+{
+    int64_t iBytes = 0;
+    for (const VarnikTexture* p : {s_cCompositeScratch.m_pTexture, s_cCompositeScratch.m_pStroke})
+        iBytes += p ? p->ReportedVideoMemory() : 0;
+    return iBytes;
+}
+
+VarnikTexture* VarnikTexture::ReplayStrokeTexture()
+{
+    if (!s_cCompositeScratch.m_pStroke)
+        s_cCompositeScratch.m_pStroke = NewTextureOf(&s_cMyClass, "VarnikTexture::Update").release();
+    return s_cCompositeScratch.m_pStroke;
+}
 
 void VarnikTexture::Composite(const varnik::Texture* pSource, varnik::ImgDirtyRegion* pRegion, unsigned int iMode,
                               const varnik::Store<float>* pWeights)
@@ -1636,9 +1651,9 @@ void VarnikTexture::Composite(const varnik::Texture* pSource, varnik::ImgDirtyRe
         const ImgTile cTextureFrame(0, 0, int32_t(m_iTextureWidth), int32_t(m_iTextureHeight));
         std::vector<ImgTile> aBoxes;
         for (const ImgTile& cTile : cRegion.DirtyTiles()) {
-            const ImgTile cBox = RelativeRegion(cSourceFrame, cTextureFrame, cTile);
-            if (!cBox.isEmpty())
-                aBoxes.push_back(cBox);
+            const ImgTile cScissor = RelativeRegion(cSourceFrame, cTextureFrame, cTile);
+            if (!cScissor.isEmpty())
+                aBoxes.push_back(cScissor);
         }
         MixStroke(m_iTextureName, pSource->OpenGLName(), iMode, pWeights, m_iTextureName, m_iTextureWidth,
                   m_iTextureHeight, Format(), aBoxes);
@@ -1657,16 +1672,16 @@ void VarnikTexture::Update()
     varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x800000);
     if (m_aPendingComposites.isEmpty())
         return;
-    // One texture receives every entry's stroke in turn, rather than one made
-    // and sized afresh per entry.
-    std::unique_ptr<VarnikTexture> pStroke = NewTextureOf(varnik::Texture::StaticClass(), "VarnikTexture::Update");
+    // One shared texture receives every entry's stroke in turn, rather than one
+    // made and sized afresh per entry.
+    VarnikTexture* pStroke = ReplayStrokeTexture();
     while (!m_aPendingComposites.isEmpty()) {
         // Taken off only once composited: a failed replay leaves the stroke queued.
         CompositeEntry* pEntry = m_aPendingComposites.first();
         if (!m_pBackingImage)
             m_pBackingImage = NewImage();
         CompositeNow(pEntry->m_pSourceImage.get(), pEntry->m_cDirtyRegion, pEntry->m_iMode, pEntry->m_cWeights,
-                     m_pBackingImage, true, pStroke.get());
+                     m_pBackingImage, true, pStroke);
         m_aPendingComposites.removeFirst();
         delete pEntry;
     }
