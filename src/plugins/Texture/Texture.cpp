@@ -295,7 +295,8 @@ bool VarnikTexture::SetSize(unsigned int iWidth, unsigned int iHeight)
 {
     m_iRequestedWidth = iWidth;
     m_iRequestedHeight = iHeight;
-    const bool bNonPowerOfTwo = VarnikRenderTarget::IsExtensionSupported("GL_ARB_texture_non_power_of_two");
+    // The process has one context: its extension list is searched once, not at every creation.
+    static const bool bNonPowerOfTwo = VarnikRenderTarget::IsExtensionSupported("GL_ARB_texture_non_power_of_two");
     const bool bUsePot = s_pUsePot && s_pUsePot->Value();
     if (bNonPowerOfTwo && !bUsePot) {
         m_iTextureWidth = iWidth;
@@ -962,7 +963,8 @@ bool VarnikTexture::ReadStrips(Image* pImage, const ImgTile& cRegion, const Text
             CrashScope cReadScope(CrashScope::eReadPixels);
             glReadPixels(cRegion.x, y, cRegion.nx, iRows, iStripFormat, cLayout.m_iPixelType, nullptr);
         }
-        if (LogGLErrors(s_sReadOperation, __LINE__))
+        // The strips differ only in their rows: a read GL refuses is refused on the first one.
+        if (y == cRegion.y && LogGLErrors(s_sReadOperation, __LINE__))
             return false;
         const void* pMapped = glMapBuffer(GL_PIXEL_PACK_BUFFER, GL_READ_ONLY);
         if (!pMapped)
