@@ -34,13 +34,7 @@ const unsigned int s_iWidth = 512, s_iHeight = 384;
 template <typename T>
 std::unique_ptr<T> Make(const varnik::ClassDesc* pClass)
 {
-    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(pClass);
-    T* p = dynamic_cast<T*>(pNode);
-    if (!p) {
-        delete pNode;
-        Fail(QString("the class registry made no %1").arg(pClass->Name()), __LINE__);
-    }
-    return std::unique_ptr<T>(p);
+    return std::unique_ptr<T>(varnik::CreateInstanceAs<T>(pClass));
 }
 
 std::vector<uint8_t> Bytes(const varnik::Image& cImage)

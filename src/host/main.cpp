@@ -12,6 +12,7 @@
 #include "varnik/GLContext.h"
 #include "varnik/Kernel.h"
 #include "varnik/Plugin.h"
+#include "varnik/ProcessAllocator.h"
 #include "varnik/TextureMixer.h"
 #include "varnik/VKCrashReporterFlag.h"
 
@@ -72,6 +73,8 @@ const QString& HostPluginFolder() { return s_sPluginFolder; }
 
 int main(int argc, char** argv)
 {
+    // Checked first: every transfer relies on it.
+    varnik::ProcessAllocator::Configure();
     varnik::VKCrashReporterFlag::InstallCrashHandler();
     QTextStream out(stdout);
     QTextStream err(stderr);
@@ -149,6 +152,8 @@ int main(int argc, char** argv)
                 iJob = 1;
             }
             out.flush();
+            // Between jobs the host holds no memory it does not use.
+            varnik::ProcessAllocator::Release();
             if (iJob != 0) {
                 err << "varnik-host: job \"" << sJob << "\" failed (" << iJob << ")\n";
                 iResult = 3;
