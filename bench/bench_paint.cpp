@@ -197,17 +197,28 @@ void Run(int iDiv)
     int iPieces = 0;
     for (const VarnikTexture::CompositeEntry* p : pQueued->PendingComposites())
         iPieces += p->m_aTiles.size();
-    double fLongest = 0.0, fTotal = 0.0;
-    int iCalls = 0;
-    for (bool bDone = false; !bDone && iCalls < 10000; ++iCalls) {
-        const double f = Time([&] { bDone = pQueued->setProxyLevel(0, true); });
-        fLongest = std::max(fLongest, f);
-        fTotal += f;
+    // One piece's work as the drain does it, timed on its own for 20 pieces
+    // (into the entries' result images, which the drain overwrites).
+    std::vector<double> aPiece;
+    {
+        auto pStroke = NewTexture();  // as the drain's shared one, once sized
+        pStroke->Create(unsigned(iMid), unsigned(iMid), 4, Image::e8integer);
+        for (VarnikTexture::CompositeEntry* p : pQueued->PendingComposites().mid(0, 20)) {
+            varnik::ImgDirtyRegion cOne(p->m_aTiles.first());
+            aPiece.push_back(Time([&] {
+                pQueued->CompositeNow(p->m_pSourceImage.get(), cOne, p->m_iMode, p->m_cWeights, p->m_pResultImage.get(),
+                                      false, pStroke.get());
+            }));
+        }
     }
-    const double fPiece = fTotal / std::max(1, iPieces);
-    std::printf("(3b) bounded drain of %d pieces       %d calls   longest %.1f ms   one piece %.2f ms   "
-                "bound 200 ms + one piece = %.1f ms: %s\n",
-                iPieces, iCalls, Ms(fLongest), Ms(fPiece), 200.0 + Ms(fPiece),
+    const double fPiece = *std::max_element(aPiece.begin(), aPiece.end());
+    double fLongest = 0.0;
+    int iCalls = 0;
+    for (bool bDone = false; !bDone && iCalls < 10000; ++iCalls)
+        fLongest = std::max(fLongest, Time([&] { bDone = pQueued->setProxyLevel(0, true); }));
+    std::printf("(3b) bounded drain of %d pieces       %d calls   longest %.1f ms   one piece median %.2f ms, "
+                "max %.2f ms   bound 200 ms + one piece = %.1f ms: %s\n",
+                iPieces, iCalls, Ms(fLongest), Ms(Median(aPiece)), Ms(fPiece), 200.0 + Ms(fPiece),
                 Ms(fLongest) <= 200.0 + Ms(fPiece) ? "within" : "OVER");
 }
 
