@@ -170,6 +170,6 @@ int RunPaintDemo(QTextStream& out)
     }
     const int64_t iLeft = varnik::Kernel::VideoMemoryUsage() - iLedgerAtStart;
     out << "paint demo: " << (iFailures == 0 ? "all checks passed" : "FAILED") << ", textures deleted, "
-        << iLeft << " bytes of video memory still held (the compositing scratch texture is kept)\n";
+        << iLeft << " bytes of video memory still held (the replay scratch textures are kept)\n";
     return iFailures == 0 ? 0 : 1;
 }
