@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "varnik/GLContext.h"
 #include "varnik/Image.h"
 #include "varnik/Kernel.h"
+#include "varnik/PixelDescriptor.h"
 
 namespace {
 
@@ -112,6 +114,20 @@ std::vector<Dab> PaintDabs(VarnikTexture& cSource, int iCount)
     return a;
 }
 
+/// Largest difference between the bytes of two images of one shape.
+int MaxByteDifference(const Image& a, const Image& b)
+{
+    std::vector<uint8_t> aa(size_t(a.Width()) * a.Height() * a.BytesPerPixel()), bb(aa.size());
+    if (b.Width() != a.Width() || b.Height() != a.Height() || b.BytesPerPixel() != a.BytesPerPixel())
+        return 256;
+    a.getTile(0, 0, int(a.Width()), int(a.Height()), aa.data());
+    b.getTile(0, 0, int(b.Width()), int(b.Height()), bb.data());
+    int iMax = 0;
+    for (size_t i = 0; i < aa.size(); ++i)
+        iMax = std::max(iMax, std::abs(int(aa[i]) - int(bb[i])));
+    return iMax;
+}
+
 std::unique_ptr<VarnikTexture> NewSource(int iSize)
 {
     std::unique_ptr<VarnikTexture> p = NewTexture();
@@ -122,7 +138,7 @@ std::unique_ptr<VarnikTexture> NewSource(int iSize)
 void Run(int iDiv)
 {
     const int iBig = 8192 / iDiv, iMid = 2048 / iDiv, iSmall = 1024 / iDiv;
-    const int iRounds = 9;
+    const int iRounds = 15;
 
     // (1) one 64x64 stroke at level 0, big float layer against small float layer.
     auto pSourceBig = NewSource(iBig), pSourceMid = NewSource(iMid), pSourceSmall = NewSource(iSmall);
@@ -137,23 +153,36 @@ void Run(int iDiv)
     auto Purge = [](VarnikTexture& cLayer) { return [&cLayer] { cLayer.PurgeAllButCurrentVersion(); }; };
     Result r = Interleaved(iRounds, Purge(*pBig), Stroke(*pBig, *pSourceBig, cBig), Purge(*pSmall),
                            Stroke(*pSmall, *pSourceSmall, cSmall));
+    // A timing only counts when the stroke landed: the dab's centre holds its red.
+    auto Landed = [](VarnikTexture& cLayer, const Dab& d) {
+        float aPixel[4] = {0.f, 0.f, 0.f, 0.f};
+        const varnik::PixelDescriptor cFloats(4, varnik::PixelDescriptor::eFloat32);
+        const ImgTile& t = d.m_cRegion.BoundingBox();
+        cLayer.AsImage()->getTile(t.x + t.nx / 2, t.y + t.ny / 2, 1, 1, aPixel, &cFloats);
+        return aPixel[0] > 0.75f && aPixel[1] < 0.35f;
+    };
+    if (!Landed(*pBig, cBig) || !Landed(*pSmall, cSmall))
+        std::printf("WARNING: the stroke did not land; the figures below mean nothing\n");
     std::printf("(1) 64x64 stroke at level 0, RGBA32F  %dx%d %7.2f ms   %dx%d %7.2f ms   ratio %.2fx (goal <= 1.5x)\n",
                 iBig, iBig, Ms(r.fA), iSmall, iSmall, Ms(r.fB), r.fRatio);
     std::fflush(stdout);
 
     // (4) undo memory of that stroke: bytes the backing image grows by against
-    // the bytes of its storage tiles the stroke touches (128^2 for float) and
-    // against the stroke's own 64x64 texels.
+    // the bytes of the 64x64 tiles of the stroke's dirty region, and against
+    // the texels the stroke actually covers.
     {
         pBig->PurgeAllButCurrentVersion();
         auto Bytes = [&] { return pBig->AsImage()->MemoryUsage() + pBig->AsImage()->VersionMemoryUsage(); };
         const size_t iBefore = Bytes();
         Stroke(*pBig, *pSourceBig, cBig)();
         const size_t iAdded = Bytes() - iBefore;
-        const size_t iTileBytes = 128 * 128 * 16, iTexelBytes = 64 * 64 * 16;
-        std::printf("(4) undo memory per stroke            %zu bytes added   touched storage tile %zu bytes   "
-                    "ratio %.2fx (goal <= 1.5x)   against the 64x64 texels %.2fx\n",
-                    iAdded, iTileBytes, double(iAdded) / double(iTileBytes), double(iAdded) / double(iTexelBytes));
+        size_t iTexels = 0;
+        for (const ImgTile& t : cBig.m_cRegion.DirtyTiles())
+            iTexels += size_t(t.nx) * size_t(t.ny);
+        const size_t iTileBytes = cBig.m_cRegion.DirtyTiles().size() * 64 * 64 * 16;
+        std::printf("(4) undo memory per stroke, RGBA32F   %zu bytes added   %zu bytes of tiles touched   "
+                    "ratio %.2fx (goal <= 1.5x)   against the %zu texels covered %.2fx\n",
+                    iAdded, iTileBytes, double(iAdded) / double(iTileBytes), iTexels, double(iAdded) / double(iTexels * 16));
     }
 
     // (2) queueing on the big layer shown at level 2 against a level-0 stroke on a mid layer.
@@ -184,8 +213,10 @@ void Run(int iDiv)
         for (const Dab& d : aDabs)
             Stroke(*pDirect, *pSource, d)();
     };
-    r = Interleaved(3, [&] { QueueAll(1); }, [&] { pQueued->AsImage(); }, [&] { pDirect = NewLayer(iMid, Image::e8integer); },
+    r = Interleaved(5, [&] { QueueAll(1); }, [&] { pQueued->AsImage(); }, [&] { pDirect = NewLayer(iMid, Image::e8integer); },
                     PaintAll);
+    if (MaxByteDifference(*pQueued->AsImage(), *pDirect->AsImage()) > 1)
+        std::printf("WARNING: the replayed strokes differ from the strokes painted at level 0\n");
     std::printf("(3) 100 strokes, RGBA8 %dx%d           replay by AsImage %7.1f ms   painted at level 0 %7.1f ms"
                 "   ratio %.2fx (goal <= 1.5x)\n",
                 iMid, iMid, Ms(r.fA), Ms(r.fB), r.fRatio);
@@ -197,17 +228,28 @@ void Run(int iDiv)
     int iPieces = 0;
     for (const VarnikTexture::CompositeEntry* p : pQueued->PendingComposites())
         iPieces += p->m_aTiles.size();
-    double fLongest = 0.0, fTotal = 0.0;
-    int iCalls = 0;
-    for (bool bDone = false; !bDone && iCalls < 10000; ++iCalls) {
-        const double f = Time([&] { bDone = pQueued->setProxyLevel(0, true); });
-        fLongest = std::max(fLongest, f);
-        fTotal += f;
+    // One piece's work as the drain does it, timed on its own for 20 pieces
+    // (into the entries' result images, which the drain overwrites).
+    std::vector<double> aPiece;
+    {
+        auto pStroke = NewTexture();  // as the drain's shared one, once sized
+        pStroke->Create(unsigned(iMid), unsigned(iMid), 4, Image::e8integer);
+        for (VarnikTexture::CompositeEntry* p : pQueued->PendingComposites().mid(0, 20)) {
+            varnik::ImgDirtyRegion cOne(p->m_aTiles.first());
+            aPiece.push_back(Time([&] {
+                pQueued->CompositeNow(p->m_pSourceImage.get(), cOne, p->m_iMode, p->m_cWeights, p->m_pResultImage.get(),
+                                      false, pStroke.get());
+            }));
+        }
     }
-    const double fPiece = fTotal / std::max(1, iPieces);
-    std::printf("(3b) bounded drain of %d pieces       %d calls   longest %.1f ms   one piece %.2f ms   "
-                "bound 200 ms + one piece = %.1f ms: %s\n",
-                iPieces, iCalls, Ms(fLongest), Ms(fPiece), 200.0 + Ms(fPiece),
+    const double fPiece = *std::max_element(aPiece.begin(), aPiece.end());
+    double fLongest = 0.0;
+    int iCalls = 0;
+    for (bool bDone = false; !bDone && iCalls < 10000; ++iCalls)
+        fLongest = std::max(fLongest, Time([&] { bDone = pQueued->setProxyLevel(0, true); }));
+    std::printf("(3b) bounded drain of %d pieces       %d calls   longest %.1f ms   one piece median %.2f ms, "
+                "max %.2f ms   bound 200 ms + one piece = %.1f ms: %s\n",
+                iPieces, iCalls, Ms(fLongest), Ms(Median(aPiece)), Ms(fPiece), 200.0 + Ms(fPiece),
                 Ms(fLongest) <= 200.0 + Ms(fPiece) ? "within" : "OVER");
 }
 
