@@ -162,7 +162,7 @@ std::vector<Damage> Damages(const QByteArray& a, uint32_t iSeed)
                             n == 8 || n == 64 || n == a.size() / 2 || n == a.size() - 1});
 
     const uint32_t aValues[] = {0u, 1u, 0x80000000u, 0xffffffffu, 0x01000000u};
-    for (int p = 0; p + 4 <= std::min(a.size(), 160); p += 8)
+    for (int p = 0; p + 4 <= std::min(a.size(), 96); p += 8)
         for (uint32_t v : aValues) {
             QByteArray b = a;
             std::memcpy(b.data() + p, &v, 4);
