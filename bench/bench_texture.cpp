@@ -10,7 +10,7 @@
 //      raw floor: first upload, re-upload, readback, proxy 1 and back to 0,
 //      first stroke, a stroke after the history was trimmed.
 //
-//   bench_texture           full sizes (run alone: the 8192^2 float cases hold ~9 GiB)
+//   bench_texture           full sizes (run alone: the 8192^2 float cases hold ~11 GiB)
 //   bench_texture --quick   every side four times smaller
 #include <GL/glew.h>
 
