@@ -91,6 +91,26 @@ void RoundTripExtremes()
                                T(std::numeric_limits<T>::max() / 3) }), ...);
 }
 
+/// Offsets of the header's count and length fields: the class count, each
+/// class name's length, and last the node count. Header: magic 8, version 4,
+/// class count 4, then per class a name (4 + its bytes) and a version 4
+/// (every registered class is listed).
+std::vector<int> CountFieldOffsets(const QByteArray& aData)
+{
+    std::vector<int> aOffsets = { 12 };
+    uint32_t iClasses = 0;
+    std::memcpy(&iClasses, aData.constData() + 12, 4);
+    int iAt = 16;
+    for (uint32_t i = 0; i < iClasses; ++i) {
+        aOffsets.push_back(iAt);
+        uint32_t iName = 0;
+        std::memcpy(&iName, aData.constData() + iAt, 4);
+        iAt += 4 + int(iName) + 4;
+    }
+    aOffsets.push_back(iAt);
+    return aOffsets;
+}
+
 QString ReadError(const QByteArray& aData)
 {
     return ErrorTextOf([&] { Scene s; s.aNodes = Stream::ReadScene(aData); });
@@ -236,16 +256,9 @@ TEST(StreamScenes, CorruptHeadersTablesAndRecordsAreRefused)
     EXPECT_TRUE(ReadError(Patched(8, 0)).contains("format version 0"));
     EXPECT_TRUE(ReadError(Patched(12, 0xFFFFFFFFu)).contains("class count"));
 
-    // Header: magic 8, version 4, class count 4, then per class a name (4 + its
-    // bytes) and a version 4 (every registered class is listed).
     uint32_t iClasses = 0;
     std::memcpy(&iClasses, aGood.constData() + 12, 4);
-    int iNodeCountAt = 16;
-    for (uint32_t i = 0; i < iClasses; ++i) {
-        uint32_t iName = 0;
-        std::memcpy(&iName, aGood.constData() + iNodeCountAt, 4);
-        iNodeCountAt += 4 + int(iName) + 4;
-    }
+    const int iNodeCountAt = CountFieldOffsets(aGood).back();
     const int iFirstLengthAt = iNodeCountAt + 4 + 3 * 4;
     uint32_t iFirstLength = 0;
     std::memcpy(&iFirstLength, aGood.constData() + iFirstLengthAt, 4);
@@ -290,10 +303,9 @@ TEST(StreamScenes, EveryChangedCountOrLengthAndTrailingDataIsAnError)
 {
     SampleScene cScene;
     const QByteArray aGood = Stream::WriteScene(cScene.Nodes());
-    // The count and length fields: class count, node count, each record's length.
-    const int iNodeCountAt = 8 + 4 + 4 + 4 + 19 + 4;
-    std::vector<int> aFields = { 12, iNodeCountAt };
-    for (int iAt = iNodeCountAt + 4 + 3 * 4, i = 0; i < 3; ++i) {
+    // The count and length fields: the header's, then each record's length.
+    std::vector<int> aFields = CountFieldOffsets(aGood);
+    for (int iAt = aFields.back() + 4 + 3 * 4, i = 0; i < 3; ++i) {
         aFields.push_back(iAt);
         uint32_t iLength = 0;
         std::memcpy(&iLength, aGood.constData() + iAt, 4);
