@@ -2,18 +2,20 @@
 // contenders interleaved round by round (see BenchKit.h):
 //   1. CopyFrom against one plain glTexSubImage2D from a contiguous buffer, and
 //      CopyGLTextureToImage against one plain glReadPixels into one, at 4096^2
-//      and 8192^2, RGBA8 and RGBA32F, with page faults per call;
+//      and 8192^2, RGBA8 and RGBA32F, with page faults per call; the byte swap
+//      of the BGRA readback against memcpy;
 //   2. a 16-tile stroke with the history kept (trimmed to a fixed depth as a
 //      host's undo limit does) against bare reads of the same 16 tiles;
 //   3. what a user waits for on an 8192^2 RGBA float layer, each beside its
 //      raw floor: first upload, re-upload, readback, proxy 1 and back to 0,
 //      first stroke, a stroke after the history was trimmed.
 //
-//   bench_texture           full sizes (run alone: the 8192^2 float cases hold ~9 GiB)
+//   bench_texture           full sizes (run alone: the 8192^2 float cases hold ~11 GiB)
 //   bench_texture --quick   every side four times smaller
 #include <GL/glew.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -102,6 +104,31 @@ void RawUpload(GLuint iTexture, int iSize, const Layout& c, const uint8_t* pPixe
     glBindTexture(GL_TEXTURE_2D, iTexture);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, iSize, iSize, GL_RGBA, c.iType, pPixels);
+}
+
+/// The module's GL call sequence fed from a contiguous buffer: bands through
+/// the shared ring of four re-specified unpack buffers. Not a yardstick (it
+/// repeats the module's design); it shows what that sequence itself costs,
+/// so that the rest of a CopyFrom is the module's own work.
+void SameCallsUpload(GLuint iTexture, int iSize, const Layout& c, const uint8_t* pPixels)
+{
+    VarnikTexture::PBOPool& cPool = VarnikTexture::s_cPBOPool;
+    glBindTexture(GL_TEXTURE_2D, iTexture);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    const size_t iRowBytes = size_t(iSize) * c.iBytesPerPixel;
+    const int iBand = std::min(iRowBytes <= 8192 ? 1024 : iRowBytes <= 16384 ? 512 : 256, iSize);
+    for (int y0 = 0; y0 < iSize; y0 += iBand) {
+        const int iRows = std::min(iBand, iSize - y0);
+        glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, cPool.m_aBuffers[cPool.m_iNextIndex]);
+        glBufferDataARB(GL_PIXEL_UNPACK_BUFFER, GLsizeiptr(iRowBytes * size_t(iRows)), nullptr, GL_STREAM_DRAW);
+        if (void* pMapped = glMapBuffer(GL_PIXEL_UNPACK_BUFFER, GL_WRITE_ONLY)) {
+            std::memcpy(pMapped, pPixels + iRowBytes * size_t(y0), iRowBytes * size_t(iRows));
+            glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, y0, iSize, iRows, GL_RGBA, c.iType, nullptr);
+            cPool.m_iNextIndex = (cPool.m_iNextIndex + 1) % 4;
+        }
+    }
+    glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, 0);
 }
 
 /// A framebuffer over a texture, made once and kept: what a program reading the
@@ -214,6 +241,7 @@ void Transfers(int iSize, const Layout& c, int iRounds, bool bHardware, bool bTa
         {"CopyGLTextureToImage",
          [&] { pTexture->CopyGLTextureToImage(pRead.get(), true, nullptr, Image::optimizedChannelOrder()); }, nullptr},
         {"glReadPixels", [&] { cFbo.Read(aWhole, c.iType, c.iBytesPerPixel, aRaw.data()); }, nullptr},
+        {"same GL calls", [&] { SameCallsUpload(iName, iSize, c, aContiguous.data()); }, nullptr},
     }, Finish);
 
     const size_t iBytes = aContiguous.size();
@@ -222,10 +250,13 @@ void Transfers(int iSize, const Layout& c, int iRounds, bool bHardware, bool bTa
     PrintContender("glTexSubImage2D", s[1], iBytes);
     PrintContender("CopyGLTextureToImage", s[2], iBytes);
     PrintContender("glReadPixels", s[3], iBytes);
+    PrintContender("same GL calls (upload)", s[4], iBytes);
     const Spread cUp = bench::Ratios(s[0], s[1]), cDown = bench::Ratios(s[2], s[3]);
     std::printf("    upload ratio %.2f (min %.2f, max %.2f; cpu %.2f), readback ratio %.2f (min %.2f, max %.2f; cpu %.2f)\n",
                 cUp.fMedian, cUp.fMin, cUp.fMax, bench::Ratios(s[0], s[1], true).fMedian, cDown.fMedian, cDown.fMin,
                 cDown.fMax, bench::Ratios(s[2], s[3], true).fMedian);
+    std::printf("    the upload's GL calls alone / glTexSubImage2D %.2f; CopyFrom / its GL calls alone %.2f\n",
+                bench::Ratios(s[4], s[1]).fMedian, bench::Ratios(s[0], s[4]).fMedian);
 
     // Only a transfer that moved the right bytes counts.
     std::vector<uint8_t> aModule(iBytes);
@@ -250,6 +281,34 @@ void Transfers(int iSize, const Layout& c, int iRounds, bool bHardware, bool bTa
         s_aTable.push_back({"re-upload", s[0], s[1], "glTexSubImage2D"});
         s_aTable.push_back({"readback", s[2], s[3], "glReadPixels"});
     }
+    std::fflush(stdout);
+}
+
+/// The byte swap of the BGRA readback against memcpy of the same bytes: both
+/// read and write each byte once, so at memory speed they take the same time.
+void ByteSwap(int iSize)
+{
+    const size_t iPixels = size_t(iSize) * 2048, iBytes = iPixels * 4;  // one strip of 8-bit rows
+    std::unique_ptr<uint8_t, decltype(&std::free)> pFrom(static_cast<uint8_t*>(std::aligned_alloc(16, iBytes)), &std::free);
+    std::unique_ptr<uint8_t, decltype(&std::free)> pTo(static_cast<uint8_t*>(std::aligned_alloc(16, iBytes)), &std::free);
+    if (!pFrom || !pTo)
+        throw (new varnik::Error(QString(), 4, "bench_texture", "bench/bench_texture", __LINE__))->Format("no memory");
+    for (size_t i = 0; i < iBytes; ++i)
+        pFrom.get()[i] = uint8_t(i * 13);
+    const bench::Samples s = bench::Interleave(s_iWarmRounds, 9, {
+        {"SwapRedBlue", [&] { VarnikTexture::SwapRedBlue(pFrom.get(), pTo.get(), iPixels); }, nullptr},
+        {"memcpy", [&] { std::memcpy(pTo.get(), pFrom.get(), iBytes); }, nullptr},
+    });
+    // Only a swap that swapped counts (memcpy may have run last).
+    VarnikTexture::SwapRedBlue(pFrom.get(), pTo.get(), iPixels);
+    const uint8_t* f = pFrom.get();
+    const uint8_t* t = pTo.get();
+    const bool bOk = t[0] == f[2] && t[2] == f[0] && t[iBytes - 4] == f[iBytes - 2] && t[iBytes - 1] == f[iBytes - 1];
+    std::printf("byte swap of a %d-wide strip of 2048 rows (RGBA8)\n", iSize);
+    PrintContender("SwapRedBlue", s[0], iBytes);
+    PrintContender("memcpy", s[1], iBytes);
+    const std::string sName = "SwapRedBlue/memcpy " + std::to_string(iSize) + "x2048 RGBA8";
+    bOk ? s_cTargets.Add(sName, bench::Ratios(s[0], s[1]), 1.5) : s_cTargets.Failed(sName, 1.5);
     std::fflush(stdout);
 }
 
@@ -477,6 +536,7 @@ int main(int argc, char** argv)
             for (const Layout* c : {&s_cRGBA8, &s_cRGBA32F})
                 Transfers(iSize, *c, iSize == iLarge && c == &s_cRGBA32F ? 5 : 7, bHardware,
                           iSize == iLarge && c == &s_cRGBA32F);
+        ByteSwap(4096 / iDivide);
         Strokes(iLarge, 15);
         Waits(iLarge, 3);
         PrintTable(iLarge);
