@@ -205,6 +205,8 @@ TEST_F(PoolTest, SaveWritesChangedTilesExportWritesAllAndFilesRoundTrip)
     q->Tile(Cell(0, 1), false)->Create(16, 16, 4, Image::e8integer, Color::white);
     EXPECT_TRUE(q->Save("", "", nullptr, false));
     EXPECT_FALSE(q->Tile(Cell(0, 1), false)->IsDirty());
+    q->SetName("renamed");  // marks every tile dirty, so the next save writes all
+    EXPECT_TRUE(q->Tile(Cell(0, 1), false)->IsDirty());
     EXPECT_EQ(7, FirstPixel(NewPool(D + "/layer_u1_v1.tif")->Tile(Cell(0, 0), false))[0]);
     EXPECT_EQ(255, FirstPixel(NewPool(D + "/layer_u1_v2.tif")->Tile(Cell(0, 1), false))[0]);
 
@@ -296,7 +298,7 @@ TEST_F(PoolTest, SceneRecordsAreLaidOutByVersionAndReadBack)
         return cIn.AtEnd();
     };
     struct Row { int32_t iFormat, iPoolVersion; };
-    for (const Row& r : {Row{362, 101}, Row{362, 100}, Row{351, 101}, Row{331, 101}, Row{362, 99}, Row{351, 99}}) {
+    for (const Row& r : {Row{362, 101}, Row{362, 100}, Row{351, 101}, Row{332, 101}, Row{331, 101}, Row{362, 99}, Row{351, 99}}) {
         QByteArray a;
         Stream s(&a, true, r.iFormat);
         s.SetClassVersion(VarnikTexturePool::StaticClass(), r.iPoolVersion);
@@ -318,6 +320,12 @@ TEST_F(PoolTest, SceneRecordsAreLaidOutByVersionAndReadBack)
                       q->DefaultTileDescriptor());
         }
     }
+    // A whole scene: the tile textures' class versions come from the header too.
+    const std::vector<Node*> aRead = Stream::ReadScene(Stream::WriteScene({p.get()}));
+    ASSERT_EQ(1u, aRead.size());
+    std::unique_ptr<VarnikTexturePool> pRead(dynamic_cast<VarnikTexturePool*>(aRead[0]));
+    ASSERT_EQ(2u, pRead ? pRead->TileCount() : 0u);
+    EXPECT_EQ(90, FirstPixel(pRead->Tile(0u))[0]);
     // A record cut short: an error, and the tiles read so far are whole.
     QByteArray a;
     Stream s(&a, true);
