@@ -19,6 +19,7 @@
 #include "varnik/TextureMixer.h"
 #include "varnik/TexturePool.h"
 #include "varnik/VKCrashReporterFlag.h"
+#include "TextureTester.h"
 #include "VarnikRenderTarget.h"
 
 using varnik::Image;
@@ -66,6 +67,10 @@ varnik::Preferences::Bool s_cUseGPUForProxies("Use GPU to generate proxies when 
                                               DisplayCategory("Render"), true, true);
 varnik::Preferences::Integer s_cMaxCompositeSize("Maximum composite size", "Paint", "Maximum composite size",
                                                  DisplayCategory("Paint"), 1024, true);
+
+// The self-test node's record comes last of the module's static objects.
+varnik::ClassDesc TextureTester::s_cMyClass(varnik::UnitTest::StaticClass(), varnik::UnitTest::StaticClass(),
+                                            "TextureTester", "TextureTester", &TextureTester::CreateInstances, 0, 0);
 
 VarnikTexture::PBOPool VarnikTexture::s_cPBOPool;
 varnik::AttributeInstance<bool>* VarnikTexture::s_pUsePot = nullptr;
