@@ -18,25 +18,25 @@ namespace {
 
 typedef std::array<float, 4> Rgba;
 
-/// The mixer's blend of straight-alpha colours, on the CPU.
+/// Source-over of straight-alpha colours with the separable blends, on the CPU.
 Rgba Blend(unsigned int iMode, Rgba d, Rgba s, float fAlpha0, float fAlpha1)
 {
     d[3] *= fAlpha0;
     s[3] *= fAlpha1;
-    float sa = s[3], da = d[3];
+    const float sa = s[3], da = d[3];
     Rgba o;
-    float a = sa + da * (1.f - sa);
-    for (int c = 0; c < 3; ++c) {
-        switch (iMode) {
-        case 0: o[c] = s[c] * sa + d[c] * (1.f - sa); break;
-        case 1: o[c] = d[c] + s[c] * sa; break;
-        case 2: o[c] = d[c] * (1.f - sa + s[c] * sa); break;
-        case 3: o[c] = d[c] + s[c] * (1.f - d[c]) * sa; break;
-        case 4: o[c] = d[c]; break;
-        default: o[c] = s[c]; break;
-        }
+    if (iMode >= 4) {
+        o = iMode == 4 ? d : s;
+        o[3] = iMode == 4 ? da * (1.f - sa) : sa;
+        return o;
     }
-    o[3] = iMode == 4 ? da * (1.f - sa) : iMode == 5 ? sa : a;
+    const float a = sa + da * (1.f - sa);
+    for (int c = 0; c < 3; ++c) {
+        const float fB = iMode == 0 ? s[c] : iMode == 1 ? std::min(1.f, d[c] + s[c])
+                         : iMode == 2 ? d[c] * s[c] : d[c] + s[c] - d[c] * s[c];
+        o[c] = a > 0.f ? (sa * (1.f - da) * s[c] + sa * da * fB + (1.f - sa) * da * d[c]) / a : 0.f;
+    }
+    o[3] = std::min(a, 1.f);
     return o;
 }
 
@@ -371,4 +371,31 @@ TEST_F(TextureMixerTest, SharedResourcesAreMadeAgainAfterRelease)
     EXPECT_NE(TextureMixer::s_iCompositingFBO, 0u);
     // Layer 1 being the target too: over itself, from the same copy.
     ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, 4, 4), aSource, aSource, aSource, 4, 4, 0, nullptr);
+}
+
+TEST_F(TextureMixerTest, StrokeOnTransparentLayerKeepsItsColour)
+{
+    // Half-opaque red over an empty and over a half-transparent blue layer: the
+    // stroke's own colour comes out, not a darkened one.
+    struct Case { std::vector<uint8_t> aDest; unsigned int iMode; std::array<int, 4> aExpected; };
+    const Case aCases[] = {
+        {{0, 0, 0, 0}, 0, {255, 0, 0, 128}},     {{0, 0, 0, 0}, 1, {255, 0, 0, 128}},
+        {{0, 0, 0, 0}, 2, {255, 0, 0, 128}},     {{0, 0, 0, 0}, 3, {255, 0, 0, 128}},
+        // da = .5: A = .75, rgb = (.25 s + .25 B + .25 d) / .75
+        {{0, 0, 255, 128}, 0, {170, 0, 85, 191}}, {{0, 0, 255, 128}, 1, {170, 0, 170, 191}},
+        {{0, 0, 255, 128}, 2, {85, 0, 85, 191}},  {{0, 0, 255, 128}, 3, {170, 0, 170, 191}},
+    };
+    const std::vector<uint8_t> aRed{255, 0, 0, 255};
+    GLTexture cSource(1, 1, aRed);
+    varnik::Store<float> cWeights("unknown", 2);
+    cWeights[0] = 1.f;
+    cWeights[1] = 0.5f;
+    for (const Case& c : aCases) {
+        GLTexture cTarget(1, 1, c.aDest);
+        Mix(c.iMode, cTarget.iName, cSource.iName, cTarget.iName, 1, 1, Image::e8integer, nullptr, &cWeights);
+        const std::vector<uint8_t> aOut = varnik::test::ReadTextureRGBA8(cTarget.iName, 1, 1);
+        for (size_t i = 0; i < 4; ++i)
+            EXPECT_NEAR(aOut[i], c.aExpected[i], 1) << "mode " << c.iMode << " channel " << i << " over alpha "
+                                                    << int(c.aDest[3]);
+    }
 }

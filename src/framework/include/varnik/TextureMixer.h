@@ -17,14 +17,14 @@ template <typename T> class Store;
 /// another size is scaled with linear filtering). Colours are straight (not
 /// premultiplied). With d the layer 0 colour and alpha, s the layer 1 ones, each
 /// alpha scaled by its layer's opacity and weight and each colour by its
-/// brightness, and A = sa + da (1 - sa):
-///   0 normal (source over)  rgb = s sa + d (1 - sa)         alpha A
-///   1 add                   rgb = d + s sa                  alpha A
-///   2 multiply              rgb = d (1 - sa + s sa)         alpha A
-///   3 screen                rgb = d + s (1 - d) sa          alpha A
+/// brightness, modes 0 to 3 are source-over with a separable blend B:
+///   A = sa + da (1 - sa)
+///   rgb = (sa (1 - da) s + sa da B(d, s) + (1 - sa) da d) / A   (0 where A is 0)
+///   0 normal B = s, 1 add B = min(1, d + s), 2 multiply B = d s, 3 screen B = d + s - d s
+/// so that a stroke on a transparent layer keeps its own colour. The others:
 ///   4 erase                 rgb = d                         alpha da (1 - sa)
 ///   5 replace               rgb = s                         alpha sa
-/// Fixed-point targets clamp the result to [0, 1]; float targets keep it.
+/// Fixed-point targets clamp the result to [0, 1]; float targets clamp alpha only.
 /// Weights hold one opacity factor per layer (index i scales layer i's alpha;
 /// missing entries are 1).
 ///
