@@ -33,7 +33,7 @@ int RunJobCommand(const QStringList& aArguments, QTextStream& out)
     QVector<JobFile> aJobs;
     for (const QString& sFile : aArguments) {
         try {
-            aJobs << JobFile::Load(sFile, HostMaxTextureSize());
+            aJobs << JobFile::Load(sFile, HostMaxTextureSize(), HostProjectFolder());
         } catch (varnik::Error* pError) {
             QTextStream(stderr) << "varnik-host: " << pError->Text() << "\n";
             varnik::Error::Discard(pError);

@@ -184,8 +184,8 @@ private:
 class Checker
 {
 public:
-    Checker(JobFile& cJob, const QString& sBaseFolder, unsigned int iMaxTextureSize)
-        : m_cJob(cJob), m_cBase(sBaseFolder), m_iMaxTextureSize(iMaxTextureSize) {}
+    Checker(JobFile& cJob, const QString& sBaseFolder, const QString& sDefaultProject, unsigned int iMaxTextureSize)
+        : m_cJob(cJob), m_cBase(sBaseFolder), m_sDefaultProject(sDefaultProject), m_iMaxTextureSize(iMaxTextureSize) {}
 
     void Run(const QJsonObject& cRoot);
 
@@ -198,11 +198,13 @@ private:
     QString InputFile(Fields& f, const QString& sKey, bool bRequired);
     /// An output: its folder must exist (or be creatable) and be writable.
     QString OutputFile(Fields& f, const QString& sKey, bool bRequired);
+    static bool IsWritableFolder(const QString& sFolder);
     const JobFile::Layer* RequireLayer(Fields& f, const QString& sName, bool bRequired);
     void CheckScene(Fields& f, const QString& sKey, const QString& sFile);
 
     JobFile& m_cJob;
     QDir m_cBase;                 ///< folder of the job file
+    QString m_sDefaultProject;    ///< project folder when the job names none; empty: the job's folder
     unsigned int m_iMaxTextureSize;
     QSet<QString> m_aWritten;     ///< files earlier steps write
     bool m_bSceneOpened = false;  ///< an earlier step opens a scene
@@ -213,10 +215,24 @@ QString Checker::InputFile(Fields& f, const QString& sKey, bool bRequired)
     const QString s = f.String(sKey, bRequired);
     if (s.isEmpty())
         return s;
+    // A file the job writes, or one in the project folder, is found by the
+    // name it was written under; anything else is next to the job file.
+    const QString sProjectPath = QDir::cleanPath(QDir(m_cJob.cSettings.sProject).absoluteFilePath(s));
+    if (m_aWritten.contains(sProjectPath) || QFileInfo(sProjectPath).isFile())
+        return sProjectPath;
     const QString sPath = QDir::cleanPath(m_cBase.absoluteFilePath(s));
-    if (!m_aWritten.contains(sPath) && !QFileInfo(sPath).isFile())
+    if (!QFileInfo(sPath).isFile())
         f.Fail(sKey, QString("file \"%1\" does not exist").arg(sPath));
     return sPath;
+}
+
+bool Checker::IsWritableFolder(const QString& sFolder)
+{
+    // The nearest folder that exists decides: the runner makes the missing ones below it.
+    QFileInfo cFolder(sFolder);
+    while (!cFolder.exists() && cFolder.absoluteFilePath() != cFolder.absolutePath())
+        cFolder = QFileInfo(cFolder.absolutePath());
+    return cFolder.isDir() && cFolder.isWritable();
 }
 
 QString Checker::OutputFile(Fields& f, const QString& sKey, bool bRequired)
@@ -225,12 +241,8 @@ QString Checker::OutputFile(Fields& f, const QString& sKey, bool bRequired)
     if (s.isEmpty())
         return s;
     const QString sPath = QDir::cleanPath(QDir(m_cJob.cSettings.sProject).absoluteFilePath(s));
-    // The nearest folder that exists decides: the runner makes the missing ones below it.
-    QFileInfo cFolder(QFileInfo(sPath).absolutePath());
-    while (!cFolder.exists() && cFolder.absoluteFilePath() != cFolder.absolutePath())
-        cFolder = QFileInfo(cFolder.absolutePath());
-    if (!cFolder.isDir() || !cFolder.isWritable())
-        f.Fail(sKey, QString("folder \"%1\" is not writable").arg(cFolder.absoluteFilePath()));
+    if (!IsWritableFolder(QFileInfo(sPath).absolutePath()))
+        f.Fail(sKey, QString("folder \"%1\" is not writable").arg(QFileInfo(sPath).absolutePath()));
     if (QFileInfo(sPath).isDir())
         f.Fail(sKey, QString("\"%1\" is a folder").arg(sPath));
     m_aWritten.insert(sPath);
@@ -281,10 +293,9 @@ const JobFile::Layer* Checker::RequireLayer(Fields& f, const QString& sName, boo
 void Checker::ReadSettings(Fields& f)
 {
     JobFile::Settings& s = m_cJob.cSettings;
-    const QString sProject = f.String("project", false, ".");
+    const QString sProject = f.String("project", false, m_sDefaultProject.isEmpty() ? "." : m_sDefaultProject);
     s.sProject = QDir::cleanPath(m_cBase.absoluteFilePath(sProject)) + "/";
-    QFileInfo cProject(s.sProject);
-    if (cProject.exists() && !(cProject.isDir() && cProject.isWritable()))
+    if (!IsWritableFolder(s.sProject))
         f.Fail("project", QString("\"%1\" is not a writable folder").arg(s.sProject));
 
     const QJsonObject cPrefs = f.Object("preferences", false);
@@ -332,8 +343,10 @@ void Checker::ReadLayer(Fields& f, JobFile::Layer& l)
     } else {
         l.eKind = JobFile::ePool;
         const QString sPool = f.String("pool", true);
-        l.sFile = QDir::cleanPath(m_cBase.absoluteFilePath(sPool));
+        // A pool with a default tile is made by the job and lives in the project;
+        // one without is read from tile files next to the job.
         l.bHasTileDescriptor = f.Has("tile");
+        l.sFile = QDir::cleanPath((l.bHasTileDescriptor ? QDir(m_cJob.cSettings.sProject) : m_cBase).absoluteFilePath(sPool));
         if (l.bHasTileDescriptor) {
             Fields t(f.File(), f.FieldPath("tile"), f.Object("tile", true));
             const QVector<double> a = t.Numbers("size", 2, 2, true);
@@ -519,7 +532,7 @@ int JobFile::LayerIndex(const QString& sName) const
 }
 
 JobFile JobFile::Parse(const QByteArray& aText, const QString& sFileName, const QString& sBaseFolder,
-                       unsigned int iMaxTextureSize)
+                       unsigned int iMaxTextureSize, const QString& sDefaultProject)
 {
     JobFile cJob;
     cJob.sFileName = sFileName;
@@ -532,16 +545,16 @@ JobFile JobFile::Parse(const QByteArray& aText, const QString& sFileName, const 
                                                                cError.offset, cError.errorString());
     if (!cDocument.isObject())
         throw (new varnik::Error(QString(), 1, "job"))->Format("%1: the top level must be an object", sFileName);
-    Checker(cJob, sBaseFolder, iMaxTextureSize).Run(cDocument.object());
+    Checker(cJob, sBaseFolder, sDefaultProject, iMaxTextureSize).Run(cDocument.object());
     return cJob;
 }
 
-JobFile JobFile::Load(const QString& sFileName, unsigned int iMaxTextureSize)
+JobFile JobFile::Load(const QString& sFileName, unsigned int iMaxTextureSize, const QString& sDefaultProject)
 {
     QFile cFile(sFileName);
     if (!QFileInfo(sFileName).isFile() || !cFile.open(QIODevice::ReadOnly))
         throw (new varnik::Error(QString(), 1, "job"))->Format("%1: cannot read the job file: %2", sFileName,
                                                                QFileInfo(sFileName).exists() ? cFile.errorString()
                                                                                              : QString("no such file"));
-    return Parse(cFile.readAll(), sFileName, QFileInfo(sFileName).absolutePath(), iMaxTextureSize);
+    return Parse(cFile.readAll(), sFileName, QFileInfo(sFileName).absolutePath(), iMaxTextureSize, sDefaultProject);
 }

@@ -79,12 +79,15 @@ struct JobFile
     QVector<Step> aSteps;
 
     /// Reads and checks a job file; throws a `varnik::Error` pointer on any problem.
-    /// `iMaxTextureSize` is the GL limit sizes are checked against.
-    static JobFile Load(const QString& sFileName, unsigned int iMaxTextureSize);
+    /// `iMaxTextureSize` is the GL limit sizes are checked against;
+    /// `sDefaultProject` the project folder of a job that names none (empty:
+    /// the job file's folder).
+    static JobFile Load(const QString& sFileName, unsigned int iMaxTextureSize,
+                        const QString& sDefaultProject = QString());
     /// Checks job text as if read from `sFileName` (which need not exist);
     /// relative paths resolve against `sBaseFolder`.
     static JobFile Parse(const QByteArray& aText, const QString& sFileName, const QString& sBaseFolder,
-                         unsigned int iMaxTextureSize);
+                         unsigned int iMaxTextureSize, const QString& sDefaultProject = QString());
 
     /// Names of the steps as written in job files, indexed by StepKind.
     static QString StepName(StepKind eKind);

@@ -9,11 +9,13 @@
 #include <QSaveFile>
 #include "ContactSheet.h"
 #include "varnik/Action.h"
+#include "varnik/Brush.h"
 #include "varnik/Error.h"
 #include "varnik/Image.h"
 #include "varnik/Interface.h"
 #include "varnik/Kernel.h"
 #include "varnik/Preferences.h"
+#include "varnik/Store.h"
 #include "varnik/Stream.h"
 #include "varnik/Texture.h"
 #include "varnik/TexturePool.h"
@@ -180,7 +182,48 @@ QString JobRunner::ContentHash(varnik::Texture* pTexture)
 
 void JobRunner::Stroke(const JobFile::Step& cStep)
 {
-    Fail(cStep, "painting needs the SDK brush, which this build does not have");
+    Layer& cLayer = FindLayer(cStep);
+    varnik::Texture* pTarget = nullptr;
+    std::vector<varnik::Brush::Point> aPoints;
+    if (cStep.bUV) {
+        // UV points name their tile by their whole part; all must share one.
+        const int u = int(std::floor(cStep.aPoints[0].x())), v = int(std::floor(cStep.aPoints[0].y()));
+        for (const QPointF& p : cStep.aPoints)
+            if (int(std::floor(p.x())) != u || int(std::floor(p.y())) != v)
+                Fail(cStep, QString("UV points (%1, %2) and (%3, %4) lie on different tiles")
+                                .arg(cStep.aPoints[0].x()).arg(cStep.aPoints[0].y()).arg(p.x()).arg(p.y()));
+        pTarget = cLayer.pPool ? cLayer.pPool->Tile(float(u) + 0.5f, float(v) + 0.5f, true) : cLayer.pTexture;
+        if (!pTarget)
+            Fail(cStep, QString("layer \"%1\" has no tile (%2, %3)").arg(cLayer.sName).arg(u).arg(v));
+        for (const QPointF& p : cStep.aPoints)
+            aPoints.push_back({ float(p.x() - u) * float(pTarget->Width()), float(p.y() - v) * float(pTarget->Height()) });
+    } else {
+        pTarget = StepTexture(cStep);
+        for (const QPointF& p : cStep.aPoints) {
+            if (p.x() > pTarget->Width() || p.y() > pTarget->Height())
+                Fail(cStep, QString("point (%1, %2) is outside the %3x%4 texture")
+                                .arg(p.x()).arg(p.y()).arg(pTarget->Width()).arg(pTarget->Height()));
+            aPoints.push_back({ float(p.x()), float(p.y()) });
+        }
+    }
+    // The brush paints a full-resolution source the layer composites over
+    // itself (at once, or queued while the layer shows a proxy).
+    varnik::Texture* pSource = nullptr;
+    std::unique_ptr<varnik::Node> pSourceNode = Make(varnik::Texture::StaticClass(), pSource);
+    pSource->Create(pTarget->Width(), pTarget->Height(), 4, varnik::Image::e8integer);
+    varnik::Brush cBrush;
+    cBrush.SetColor(cStep.cColor);
+    cBrush.SetRadius(cStep.fRadius);
+    cBrush.SetHardness(cStep.fHardness);
+    cBrush.Clear(*pSource);
+    varnik::ImgDirtyRegion cRegion = cBrush.Paint(*pSource, aPoints);
+    if (cRegion.IsEmpty())
+        return;
+    varnik::Store<float> cWeights;
+    cWeights.SetCount(2);
+    cWeights[0] = 1.f;
+    cWeights[1] = cStep.fOpacity;
+    pTarget->Composite(pSource, &cRegion, cStep.iBlendMode, cStep.fOpacity < 1.f ? &cWeights : nullptr);
 }
 
 void JobRunner::MemoryFactor(const JobFile::Step& cStep)

@@ -37,5 +37,7 @@ const varnik::GLContext& HostContext();
 const varnik::PluginLoader& HostPlugins();
 /// The plug-in folder the host loaded.
 const QString& HostPluginFolder();
+/// The folder given with --project, empty when none was.
+const QString& HostProjectFolder();
 /// GL_MAX_TEXTURE_SIZE of the host's context.
 unsigned int HostMaxTextureSize();

@@ -4,10 +4,12 @@
 
 #include <cstdio>
 #include <exception>
+#include <QDir>
 #include <QStringList>
 #include <QTextStream>
 #include "Jobs.h"
 #include "VarnikImageIO.h"
+#include "varnik/Brush.h"
 #include "varnik/Error.h"
 #include "varnik/GLContext.h"
 #include "varnik/Kernel.h"
@@ -25,6 +27,7 @@ namespace {
 varnik::GLContext* s_pContext = nullptr;
 varnik::PluginLoader* s_pLoader = nullptr;
 QString s_sPluginFolder;
+QString s_sProjectFolder;
 
 /// A command of the host: its name, how many arguments it takes, and what it does.
 struct Command
@@ -88,6 +91,7 @@ int UsageError(QTextStream& err, const QString& sMessage)
 const varnik::GLContext& HostContext() { return *s_pContext; }
 const varnik::PluginLoader& HostPlugins() { return *s_pLoader; }
 const QString& HostPluginFolder() { return s_sPluginFolder; }
+const QString& HostProjectFolder() { return s_sProjectFolder; }
 
 int RunDemoCommand(const QStringList&, QTextStream& out) { return RunDemoJob(out); }
 int RunInfoCommand(const QStringList&, QTextStream& out) { return RunInfoJob(out); }
@@ -140,8 +144,10 @@ int main(int argc, char** argv)
         err << "varnik-host: cannot open log file \"" << sLogFile << "\"\n";
         return 1;
     }
-    if (!sProject.isEmpty())
-        varnik::Kernel::SetProjectFilesDirectory(sProject);
+    if (!sProject.isEmpty()) {
+        s_sProjectFolder = QDir(sProject).absolutePath();
+        varnik::Kernel::SetProjectFilesDirectory(s_sProjectFolder + "/");
+    }
     varnik::Kernel()->Preferences()->m_bAllowTwoChannelTiles = bTwoChannelTiles;
     varnik::Kernel()->Preferences()->m_bUseFloatTiles = bFloatTiles;
 
@@ -182,6 +188,7 @@ int main(int argc, char** argv)
         // The mixer's shared GL objects go while the modules that used them
         // and the context are still there; modules go in reverse load order.
         varnik::TextureMixer::ReleaseSharedResources();
+        varnik::Brush::ReleaseSharedResources();
         cLoader.UnloadAll();
         s_pLoader = nullptr;
     }
