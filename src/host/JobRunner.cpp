@@ -9,6 +9,7 @@
 #include <QSaveFile>
 #include "ContactSheet.h"
 #include "varnik/Action.h"
+#include "varnik/ClassDesc.h"
 #include "varnik/Brush.h"
 #include "varnik/Error.h"
 #include "varnik/Image.h"
@@ -38,6 +39,59 @@ std::unique_ptr<varnik::Node> Make(const varnik::ClassDesc* pClass, T*& pOut)
 }
 
 QString MiB(int64_t iBytes) { return QString::number(double(iBytes) / (1024. * 1024.), 'f', 1); }
+
+/// The host's record of a job's layers in a scene: each layer's name with a
+/// reference to its node (texture records keep no name), and for plain layers
+/// the image file beside the scene that holds their pixels (scene records hold
+/// none; pools keep theirs in tile files).
+class LayerList : public varnik::Node
+{
+public:
+    struct Entry
+    {
+        QString sName;
+        varnik::Node* pNode = nullptr;  ///< not owned
+        QString sPixelFile;             ///< relative to the scene's folder; empty for pools
+    };
+    static varnik::ClassDesc s_cMyClass;
+    const varnik::ClassDesc* RuntimeClass() const override { return &s_cMyClass; }
+    void Serialize(varnik::Stream& s) override
+    {
+        varnik::Node::Serialize(s);
+        uint32_t iCount = uint32_t(m_aEntries.size());
+        if (s.IsStoring()) {
+            s << iCount;
+            for (const Entry& c : m_aEntries) {
+                s << c.sName << c.sPixelFile;
+                s.WriteNodeReference(c.pNode);
+            }
+            return;
+        }
+        s >> iCount;
+        m_aEntries.clear();
+        for (uint32_t i = 0; i < iCount; ++i) {
+            Entry c;
+            s >> c.sName >> c.sPixelFile;
+            c.pNode = s.ReadNodeReference();
+            m_aEntries.push_back(c);
+        }
+    }
+    std::vector<Entry> m_aEntries;  ///< in layer order
+};
+
+/// A lossless file type for a texture's pixels.
+QString PixelFileExtension(varnik::Image::Format eFormat)
+{
+    switch (eFormat) {
+    case varnik::Image::e8integer: return "png";
+    case varnik::Image::e16float:
+    case varnik::Image::e32float: return "exr";
+    default: return "tif";
+    }
+}
+
+varnik::ClassDesc LayerList::s_cMyClass(varnik::Node::StaticClass(), varnik::Node::StaticClass(), "JobLayerList",
+                                        "Job layer list", &varnik::CreateInstancesOf<LayerList>, 0, 1);
 
 } // namespace
 
@@ -101,6 +155,8 @@ void JobRunner::MakeLayer(const JobFile::Layer& l)
     Layer cLayer;
     cLayer.sName = l.sName;
     if (l.eKind == JobFile::ePool) {
+        if (l.bHasTileDescriptor)
+            QDir().mkpath(QFileInfo(l.sFile).absolutePath());  // the tiles are saved there
         cLayer.pNode = Make(varnik::TexturePool::StaticClass(), cLayer.pPool);
         cLayer.pNode->SetName(l.sName);
         if (l.bHasTileDescriptor)
@@ -278,19 +334,39 @@ void JobRunner::Save(const JobFile::Step& cStep)
 void JobRunner::OpenScene(const JobFile::Step& cStep)
 {
     std::vector<varnik::Node*> aNodes = varnik::Stream::LoadSceneFile(cStep.sFile);
+    std::vector<std::unique_ptr<varnik::Node>> aOwned(aNodes.begin(), aNodes.end());
     std::vector<Layer> aOpened;
-    for (varnik::Node* pNode : aNodes) {
+    // Names come from the scene's layer list; a node the list does not name
+    // keeps its own name.
+    std::vector<LayerList::Entry> aNames;
+    for (varnik::Node* pNode : aNodes)
+        if (LayerList* pList = dynamic_cast<LayerList*>(pNode))
+            aNames.insert(aNames.end(), pList->m_aEntries.begin(), pList->m_aEntries.end());
+    for (std::unique_ptr<varnik::Node>& pNode : aOwned) {
+        if (dynamic_cast<LayerList*>(pNode.get()))
+            continue;
         Layer cLayer;
         cLayer.sName = pNode->Name();
-        cLayer.pNode.reset(pNode);
-        cLayer.pTexture = dynamic_cast<varnik::Texture*>(pNode);
-        cLayer.pPool = dynamic_cast<varnik::TexturePool*>(pNode);
-        aOpened.push_back(std::move(cLayer));
-    }
-    for (const Layer& cLayer : aOpened)
+        QString sPixelFile;
+        for (const LayerList::Entry& c : aNames)
+            if (c.pNode == pNode.get()) {
+                cLayer.sName = c.sName;
+                sPixelFile = c.sPixelFile;
+            }
+        cLayer.pTexture = dynamic_cast<varnik::Texture*>(pNode.get());
+        cLayer.pPool = dynamic_cast<varnik::TexturePool*>(pNode.get());
         if (!cLayer.pTexture && !cLayer.pPool)
             Fail(cStep, QString("scene \"%1\" holds a %2, which is not a layer")
-                            .arg(cStep.sFile, cLayer.pNode->RuntimeClass()->Name()));
+                            .arg(cStep.sFile, pNode->RuntimeClass()->Name()));
+        if (cLayer.pTexture && !sPixelFile.isEmpty()) {
+            const QString sPath = QFileInfo(cStep.sFile).absolutePath() + "/" + sPixelFile;
+            if (!cLayer.pTexture->CreateFromFile(sPath, cLayer.pTexture->ChannelCount(), cLayer.pTexture->Format()))
+                Fail(cStep, QString("cannot read the pixels of layer \"%1\" from \"%2\" (see the log)")
+                                .arg(cLayer.sName, sPath));
+        }
+        cLayer.pNode = std::move(pNode);
+        aOpened.push_back(std::move(cLayer));
+    }
     // The scene's layers replace the open ones of the same names and join the others.
     for (Layer& cOpened : aOpened) {
         auto it = std::find_if(m_aLayers.begin(), m_aLayers.end(),
@@ -383,13 +459,24 @@ void JobRunner::RunStep(const JobFile::Step& cStep)
         Save(cStep);
         break;
     case JobFile::eSaveScene: {
+        QDir().mkpath(QFileInfo(cStep.sFile).absolutePath());
+        LayerList cNames;
         std::vector<varnik::Node*> aNodes;
-        for (Layer& cLayer : m_aLayers)
+        for (Layer& cLayer : m_aLayers) {
             aNodes.push_back(cLayer.pNode.get());
+            LayerList::Entry cEntry{ cLayer.sName, cLayer.pNode.get(), QString() };
+            if (cLayer.pTexture) {
+                std::unique_ptr<varnik::Image> pPixels = ReadBack(cLayer.pTexture);
+                cEntry.sPixelFile = QString("%1.%2.%3").arg(QFileInfo(cStep.sFile).completeBaseName(), cLayer.sName,
+                                                            PixelFileExtension(pPixels->format()));
+                pPixels->Save(QFileInfo(cStep.sFile).absolutePath() + "/" + cEntry.sPixelFile);
+            }
+            cNames.m_aEntries.push_back(cEntry);
+        }
+        aNodes.push_back(&cNames);
         const QByteArray aData = varnik::Stream::WriteScene(aNodes);
         // Written under a temporary name and renamed when complete: a failed
         // write leaves no half scene behind.
-        QDir().mkpath(QFileInfo(cStep.sFile).absolutePath());
         QSaveFile cFile(cStep.sFile);
         if (!cFile.open(QIODevice::WriteOnly) || cFile.write(aData) != aData.size() || !cFile.commit())
             Fail(cStep, QString("cannot write \"%1\": %2").arg(cStep.sFile, cFile.errorString()));
@@ -425,18 +512,28 @@ void JobRunner::RunStep(const JobFile::Step& cStep)
 void JobRunner::Run()
 {
     ApplySettings();
-    for (const JobFile::Layer& cLayer : m_cJob.aLayers)
-        MakeLayer(cLayer);
-
-    m_cOut << QString("%1  %2  %3\n").arg("step", -34).arg("seconds", 8).arg("video MiB", 9);
     varnik::Interface* pUI = varnik::Kernel::Interface();
-    pUI->ProgressStart(QFileInfo(m_cJob.sFileName).fileName(), m_cJob.aSteps.size());
+    if (!m_cJob.aLayers.isEmpty()) {
+        pUI->ProgressStart("Loading layers", unsigned(m_cJob.aLayers.size()));
+        for (const JobFile::Layer& cLayer : m_cJob.aLayers) {
+            try {
+                MakeLayer(cLayer);
+            } catch (varnik::Error*) {
+                pUI->ProgressEnd();
+                throw;
+            }
+            pUI->ProgressAdd();
+        }
+        pUI->ProgressEnd();
+    }
+
+    // The steps that take long (saving, compositing) show progress of their own.
+    m_cOut << QString("%1  %2  %3\n").arg("step", -34).arg("seconds", 8).arg("video MiB", 9);
     for (const JobFile::Step& cStep : m_cJob.aSteps) {
         const auto tStart = std::chrono::steady_clock::now();
         try {
             RunStep(cStep);
         } catch (varnik::Error* pError) {
-            pUI->ProgressEnd();
             // Errors from the module or the SDK get the step they happened in.
             if (!pError->Text().startsWith(m_cJob.sFileName) && !pError->IsStatic())
                 pError->Format(QString("%1: %2 (%3): %4").arg(m_cJob.sFileName, cStep.sField,
@@ -449,7 +546,5 @@ void JobRunner::Run()
         m_cOut << QString("%1  %2  %3\n").arg(sLabel.trimmed(), -34).arg(fSeconds, 8, 'f', 3)
                       .arg(MiB(varnik::Kernel::VideoMemoryUsage()), 9);
         m_cOut.flush();
-        pUI->ProgressAdd();
     }
-    pUI->ProgressEnd();
 }

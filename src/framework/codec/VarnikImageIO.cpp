@@ -51,6 +51,7 @@ class VarnikImageIO : public ImageCodec
 public:
     void Read(const QString& sFileName, Image& cImage, unsigned int iChannels) override;
     void Write(const QString& sFileName, const Image& cImage, unsigned int iBitsPerChannel) override;
+    Image::FileShape ReadShape(const QString& sFileName) override;
 };
 
 void VarnikImageIO::Read(const QString& sFileName, Image& cImage, unsigned int iChannels)
@@ -184,6 +185,38 @@ void VarnikImageIO::Write(const QString& sFileName, const Image& cImage, unsigne
     }
     if (!pOutput->close())
         throw WriteError(__LINE__, sFileName, Reason(pOutput->geterror(), "the file cannot be completed"));
+}
+
+Image::FileShape VarnikImageIO::ReadShape(const QString& sFileName)
+{
+    // Only the header: a folder of tile files is opened without decoding any.
+    const QFileInfo cInfo(sFileName);
+    if (!cInfo.isFile())
+        throw ReadError(__LINE__, sFileName, cInfo.exists() ? "not a file" : "the file does not exist");
+    OIIO::ImageSpec cConfig;
+    cConfig.attribute("oiio:UnassociatedAlpha", 1);
+    auto pInput = OIIO::ImageInput::open(sFileName.toStdString(), &cConfig);
+    if (!pInput)
+        throw ReadError(__LINE__, sFileName, Reason(OIIO::geterror(), "no reader accepts the file"));
+    const OIIO::ImageSpec cSpec = pInput->spec_dimensions(0, 0);
+    pInput->close();
+    if (cSpec.width <= 0 || cSpec.height <= 0 || cSpec.nchannels <= 0 ||
+        uint32_t(cSpec.width) > Image::s_iMaxDimension || uint32_t(cSpec.height) > Image::s_iMaxDimension)
+        throw ReadError(__LINE__, sFileName,
+                        QString("unsupported size %1 x %2 with %3 channels")
+                            .arg(cSpec.width).arg(cSpec.height).arg(cSpec.nchannels));
+    Image::FileShape cShape;
+    cShape.m_iWidth = uint32_t(cSpec.width);
+    cShape.m_iHeight = uint32_t(cSpec.height);
+    cShape.m_iChannels = uint32_t(std::min(cSpec.nchannels, 4));
+    // The formats Read loads the pixels in.
+    switch (cSpec.format.basetype) {
+    case OIIO::TypeDesc::UINT8: cShape.m_eFormat = Image::e8integer; break;
+    case OIIO::TypeDesc::UINT16: cShape.m_eFormat = Image::e16integer; break;
+    case OIIO::TypeDesc::HALF: cShape.m_eFormat = Image::e16float; break;
+    default: cShape.m_eFormat = Image::e32float; break;
+    }
+    return cShape;
 }
 
 } // namespace

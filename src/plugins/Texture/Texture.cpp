@@ -8,19 +8,26 @@
 #include <memory>
 #include <new>
 #include <QCoreApplication>
+#include <QObject>
 #include <QTime>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "varnik/ClassDesc.h"
 #include "varnik/Error.h"
+#include "varnik/Half.h"
+#include "varnik/Interface.h"
 #include "varnik/Kernel.h"
 #include "varnik/RenderTarget.h"
+#include "varnik/Stream.h"
 #include "varnik/TextureMixer.h"
 #include "varnik/TexturePool.h"
 #include "varnik/VKCrashReporterFlag.h"
+#include "CompositeAllAction.h"
 #include "TextureTester.h"
 #include "VarnikRenderTarget.h"
+#include "VarnikTexturePool.h"
 
 using varnik::Image;
 using varnik::ImgTile;
@@ -53,8 +60,16 @@ varnik::ClassDesc VarnikRenderTarget::s_cMyClass(varnik::RenderTarget::StaticCla
                                                  "Default Render Target Implementation",
                                                  &VarnikRenderTarget::CreateInstances, 0, 0);
 
+varnik::ClassDesc CompositeAllAction::s_cMyClass(varnik::Action::StaticClass(), varnik::Action::StaticClass(),
+                                                 "CompositeAllAction", "CompositeAllAction",
+                                                 &CompositeAllAction::CreateInstances, 0, 0);
+
 varnik::ClassDesc VarnikTexture::s_cMyClass(varnik::Texture::StaticClass(), varnik::Texture::StaticClass(),
                                             "VarnikTexture", "texture", &VarnikTexture::CreateInstances, 2, 1);
+
+varnik::ClassDesc VarnikTexturePool::s_cMyClass(varnik::TexturePool::StaticClass(),
+                                                varnik::TexturePool::StaticClass(), "VarnikTexturePool",
+                                                "Texture Pool", &VarnikTexturePool::CreateInstances, 0, 101);
 
 varnik::Plugin s_cPlugin("Texture", "Default Texture Class Implementation", "Varnik Labs",
                          "https://www.varnik.example", QStringLiteral(__DATE__ " " __TIME__),
@@ -67,6 +82,8 @@ varnik::Preferences::Bool s_cUseGPUForProxies("Use GPU to generate proxies when 
                                               DisplayCategory("Render"), true, true);
 varnik::Preferences::Integer s_cMaxCompositeSize("Maximum composite size", "Paint", "Maximum composite size",
                                                  DisplayCategory("Paint"), 1024, true);
+
+CompositeAllAction s_cCompositeAllAction;
 
 // The self-test node's record comes last of the module's static objects.
 varnik::ClassDesc TextureTester::s_cMyClass(varnik::UnitTest::StaticClass(), varnik::UnitTest::StaticClass(),
@@ -143,6 +160,8 @@ VarnikTexture::VarnikTexture()
 
 VarnikTexture::~VarnikTexture()
 {
+    // Entries refer to this texture: they go first.
+    DiscardPendingComposites();
     if (m_iTextureName != 0)
         Free();
     delete m_pBackingImage;
@@ -154,7 +173,6 @@ VarnikTexture::~VarnikTexture()
         for (GLuint& iName : s_cPBOPool.m_aBuffers)
             iName = 0;
     }
-    DiscardPendingComposites();
 }
 
 Image* VarnikTexture::NewImage()
@@ -390,6 +408,183 @@ void VarnikTexture::Create(unsigned int iWidth, unsigned int iHeight, unsigned i
             m_pBackingImage = NewImage();
         m_pBackingImage->create(iWidth, iHeight, iChannels, eFormat, true, 1);
         m_iLocation = varnik::TexturePool::locationCPU;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Filled and file-backed creation
+
+namespace {
+
+/// Fills the whole image with one pixel of four components of type T, held in
+/// a temporary accounted store.
+template <typename T, typename F>
+void FillWithColor(Image& cImage, unsigned int iWidth, unsigned int iHeight, const varnik::Color& cColor, F fConvert)
+{
+    varnik::Store<T> cPixel(QStringLiteral("Pixel Data"), 4);
+    cPixel[0] = fConvert(cColor.r);
+    cPixel[1] = fConvert(cColor.g);
+    cPixel[2] = fConvert(cColor.b);
+    cPixel[3] = fConvert(cColor.a);
+    cImage.fillTile(0, 0, int(iWidth), int(iHeight), cPixel.Data(), nullptr, nullptr);
+}
+
+/// A colour component as a byte: clamped to [0, 1], then rounded.
+uint8_t ColorByte(float x)
+{
+    if (x < 0.f)
+        return 0;
+    if (x > 1.f)
+        return 255;
+    return uint8_t(x * 255.f + 0.5f);
+}
+
+} // namespace
+
+void VarnikTexture::Create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels, Image::Format eFormat,
+                           const varnik::Color& cColor)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x8);
+    Create(iWidth, iHeight, iChannels, eFormat);
+    if (m_bLive) {
+        // One clear of the attached texture: no pixels cross the bus.
+        SetAsRenderTarget();
+        glPushAttrib(GL_ENABLE_BIT);
+        glClearColor(cColor.r, cColor.g, cColor.b, cColor.a);
+        glDisable(GL_BLEND);
+        glDisable(GL_SCISSOR_TEST);  // the whole texture, whatever box the caller set
+        glClear(GL_COLOR_BUFFER_BIT);
+        glClearColor(0.f, 0.f, 0.f, 0.f);
+        glPopAttrib();
+        RestoreRenderTarget();
+        if (m_pRenderTarget) {
+            const bool bDepth = Format() == Image::e16depth || Format() == Image::e24depth ||
+                                Format() == Image::e32depth;
+            m_pRenderTarget->RemoveTarget(bDepth ? 4 : 0);
+            delete m_pRenderTarget;
+            m_pRenderTarget = nullptr;
+        }
+        return;
+    }
+    switch (eFormat) {
+    case Image::e8integer:
+        FillWithColor<uint8_t>(*m_pBackingImage, iWidth, iHeight, cColor, ColorByte);
+        break;
+    case Image::e16float:
+        FillWithColor<varnik::half_>(*m_pBackingImage, iWidth, iHeight, cColor, [](float x) { return varnik::half_(x); });
+        break;
+    case Image::e32float:
+        FillWithColor<float>(*m_pBackingImage, iWidth, iHeight, cColor, [](float x) { return x; });
+        break;
+    default:
+        break;  // no pixel layout of its own: left as created
+    }
+}
+
+bool VarnikTexture::CreateFromFile(const QString& sFile, unsigned int iChannels, Image::Format eFormat)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x40);
+    try {
+        // A fresh backing image is kept only once the file has loaded, so that a
+        // failed load leaves the texture as it was.
+        std::unique_ptr<Image> pFresh(m_pBackingImage ? nullptr : NewImage());
+        Image* pLoaded = m_pBackingImage ? m_pBackingImage : pFresh.get();
+        pLoaded->Load(sFile, 0, true);
+        if (pFresh)
+            m_pBackingImage = pFresh.release();
+
+        const bool bOtherChannels = iChannels != 0 && iChannels != m_pBackingImage->ChannelCount();
+        const bool bOtherFormat = eFormat != Image::eNoFormat && eFormat != m_pBackingImage->format();
+        if (bOtherChannels || bOtherFormat) {
+            std::unique_ptr<Image> pConverted(NewImage());
+            pConverted->create(m_pBackingImage->Width(), m_pBackingImage->Height(), iChannels, eFormat, true, 1);
+            pConverted->ConvertFrom(*m_pBackingImage);
+            delete m_pBackingImage;
+            m_pBackingImage = pConverted.release();
+        }
+        if (m_pBackingImage->ChannelCount() == 1 || m_pBackingImage->ChannelCount() == 3) {
+            varnik::Kernel::Log("Attempting to load 1 or 3 channel texture, converting to 4 channel.\n");
+            std::unique_ptr<Image> pFour(NewImage());
+            pFour->create(m_pBackingImage->Width(), m_pBackingImage->Height(), 4, m_pBackingImage->format(), true, 1);
+            pFour->ConvertFrom(*m_pBackingImage);
+            delete m_pBackingImage;
+            m_pBackingImage = pFour.release();
+        }
+        {
+            varnik::VKCrashReporterFlag cSizeScope(s_iScopeCategory, 0x20);
+            const unsigned int iMax = MaxTextureSize();
+            const unsigned int iW = m_pBackingImage->Width(), iH = m_pBackingImage->Height();
+            if (iW > iMax || iH > iMax) {
+                // Warned, not refused: whether the GPU takes it is up to the driver.
+                varnik::Kernel::Log("Attempting to load a texture that exceeds graphics hardware's texture size "
+                                    "limitations.");
+                varnik::Kernel::Interface()->MessageBox(
+                    1, QObject::tr("Warning"),
+                    QObject::tr("The target image size you have selected (%1 x %2) is too large for the graphics "
+                                "hardware on your machine. Please select a size of %3 x %3 or smaller.")
+                        .arg(iW).arg(iH).arg(int(iMax)),
+                    0, 0);
+            }
+        }
+        if (!m_pBackingImage->Keep()) {
+            // Keep() false: nothing but the pixels; copied into a plain image of its own.
+            std::unique_ptr<Image> pCopy(NewImage());
+            pCopy->create(m_pBackingImage->Width(), m_pBackingImage->Height(), m_pBackingImage->ChannelCount(),
+                          m_pBackingImage->format(), true, 1);
+            pCopy->CopyRect(*m_pBackingImage, m_pBackingImage->getBounds(), 0, 0);
+            delete m_pBackingImage;
+            m_pBackingImage = pCopy.release();
+        }
+        // Proxy images down to level 4 are prepared now, so that later level
+        // changes find them.
+        const unsigned char iLevel = static_cast<unsigned char>(m_iProxyLevel);
+        m_pBackingImage->setProxyLevel(4);
+        m_pBackingImage->getProxyImage();
+        m_pBackingImage->setProxyLevel(iLevel);
+        if (m_bLive) {
+            setProxyLevel(iLevel, false);
+            CopyFrom(m_pBackingImage->getProxyImage(), nullptr);
+        } else {
+            m_iLocation = varnik::TexturePool::locationCPU;
+            m_iTextureWidth = m_pBackingImage->Width();
+            m_iTextureHeight = m_pBackingImage->Height();
+            m_iChannelCount = m_pBackingImage->ChannelCount();
+            m_eFormat = m_pBackingImage->format();
+        }
+        m_bBackingImageStale = false;
+        m_pBackingImage->ClearDirty();
+        return true;
+    } catch (varnik::Error* pError) {
+        varnik::Kernel::Log(QString("VarnikTexture::CreateFromFile -- cannot load \"%1\": ").arg(sFile));
+        pError->Report();
+        varnik::Error::Discard(pError);
+    } catch (const std::bad_alloc&) {
+        varnik::Kernel::Log(QString("VarnikTexture::CreateFromFile -- cannot load \"%1\": out of memory\n").arg(sFile));
+    }
+    return false;
+}
+
+void VarnikTexture::Serialize(varnik::Stream& s)
+{
+    // Members only: reading neither moves nor uploads anything.
+    if (s.IsAtLeast(362)) {
+        uint8_t iLive = m_bLive ? 1 : 0;
+        if (s.IsStoring()) {
+            s.Write(&iLive, 1);
+        } else {
+            s.Read(&iLive, 1);
+            m_bLive = iLive != 0;
+        }
+    }
+    if (s.ClassVersion(&s_cMyClass) > 0) {
+        uint32_t iLevel = m_iProxyLevel;
+        if (s.IsStoring()) {
+            s.Write(&iLevel, 4);
+        } else {
+            s.Read(&iLevel, 4);
+            // A damaged record cannot make a level the texture has no proxies for.
+            m_iProxyLevel = std::min<uint32_t>(iLevel, 4);
+        }
     }
 }
 
@@ -1300,15 +1495,180 @@ void VarnikTexture::AddDirtyTile(const ImgTile& cTile)
 // ---------------------------------------------------------------------------
 // Queued compositing
 
+namespace {
+
+/// The replay scratch texture, made on the first replay of a proxied texture
+/// and deleted when the module is unloaded (before its class record goes).
+struct CompositeScratchHolder
+{
+    VarnikTexture* m_pTexture = nullptr;
+    ~CompositeScratchHolder() { delete m_pTexture; }
+};
+CompositeScratchHolder s_cCompositeScratch;
+
+/// Scissor test on with a box, put back as found when the scope ends.
+class ScopedScissor
+{
+public:
+    explicit ScopedScissor(const ImgTile& cBox)
+    {
+        m_bEnabled = glIsEnabled(GL_SCISSOR_TEST);
+        glGetIntegerv(GL_SCISSOR_BOX, m_aBox);
+        glEnable(GL_SCISSOR_TEST);
+        glScissor(cBox.x, cBox.y, cBox.nx, cBox.ny);
+    }
+    ~ScopedScissor()
+    {
+        glScissor(m_aBox[0], m_aBox[1], m_aBox[2], m_aBox[3]);
+        if (!m_bEnabled)
+            glDisable(GL_SCISSOR_TEST);
+    }
+    ScopedScissor(const ScopedScissor&) = delete;
+    ScopedScissor& operator=(const ScopedScissor&) = delete;
+
+private:
+    GLboolean m_bEnabled = GL_FALSE;
+    GLint m_aBox[4] = {0, 0, 0, 0};
+};
+
+/// Blends `iStroke` over `iLayer` into `iTarget` within each of `aBoxes` (a
+/// scissor box each), with the host's mixer of a temporary texture pool. A
+/// host without a pool class gives the mixer directly.
+void MixStroke(GLuint iLayer, GLuint iStroke, unsigned int iMode, const varnik::Store<float>* pWeights,
+               GLuint iTarget, unsigned int iWidth, unsigned int iHeight, Image::Format eFormat,
+               const std::vector<ImgTile>& aBoxes)
+{
+    std::unique_ptr<varnik::Node> pPoolNode;
+    std::unique_ptr<varnik::TextureMixer> pOwnMixer;
+    varnik::TextureMixer* pMixer = nullptr;
+    if (varnik::ClassDesc::FindImplementation(varnik::TexturePool::StaticClass())) {
+        pPoolNode.reset(varnik::Kernel::CreateClassInstance(varnik::TexturePool::StaticClass()));
+        if (varnik::TexturePool* pPool = dynamic_cast<varnik::TexturePool*>(pPoolNode.get()))
+            pMixer = pPool->Mixer();
+    }
+    if (!pMixer) {
+        pOwnMixer.reset(new varnik::TextureMixer());
+        pMixer = pOwnMixer.get();
+    }
+    pMixer->SetLayerCount(2);
+    pMixer->SetLayer(0, iLayer, 1.0f, 0, 1.0f);
+    pMixer->SetLayer(1, iStroke, 1.0f, 0, 1.0f);
+    pMixer->SetBlendMode(iMode);
+    if (pWeights && !pWeights->IsEmpty())
+        pMixer->SetWeights(pWeights);
+    for (const ImgTile& cBox : aBoxes) {
+        ScopedScissor cScissor(cBox);
+        pMixer->MixIntoTexture(iTarget, iWidth, iHeight, eFormat);
+    }
+}
+
+/// A new texture of `pClass` made through the class registry.
+std::unique_ptr<VarnikTexture> NewTextureOf(const varnik::ClassDesc* pClass, const char* sOperation)
+{
+    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(pClass);
+    VarnikTexture* pTexture = dynamic_cast<VarnikTexture*>(pNode);
+    if (!pTexture) {
+        delete pNode;
+        throw NewError(sOperation, __LINE__)->Format("The class registry made no texture");
+    }
+    return std::unique_ptr<VarnikTexture>(pTexture);
+}
+
+} // namespace
+
+const VarnikTexture* VarnikTexture::CompositeScratch() { return s_cCompositeScratch.m_pTexture; }
+
+void VarnikTexture::Composite(const varnik::Texture* pSource, varnik::ImgDirtyRegion* pRegion, unsigned int iMode,
+                              const varnik::Store<float>* pWeights)
+{
+    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x400000);
+    if (!pSource)
+        return;
+    const ImgTile cSourceFrame(0, 0, int32_t(pSource->Width()), int32_t(pSource->Height()));
+    varnik::ImgDirtyRegion cWholeSource(cSourceFrame);
+    const varnik::ImgDirtyRegion& cRegion = pRegion ? *pRegion : cWholeSource;
+    const ImgTile cBox = cRegion.BoundingBox();
+    if (cBox.nx < 1 || cBox.ny < 1 || pSource->OpenGLName() == 0 ||
+        pSource->Location() == varnik::TexturePool::locationCPU)
+        return;
+
+    const bool bProxied = getProxyLevel() != 0;
+    if (bProxied) {
+        // Replay needs the full-resolution frame: without a backing image the
+        // stroke could only be shown, never kept, so it is refused whole.
+        if (!m_pBackingImage)
+            throw NewError("VarnikTexture::Composite", __LINE__)
+                ->Format("No associated image data for proxied texture");
+        std::unique_ptr<CompositeEntry> pEntry(new CompositeEntry());
+        pEntry->m_cDirtyRegion = cRegion;
+        pEntry->m_cTexture.SetPointerValue(this, true);
+        pEntry->m_iMode = iMode;
+        if (pWeights)
+            pEntry->m_cWeights = *pWeights;
+        for (const ImgTile& cTile : cRegion.DirtyTiles())
+            pSource->CopyGLTextureToImage(pEntry->m_pSourceImage.get(), true, &cTile, varnik::PixelDescriptor::eRGBA);
+        // Pieces cover at most "Maximum composite size" full-resolution texels a
+        // side, so that the bounded drain can stop after any of them.
+        const int32_t iMax = int32_t(std::min<unsigned int>(std::max(1u, unsigned(s_cMaxCompositeSize)), 1u << 30));
+        const int iSplitSize = std::max<int32_t>(
+            1, RelativeRegion(m_pBackingImage->getBounds(), pEntry->m_pSourceImage->getBounds(),
+                              ImgTile(0, 0, iMax, iMax)).nx);
+        for (const ImgTile& cTile : cRegion.DirtyTiles()) {
+            if (cTile.nx <= iSplitSize && cTile.ny <= iSplitSize)
+                pEntry->m_aTiles.append(cTile);
+            else
+                pEntry->m_aTiles += SplitDirtyRegions(iSplitSize, cTile);
+        }
+        m_aPendingComposites.append(pEntry.release());
+    }
+
+    if (pSource->OpenGLName() == 0 || m_iLocation != varnik::TexturePool::locationGPU || m_iTextureName == 0)
+        return;
+    if (!m_pBackingImage)
+        m_pBackingImage = NewImage();
+    if (!bProxied) {
+        Update();
+        BeginUndoableOperation();
+        const ImgTile cBackingBounds = m_pBackingImage->getBounds();
+        for (const ImgTile& cTile : cRegion.DirtyTiles())
+            AddDirtyTile(RelativeRegion(cSourceFrame, cBackingBounds, cTile));
+    }
+    SetDirty(true);
+    try {
+        // Mixed tile by tile, not over the bounding box: texels between the
+        // stroke's tiles are neither changed nor read back, so a stroke replayed
+        // from its tiles at full resolution gives the same pixels.
+        const ImgTile cTextureFrame(0, 0, int32_t(m_iTextureWidth), int32_t(m_iTextureHeight));
+        std::vector<ImgTile> aBoxes;
+        for (const ImgTile& cTile : cRegion.DirtyTiles()) {
+            const ImgTile cBox = RelativeRegion(cSourceFrame, cTextureFrame, cTile);
+            if (!cBox.isEmpty())
+                aBoxes.push_back(cBox);
+        }
+        MixStroke(m_iTextureName, pSource->OpenGLName(), iMode, pWeights, m_iTextureName, m_iTextureWidth,
+                  m_iTextureHeight, Format(), aBoxes);
+    } catch (varnik::Error*) {
+        // The undoable operation is closed so that the next stroke can open one.
+        if (!bProxied)
+            EndUndoableOperation();
+        throw;
+    }
+    if (!bProxied)
+        EndUndoableOperation();
+}
+
 void VarnikTexture::Update()
 {
     varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x800000);
     while (!m_aPendingComposites.isEmpty()) {
-        std::unique_ptr<CompositeEntry> pEntry(m_aPendingComposites.takeFirst());
+        // Taken off only once composited: a failed replay leaves the stroke queued.
+        CompositeEntry* pEntry = m_aPendingComposites.first();
         if (!m_pBackingImage)
             m_pBackingImage = NewImage();
         CompositeNow(pEntry->m_pSourceImage.get(), pEntry->m_cDirtyRegion, pEntry->m_iMode, pEntry->m_cWeights,
                      m_pBackingImage, true, nullptr);
+        m_aPendingComposites.removeFirst();
+        delete pEntry;
     }
 }
 
@@ -1317,7 +1677,71 @@ void VarnikTexture::CompositeNow(const Image* pSourceImage, varnik::ImgDirtyRegi
                                  varnik::Texture* pSourceTexture)
 {
     varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x1000000);
-    NotSupported("CompositeNow");
+    if (!pSourceImage || !pDestination)
+        throw NewError("VarnikTexture::CompositeNow", __LINE__)->Format("No source or destination image");
+    if (!s_cCompositeScratch.m_pTexture)
+        s_cCompositeScratch.m_pTexture = NewTextureOf(&s_cMyClass, "VarnikTexture::CompositeNow").release();
+    VarnikTexture* pScratch = s_cCompositeScratch.m_pTexture;
+
+    // A source of another size is sampled scaled: one texel around each tile
+    // keeps the filter's neighbours.
+    const ImgTile cSourceBounds = pSourceImage->getBounds();
+    const bool bScaled = m_pBackingImage && !(m_pBackingImage->getBounds() == cSourceBounds);
+    std::vector<ImgTile> aSourceTiles;
+    for (ImgTile cTile : cRegion.DirtyTiles()) {
+        if (bScaled)
+            cTile = ImgTile(cTile.x - 1, cTile.y - 1, cTile.nx + 2, cTile.ny + 2);
+        cTile = ImgTile(cTile, cSourceBounds);
+        if (!cTile.isEmpty())
+            aSourceTiles.push_back(cTile);
+    }
+
+    std::unique_ptr<VarnikTexture> pTemporary = NewTextureOf(varnik::Texture::StaticClass(), "VarnikTexture::CompositeNow");
+    varnik::Texture* pStroke = pSourceTexture ? pSourceTexture : pTemporary.get();
+    for (const ImgTile& cTile : aSourceTiles)
+        pStroke->CopyFrom(const_cast<Image*>(pSourceImage), &cTile);  // read only
+
+    if (!m_pBackingImage)
+        m_pBackingImage = NewImage();
+    const ImgTile cBackingBounds = m_pBackingImage->getBounds();
+    std::vector<ImgTile> aTargetTiles;
+    for (const ImgTile& cTile : cRegion.DirtyTiles()) {
+        const ImgTile cTarget = RelativeRegion(cSourceBounds, cBackingBounds, cTile);
+        if (!cTarget.isEmpty())
+            aTargetTiles.push_back(cTarget);
+    }
+
+    const bool bProxied = m_iProxyLevel != 0;
+    VarnikTexture* pWritten = this;
+    if (bProxied) {
+        for (const ImgTile& cTile : aTargetTiles)
+            pScratch->CopyFrom(m_pBackingImage, &cTile);
+        pWritten = pScratch;
+    }
+    if (bFinal) {
+        BeginUndoableOperation();
+        if (!bProxied)
+            for (const ImgTile& cTile : aTargetTiles)
+                AddDirtyTile(cTile);
+    }
+    try {
+        // Tile by tile, as `Composite` mixes at level 0.
+        MixStroke(pWritten->m_iTextureName, pStroke->OpenGLName(), iMode, &cWeights, pWritten->m_iTextureName,
+                  Width(), Height(), Format(), aTargetTiles);
+        if (bProxied) {
+            for (const ImgTile& cTile : aTargetTiles)
+                pScratch->CopyGLTextureToImage(pDestination, true, &cTile, varnik::PixelDescriptor::eRGBA);
+            pDestination->clearProxyImages();
+            if (bFinal)
+                ResetDirtyTile();
+        }
+    } catch (varnik::Error*) {
+        if (bFinal)
+            EndUndoableOperation();
+        throw;
+    }
+    if (bFinal)
+        EndUndoableOperation();
 }
 
 ImgTile VarnikTexture::RelativeRegion(const ImgTile& a, const ImgTile& b, const ImgTile& r) const

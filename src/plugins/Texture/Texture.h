@@ -25,6 +25,8 @@ namespace varnik { class RenderTarget; }
 /// All operations run on the thread that owns the GL context; nothing locks.
 class VarnikTexture : public varnik::Texture
 {
+    friend class CompositeAllAction;  // drains the queue of every texture (Update)
+
 public:
     /// The four pixel-unpack buffers that every upload streams its rows
     /// through, shared by all textures. Made by the first upload, deleted with
@@ -83,7 +85,17 @@ public:
     /// live, one above the hardware limit.
     void Create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels,
                 varnik::Image::Format eFormat) override;
-    using varnik::Texture::Create;
+    /// `Create` filled with a colour: one clear through a render target when
+    /// live (formats without a colour slot throw "Unknown image format"), else
+    /// the backing image filled with one pixel of the format (0, 3 and 4 only).
+    void Create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels, varnik::Image::Format eFormat,
+                const varnik::Color& cColor) override;
+    /// Loads an image file into the backing image (converted to `iChannels` and
+    /// `eFormat` when given: 0 and 8 ask for nothing; one or three channels
+    /// become four) and, when live, uploads it at the current proxy level.
+    /// False, with the reason in the log, when the file cannot be read or the
+    /// upload fails; never throws.
+    bool CreateFromFile(const QString& sFile, unsigned int iChannels, varnik::Image::Format eFormat) override;
     /// The backing image, brought up to date (moves the texture to the CPU when
     /// the backing image is stale); may be null.
     const varnik::Image* AsImage() override;
@@ -154,16 +166,36 @@ public:
     void AddDirtyTile(const varnik::ImgTile& cTile) override;
 
     // --- varnik::Node ------------------------------------------------------
+    /// The scene record: the live flag (format 362 on) and the proxy level
+    /// member (class version above 0). Reading sets the members only.
+    void Serialize(varnik::Stream& s) override;
     /// Throws "bad live state", "bad texture state" or "No associated image data
     /// for proxied texture" when the members contradict each other.
     void CheckValidity(varnik::Node::DiagnosticLevel eLevel) const override;
 
     // --- compositing helpers -------------------------------------------------
-    /// Composites a queued stroke at full resolution into `pDestination`.
-    /// Not available in this build of the module: throws "not supported".
+    /// Composites the stroke in `pSource` (its dirty region `pRegion`, the whole
+    /// source when null) into this texture with the mixer's blend `iMode` and
+    /// optional per-layer `pWeights`. At level 0 it is one undoable operation;
+    /// at a proxy level the stroke is mixed into the reduced texture at once
+    /// and queued for full resolution (snapshot of the source's dirty tiles).
+    /// No source, an empty region, a source without GL name or in CPU memory:
+    /// nothing happens. A proxied texture without a backing image cannot
+    /// replay a stroke: it throws "No associated image data for proxied
+    /// texture" and changes nothing.
+    void Composite(const varnik::Texture* pSource, varnik::ImgDirtyRegion* pRegion, unsigned int iMode,
+                   const varnik::Store<float>* pWeights) override;
+    /// Composites a stroke at full resolution: the region of `pSourceImage`
+    /// over the backing image into `pDestination` (through the shared scratch
+    /// texture when this texture is proxied, else into this texture). `bFinal`
+    /// brackets it as an undoable operation. `pSourceTexture` (may be null)
+    /// receives the stroke's tiles; a temporary texture does otherwise.
     void CompositeNow(const varnik::Image* pSourceImage, varnik::ImgDirtyRegion& cRegion, unsigned int iMode,
                       const varnik::Store<float>& cWeights, varnik::Image* pDestination, bool bFinal,
                       varnik::Texture* pSourceTexture);
+    /// The full-resolution texture shared by every replay of a proxied
+    /// texture's strokes; null until the first replay, then kept.
+    static const VarnikTexture* CompositeScratch();
     /// Maps `r` from the frame of `a` into the frame of `b` (scaled by the
     /// sizes; start truncated, end rounded up) and clips it to `b`.
     varnik::ImgTile RelativeRegion(const varnik::ImgTile& a, const varnik::ImgTile& b,

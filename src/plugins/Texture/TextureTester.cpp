@@ -232,8 +232,11 @@ void TextureTester::RunGroup(int iGroup)
     }
     const GLenum iError = glGetError();
     Expect(iError == GL_NO_ERROR, "leaves no GL error", QString("GL error 0x%1").arg(iError, 0, 16));
-    Expect(varnik::Kernel::VideoMemoryUsage() == iLedger, "gives its video memory back",
-           QString("%1 bytes left").arg(varnik::Kernel::VideoMemoryUsage() - iLedger));
+    // Replaying a queue keeps a scratch texture for the module's lifetime; that
+    // group checks instead that repeating the work adds nothing.
+    if (s_aGroups[iGroup].fRun != &TextureTester::QueueCompositing)
+        Expect(varnik::Kernel::VideoMemoryUsage() == iLedger, "gives its video memory back",
+               QString("%1 bytes left").arg(varnik::Kernel::VideoMemoryUsage() - iLedger));
 }
 
 // ---------------------------------------------------------------------------
@@ -352,23 +355,40 @@ void TextureTester::Proxying()
 void TextureTester::QueueCompositing()
 {
     // Strokes painted on a proxy wait in a queue and reach the full-resolution
-    // image when the proxy is left.
+    // image when the proxy is left: a full-size source replacing the top-left
+    // quarter must be found there, texel for texel, and nowhere else.
     const int w = 128, h = 128;
-    std::unique_ptr<Image> pBase(new Image);
-    pBase->create(w, h, 4, Image::e8integer);
-    std::unique_ptr<VarnikTexture> p = NewTexture();
-    p->Create(w, h, 4, Image::e8integer);
-    p->ReplaceWith(pBase.get(), nullptr);
-    Expect(p->setProxyLevel(1, false), "level 1 is taken");
-    std::unique_ptr<Image> pStroke = PatternImage(w / 2, h / 2, Image::e8integer);
-    std::unique_ptr<VarnikTexture> pSource = NewTexture();
-    pSource->CopyFrom(pStroke.get(), nullptr);
-    varnik::ImgDirtyRegion cRegion(ImgTile(0, 0, w / 2, h / 2));
-    p->Composite(pSource.get(), &cRegion, 5, nullptr);
-    Expect(p->PendingComposites().size() == 1, "a stroke on a proxy is queued",
-           QString("%1 queued").arg(p->PendingComposites().size()));
-    Expect(p->setProxyLevel(0, false) && p->PendingComposites().isEmpty(), "leaving the proxy drains the queue",
-           QString("%1 queued").arg(p->PendingComposites().size()));
+    int64_t iLedgerAfterFirst = 0;
+    for (int iRound = 0; iRound < 2; ++iRound) {
+        std::unique_ptr<Image> pBase(new Image);
+        pBase->create(w, h, 4, Image::e8integer);
+        std::unique_ptr<VarnikTexture> p = NewTexture();
+        p->Create(w, h, 4, Image::e8integer);
+        p->ReplaceWith(pBase.get(), nullptr);
+        Expect(p->setProxyLevel(1, false), "level 1 is taken");
+        std::unique_ptr<Image> pStroke = PatternImage(w, h, Image::e8integer);
+        std::unique_ptr<VarnikTexture> pSource = NewTexture();
+        pSource->CopyFrom(pStroke.get(), nullptr);
+        const ImgTile cQuarter(0, 0, w / 2, h / 2);
+        varnik::ImgDirtyRegion cRegion(cQuarter);
+        p->Composite(pSource.get(), &cRegion, 5, nullptr);
+        Expect(p->PendingComposites().size() == 1, "a stroke on a proxy is queued",
+               QString("%1 queued").arg(p->PendingComposites().size()));
+        Expect(p->setProxyLevel(0, false) && p->PendingComposites().isEmpty(), "leaving the proxy drains the queue",
+               QString("%1 queued").arg(p->PendingComposites().size()));
+        std::vector<uint8_t> aExpected(size_t(w) * h * 4, 0);
+        const std::vector<uint8_t> aStroke = Pixels8(*pStroke);
+        for (int y = 0; y < cQuarter.ny; ++y)
+            std::memcpy(&aExpected[size_t(y) * w * 4], &aStroke[size_t(y) * w * 4], size_t(cQuarter.nx) * 4);
+        const QString sDiff = Difference(ReadGL(p->OpenGLName(), w, h), aExpected, w);
+        Expect(sDiff.isEmpty(), "the queued stroke lands at full resolution, only in its region", sDiff);
+        p.reset();
+        pSource.reset();
+        if (iRound == 0)
+            iLedgerAfterFirst = varnik::Kernel::VideoMemoryUsage();
+    }
+    Expect(varnik::Kernel::VideoMemoryUsage() == iLedgerAfterFirst, "a second queued stroke keeps no video memory",
+           QString("%1 bytes more").arg(varnik::Kernel::VideoMemoryUsage() - iLedgerAfterFirst));
 }
 
 void TextureTester::DirtyFlags()

@@ -10,6 +10,7 @@
 namespace varnik {
 
 class ImageCodec;
+class Material;
 
 /// A host image: width x height pixels of one to four channels in one of the
 /// eight formats, stored in square tiles so that a version costs only the tiles
@@ -142,8 +143,27 @@ public:
     /// (no codec, missing, unreadable); the image is unchanged then.
     void Load(const QString& sFileName, unsigned int iChannels = 0, bool bResetVersions = true);
     /// Saves through the codec; the extension picks the writer. `iBitsPerChannel`
-    /// 0 keeps the image's depth, else 8, 16 or 32 (float). Throws on failure.
+    /// 0 keeps the image's depth, else 8, 16 or 32 (float). The file is written
+    /// under a temporary name in the same folder and renamed over `sFileName`
+    /// only when complete, so a failed save leaves the earlier file as it was and
+    /// no partial file behind. Throws a `varnik::Error` pointer naming the file
+    /// and the reason.
     void Save(const QString& sFileName, unsigned int iBitsPerChannel = 0) const;
+    /// The host's call form: `Save(sFileName, 0)`; the flags, the material and
+    /// the tile position are accepted and ignored.
+    void Save(const QString& sFileName, bool bFlag, Material* pMaterial, float u, float v, bool bFlag2) const;
+
+    /// What a file's header says: size, channel count (at most 4) and the
+    /// format its pixels load in.
+    struct FileShape
+    {
+        unsigned int m_iWidth = 0;
+        unsigned int m_iHeight = 0;
+        unsigned int m_iChannels = 0;
+        Format m_eFormat = eNoFormat;
+    };
+    /// Reads only the header of an image file (no pixels). Throws like Load.
+    static FileShape ReadFileShape(const QString& sFileName);
 
     /// The channel order the GPU path reads fastest into this image (RGBA).
     static PixelDescriptor::MemoryChannelOrder optimizedChannelOrder();
@@ -166,6 +186,8 @@ public:
     virtual void Read(const QString& sFileName, Image& cImage, unsigned int iChannels) = 0;
     /// Writes `cImage` (bits 0 = as held). Throws like Read.
     virtual void Write(const QString& sFileName, const Image& cImage, unsigned int iBitsPerChannel) = 0;
+    /// The file's shape from its header; the default reads the whole file.
+    virtual Image::FileShape ReadShape(const QString& sFileName);
 
     /// The registered codec, not owned; null when none.
     static void Register(ImageCodec* pCodec);

@@ -1,0 +1,392 @@
+// The tile pool through real files in temporary folders: naming, lookup,
+// loading, saving and scene records; and the texture's filled and file-backed
+// creation that tile loading rests on.
+#include <sys/resource.h>
+#include <csignal>
+#include <random>
+#include <QDir>
+#include <QFile>
+#include "TextureTestKit.h"
+#include "VarnikTexturePool.h"
+
+using namespace varnik;
+using varnik::test::LogRecorder;
+using varnik::test::TempDir;
+typedef AxisAlignedBoundingBox Box;
+typedef TexturePool::TileDescriptor Descriptor;
+
+namespace {
+
+class PoolTest : public varnik::test::GLTest {};
+
+/// Writes a w x h image of `iChannels` channels, every byte `iValue`.
+void WriteImage(const QString& sPath, int w, int h, unsigned int iChannels, uint8_t iValue,
+                Image::Format eFormat = Image::e8integer)
+{
+    Image c;
+    c.create(unsigned(w), unsigned(h), iChannels, Image::e8integer);
+    const uint8_t aPixel[4] = {iValue, iValue, iValue, iValue};
+    c.fillTile(0, 0, w, h, aPixel);
+    Image cOut;
+    cOut.create(unsigned(w), unsigned(h), iChannels, eFormat);
+    cOut.ConvertFrom(c);
+    cOut.Save(sPath);
+}
+
+/// First pixel of a texture's content, as RGBA bytes.
+std::vector<uint8_t> FirstPixel(Texture* pTexture)
+{
+    const Image* pImage = pTexture->AsImage();
+    std::vector<uint8_t> a(4, 0);
+    const PixelDescriptor cDesc(4, PixelDescriptor::eUInt8);
+    if (pImage)
+        pImage->getTile(0, 0, 1, 1, a.data(), &cDesc);
+    return a;
+}
+
+std::unique_ptr<VarnikTexturePool> NewPool(const QString& sName = QString())
+{
+    std::unique_ptr<VarnikTexturePool> p(
+        dynamic_cast<VarnikTexturePool*>(Kernel::CreateClassInstance(VarnikTexturePool::StaticClass())));
+    if (!sName.isEmpty())
+        p->SetFileName(sName);
+    return p;
+}
+
+Box Cell(float u, float v) { return Box(u, v, 0.f, u + 1.f, v + 1.f, 1.f); }
+
+} // namespace
+
+TEST(PoolNamingTest, TileNamesFollowTheSuffixAndTemplateSchemes)
+{
+    TempDir cDir;
+    const QString D = cDir.Path();
+    QDir(D).mkpath("g");
+    QDir(D).mkpath("a.b_u1_v1.d");
+    for (const char* s : {"g/skin_u1_v2_g3.1.tif", "g/skin_u1_v2_g10.1.tif", "g/skin_u1_v2_g9.1.tif"})
+        QFile(D + "/" + s).open(QIODevice::WriteOnly);
+    struct Row { QString sPool; int u, v; bool bForce; QString sExpected; };
+    const Row aRows[] = {
+        {D + "/skin.tif", 0, 0, true, D + "/skin_u1_v1.tif"},
+        {D + "/skin.tif", 2, 0, true, D + "/skin_u3_v1.tif"},
+        {D + "/skin.tif", -1, -2, true, D + "/skin_u-1_v-2.tif"},
+        {D + "/skin.tif", -3, 4, true, D + "/skin_u-3_v5.tif"},
+        {D + "/skin.tif", 0, 0, false, D + "/skin.tif"},  // one tile at most: the pool's own name
+        {D + "/g/skin_g2.7.tif", 0, 1, true, D + "/g/skin_u1_v2_g10.1.tif"},
+        {D + "/g/skin_g2.7.tif", 5, 1, true, D + "/g/skin_u6_v2_g2.7.tif"},
+        {D + "/skin", 0, 0, true, D + "/skin"},
+        {D + "/a.b_u1_v1.d/skin", 1, 0, true, D + "/a.b_u1_v1.d/skin"},
+        {D + "/a.b_u1_v1.d/skin.png", 1, 0, true, D + "/a.b_u1_v1.d/skin_u2_v1.png"},
+        {"C:\\maps\\skin.tif", 0, 0, true, "C:\\maps\\skin_u1_v1.tif"},
+        {"a.%x_%y.png", 0, 0, false, "a.0_0.png"},
+        {"t_%u_%v_%i_%x_%y.tif", -2, 3, false, "t_1_1_0002_-2_3.tif"},
+    };
+    for (const Row& r : aRows) {
+        std::unique_ptr<VarnikTexturePool> p = NewPool();
+        p->SetFileName(r.sPool);
+        EXPECT_EQ(r.sExpected, p->TileFileName(r.u, r.v, r.bForce)) << r.sPool.toStdString();
+    }
+}
+
+TEST(PoolNamingTest, SetFileNameStripsTheSuffixAndProbesTheFolder)
+{
+    TempDir cDir;
+    const QString D = cDir.Path();
+    QDir(D).mkpath("x_u1_v1.d");
+    WriteImage(D + "/skin_u2_v1.tif", 8, 8, 4, 1);
+    WriteImage(D + "/skin_u1_v1.tif", 32, 16, 3, 1, Image::e16integer);
+    QFile(D + "/bad.1001.tif").open(QIODevice::WriteOnly);
+    QFile(D + "/bad_1_1.tif").open(QIODevice::WriteOnly);
+    struct Row { QString sGiven, sStored; unsigned int iWidth; };
+    const Row aRows[] = {
+        {"C:\\maps\\skin_u1_v1.tif", "C:\\maps\\skin.tif", 0},
+        {D + "/skin_u2_v1_g3.1.tif", D + "/skin_g3.1.tif", 0},
+        {D + "/x_u1_v1.d/skin.tif", D + "/x_u1_v1.d/skin.tif", 0},
+        {D + "/skin.tif", D + "/skin.tif", 32},  // probed from the first tile file, by name
+        {D + "/skin_u2_v1.tif", D + "/skin.tif", 8},  // the given tile file itself
+        {"", "", 0},
+    };
+    for (const Row& r : aRows) {
+        std::unique_ptr<VarnikTexturePool> p = NewPool(r.sGiven);
+        EXPECT_EQ(r.sStored, p->FileName());
+        EXPECT_EQ(r.iWidth, p->DefaultTileDescriptor().m_iWidth) << r.sGiven.toStdString();
+    }
+    const Descriptor& d = NewPool(D + "/skin.tif")->DefaultTileDescriptor();
+    EXPECT_EQ(Descriptor(32, 16, Image::e16integer, 4, "tif"), d);
+    LogRecorder cLog;
+    NewPool(D + "/bad.tif");
+    EXPECT_TRUE(cLog.Contains("bad.1001.tif, bad_1_1.tif")) << cLog.Text().toStdString();
+}
+
+TEST_F(PoolTest, LookupMakesEachTileOnceAndCountsColumns)
+{
+    std::unique_ptr<VarnikTexturePool> p = NewPool();
+    p->SetDefaultTileDescriptor(Descriptor(8, 8, Image::e8integer, 2, "tif", Color::red));
+    EXPECT_EQ(4u, p->DefaultTileDescriptor().m_iChannels);  // two-channel tiles not allowed
+    EXPECT_EQ(0u, p->Location());
+    Texture* pFirst = p->Tile(Box(0.5f, 0.5f, 0.f, 2.5f, 0.7f, 1.f), false);
+    ASSERT_NE(nullptr, pFirst);
+    EXPECT_EQ(Cell(0, 0), p->TileArea(0));
+    EXPECT_EQ(3u, p->TileColumns());
+    EXPECT_EQ(TexturePool::locationCPU, pFirst->Location());
+    EXPECT_EQ((std::vector<uint8_t>{255, 0, 0, 255}), FirstPixel(pFirst));
+    EXPECT_EQ(pFirst, p->Tile(Cell(0, 0), true));
+    EXPECT_EQ(TexturePool::locationGPU, pFirst->Location());
+    Texture* pNegative = p->Tile(Box(-0.5f, -1.5f, 0.f, -0.2f, -1.2f, 1.f), true);
+    EXPECT_EQ(Cell(-1, -2), p->TileArea(1));
+    p->Tile(Box(-3.f, 0.f, 0.f, -1.5f, 1.f, 1.f), true);  // wholly left of u = 0
+    EXPECT_EQ(3u, p->TileColumns());
+    EXPECT_EQ(nullptr, p->Tile(Box(2.f, 0.f, 0.f, 1.f, 1.f, 1.f), true));
+    EXPECT_EQ(3u, p->TileCount());
+    EXPECT_EQ(pNegative->VideoMemoryUsage(1.f), p->TileVideoMemoryUsage(Cell(-1, -2), 1.f));
+    EXPECT_EQ(8 * 8 * 4 * 8 / 8, p->TileVideoMemoryUsage(Cell(7, 7), 1.f));  // estimate, format 0
+    EXPECT_EQ(0, p->TileVideoMemoryUsage(Cell(7, 7), -1.f));
+
+    std::unique_ptr<VarnikTexturePool> pCopy = NewPool();
+    static_cast<TexturePool&>(*pCopy) = *p;
+    ASSERT_EQ(3u, pCopy->TileCount());
+    EXPECT_EQ(FirstPixel(p->Tile(0u)), FirstPixel(pCopy->Tile(0u)));
+
+    p->Reload();
+    EXPECT_EQ(0u, p->TileCount());
+    p->Tile(Cell(5, 0), false);
+    p->Tile(Cell(0, 0), false);
+    EXPECT_EQ(Cell(5, 0), p->TileArea(0));
+    EXPECT_EQ(6u, p->TileColumns());
+    Kernel()->Preferences()->m_bAllowTwoChannelTiles = true;
+    p->SetDefaultTileDescriptor(Descriptor(65536, 65536, Image::e8integer, 2, "tif"));
+    Kernel()->Preferences()->m_bAllowTwoChannelTiles = false;
+    EXPECT_EQ(0u, p->TileCount());
+    EXPECT_EQ(2u, p->DefaultTileDescriptor().m_iChannels);
+    EXPECT_EQ(int64_t(65536) * 65536 * 2, p->TileVideoMemoryUsage(Cell(0, 0), 1.f));  // 64-bit estimate
+}
+
+TEST_F(PoolTest, TilesLoadFromFilesOrComeUpBlankWithALogLine)
+{
+    TempDir cDir;
+    const QString D = cDir.Path();
+    WriteImage(D + "/one_u1_v1.tif", 4, 4, 4, 200);
+    WriteImage(D + "/two_u1_v1.tif", 4, 4, 2, 60);
+    QFile(D + "/bad_u1_v1.tif").open(QIODevice::WriteOnly);
+    QFile(D + "/bad_u2_v1.tif").open(QIODevice::WriteOnly);
+    LogRecorder cLog;
+    std::unique_ptr<VarnikTexturePool> p = NewPool(D + "/one.tif");  // single file missing, tile file present
+    EXPECT_EQ(200, FirstPixel(p->Tile(Cell(0, 0), true))[0]);
+    EXPECT_FALSE(cLog.Contains("Failed to load"));
+
+    Kernel()->Preferences()->m_bAllowTwoChannelTiles = true;
+    p = NewPool(D + "/two.tif");
+    EXPECT_EQ(2u, p->Tile(Cell(0, 0), false)->ChannelCount());
+    EXPECT_EQ(2u, p->Tile(Cell(1, 0), false)->ChannelCount());  // blank, in the last count read
+    Kernel()->Preferences()->m_bAllowTwoChannelTiles = false;
+
+    p = NewPool(D + "/bad.tif");
+    p->SetDefaultTileDescriptor(Descriptor(4, 4, Image::e8integer, 4, "tif", Color::green));
+    Kernel()->Preferences()->m_bUseFloatTiles = true;
+    Texture* pBlank = p->Tile(Cell(1, 0), true);
+    Kernel()->Preferences()->m_bUseFloatTiles = false;
+    EXPECT_EQ(Image::e16float, pBlank->Format());
+    EXPECT_EQ(Image::e16float, p->TileFormat());
+    EXPECT_EQ(255, FirstPixel(pBlank)[1]);
+    EXPECT_TRUE(cLog.Contains("Failed to load texture files both " + D + "/bad.tif and " + D + "/bad_u2_v1.tif.\n"));
+}
+
+TEST_F(PoolTest, SaveWritesChangedTilesExportWritesAllAndFilesRoundTrip)
+{
+    TempDir cDir;
+    const QString D = cDir.Path();
+    std::unique_ptr<VarnikTexturePool> p = NewPool();
+    p->SetDefaultTileDescriptor(Descriptor(16, 16, Image::e8integer, 4, "tif"));
+    const float aCells[][2] = {{0, 0}, {1, 0}, {0, 1}, {3, 2}};
+    for (int i = 0; i < 4; ++i)
+        p->Tile(Cell(aCells[i][0], aCells[i][1]), true)->Create(16, 16, 4, Image::e8integer,
+                                                                    Color(0.2f * float(i), 0.5f, 1.f, 1.f));
+    EXPECT_TRUE(p->Save(D + "/layer.tif", "", nullptr, false));
+    EXPECT_EQ(D + "/layer.tif", p->FileName());
+
+    std::unique_ptr<VarnikTexturePool> q = NewPool(D + "/layer.tif");
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(FirstPixel(p->Tile(unsigned(i))), FirstPixel(q->Tile(Cell(aCells[i][0], aCells[i][1]), false)));
+    // Only the changed tile is written: the others' files, replaced behind the pool's back, stay.
+    for (const char* s : {"/layer_u1_v1.tif", "/layer_u2_v1.tif"})
+        WriteImage(D + s, 16, 16, 4, 7);
+    q->Tile(Cell(0, 1), false)->SetLive(false);  // a colour fill in its backing image, which marks it dirty
+    q->Tile(Cell(0, 1), false)->Create(16, 16, 4, Image::e8integer, Color::white);
+    EXPECT_TRUE(q->Save("", "", nullptr, false));
+    EXPECT_FALSE(q->Tile(Cell(0, 1), false)->IsDirty());
+    EXPECT_EQ(7, FirstPixel(NewPool(D + "/layer_u1_v1.tif")->Tile(Cell(0, 0), false))[0]);
+    EXPECT_EQ(255, FirstPixel(NewPool(D + "/layer_u1_v2.tif")->Tile(Cell(0, 1), false))[0]);
+
+    // Export: every tile, the format from the depth string and the extension; name unchanged.
+    struct Row { const char* sExtension; const char* sDepth; Image::Format eWritten; };
+    const Row aRows[] = {{"png", "32,fp", Image::e8integer}, {"exr", "16,fp", Image::e16float},
+                         {"exr", "32", Image::e32float},     {"exr", "", Image::e16float},
+                         {"psd", "16", Image::e16integer},   {"tif", "16", Image::e16integer}};
+    for (const Row& r : aRows) {
+        const QString sOut = D + "/out." + r.sExtension;
+        EXPECT_TRUE(q->Export(sOut, r.sDepth, nullptr));
+        EXPECT_EQ(r.eWritten, Image::ReadFileShape(D + "/out_u4_v3." + r.sExtension).m_eFormat) << r.sExtension;
+        EXPECT_EQ(4u, Image::ReadFileShape(D + "/out_u1_v1." + r.sExtension).m_iChannels);
+    }
+    EXPECT_EQ(D + "/layer.tif", q->FileName());
+
+    // A write that fails part-way: a file-size limit lets small tiles through but
+    // not the one full of noise. Its earlier file stays whole, nothing partial is left.
+    Texture* pNoisy = q->Tile(Cell(1, 0), false);
+    std::vector<uint8_t> aNoise(16 * 16 * 4);
+    std::mt19937 cRandom(5);
+    for (uint8_t& i : aNoise)
+        i = uint8_t(cRandom());
+    pNoisy->ReplaceWith(texkit::ImageFrom(aNoise.data(), 16, 16, Image::e8integer).get(), nullptr);
+    QFile cBefore(D + "/layer_u2_v1.tif");
+    ASSERT_TRUE(cBefore.open(QIODevice::ReadOnly));
+    const QByteArray aBefore = cBefore.readAll();
+    q->SetTilesDirty();
+    rlimit cOld;
+    getrlimit(RLIMIT_FSIZE, &cOld);
+    rlimit cLimit = cOld;
+    cLimit.rlim_cur = 700;
+    void (*fOldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &cLimit);
+    LogRecorder cLog;
+    const bool bSaved = q->Save("", "", nullptr, false);
+    setrlimit(RLIMIT_FSIZE, &cOld);
+    std::signal(SIGXFSZ, fOldHandler);
+    EXPECT_FALSE(bSaved);
+    EXPECT_TRUE(cLog.Contains("Failed to save texture file " + D + "/layer_u2_v1.tif.\n"));
+    EXPECT_EQ("Failed to save texture file " + D + "/layer_u2_v1.tif.\n", Kernel::Interface()->Status());
+    EXPECT_EQ(2, Kernel::Interface()->StatusType());
+    EXPECT_FALSE(Kernel::Interface()->ProgressOpen());
+    EXPECT_EQ(2, cLog.Count("Failed to save texture file"));  // the status line and the log, one tile only
+    EXPECT_EQ(0, FirstPixel(NewPool(D + "/layer_u1_v1.tif")->Tile(Cell(0, 0), false))[0]);  // others written
+    QFile cAfter(D + "/layer_u2_v1.tif");
+    ASSERT_TRUE(cAfter.open(QIODevice::ReadOnly));
+    EXPECT_EQ(aBefore, cAfter.readAll());
+    EXPECT_TRUE(QDir(D).entryList(QStringList("*saving*"), QDir::Files | QDir::Hidden).isEmpty());
+}
+
+TEST_F(PoolTest, SceneRecordsAreLaidOutByVersionAndReadBack)
+{
+    TempDir cDir;
+    const QString D = cDir.Path();
+    WriteImage(D + "/s_u1_v1.tif", 4, 4, 4, 90);
+    std::unique_ptr<VarnikTexturePool> p = NewPool(D + "/s.tif");
+    p->Tile(Cell(0, 0), true);
+    p->Tile(Cell(2, 0), false)->SetLive(false);
+    const Descriptor cDescriptor = p->DefaultTileDescriptor();
+    // What the record must hold, written field by field.
+    auto fExpected = [&](int32_t iFormat, int32_t iPoolVersion) {
+        QByteArray a;
+        Stream s(&a, true, iFormat);
+        Descriptor d = cDescriptor;
+        if (iFormat < 332)
+            return a;
+        p->Node::Serialize(s);
+        if (iPoolVersion > 100)
+            d.Serialize(s);
+        s << p->FileName();
+        if (iFormat >= 351)
+            s << uint32_t(1) << uint32_t(3);  // rows, then columns
+        if (iFormat >= 362) {
+            s << uint32_t(2);
+            const uint8_t aLive[2] = {1, 0};
+            for (unsigned int i = 0; i < 2; ++i) {
+                const Box c = p->TileArea(i);
+                s.Write(&c, 24);
+                s << aLive[i] << uint32_t(0);
+            }
+        }
+        if (iPoolVersion == 100)
+            d.Serialize(s);
+        return a;
+    };
+    struct Row { int32_t iFormat, iPoolVersion; };
+    for (const Row& r : {Row{362, 101}, Row{362, 100}, Row{351, 101}, Row{331, 101}, Row{362, 99}}) {
+        QByteArray a;
+        Stream s(&a, true, r.iFormat);
+        s.SetClassVersion(VarnikTexturePool::StaticClass(), r.iPoolVersion);
+        p->Serialize(s);
+        EXPECT_EQ(fExpected(r.iFormat, r.iPoolVersion), a) << r.iFormat << " " << r.iPoolVersion;
+
+        std::unique_ptr<VarnikTexturePool> q = NewPool();
+        Stream cIn(&a, false, r.iFormat);
+        cIn.SetClassVersion(VarnikTexturePool::StaticClass(), r.iPoolVersion);
+        cIn.SetClassVersion(VarnikTexture::StaticClass(), 1);
+        q->Serialize(cIn);
+        EXPECT_TRUE(cIn.AtEnd());
+        EXPECT_EQ(r.iFormat >= 332 ? p->FileName() : QString(), q->FileName());
+        if (r.iFormat >= 362) {
+            ASSERT_EQ(2u, q->TileCount());
+            EXPECT_EQ(Cell(2, 0), q->TileArea(1));
+            EXPECT_FALSE(q->Tile(1u)->IsLive());
+            EXPECT_EQ(90, FirstPixel(q->Tile(Cell(0, 0), false))[0]);
+        }
+        if (r.iPoolVersion == 99) {  // descriptor rebuilt from tile 0
+            EXPECT_EQ(Descriptor(4, 4, Image::e8integer, 4, "tif"), q->DefaultTileDescriptor());
+        }
+    }
+    // A record cut short: an error, and the tiles read so far are whole.
+    QByteArray a;
+    Stream s(&a, true);
+    p->Serialize(s);
+    a.chop(20);
+    std::unique_ptr<VarnikTexturePool> q = NewPool();
+    Stream cIn(&a, false);
+    cIn.SetClassVersion(VarnikTexturePool::StaticClass(), 101);
+    cIn.SetClassVersion(VarnikTexture::StaticClass(), 1);
+    EXPECT_FALSE(varnik::test::ErrorTextOf([&] { q->Serialize(cIn); }).isEmpty());
+    EXPECT_EQ(1u, q->TileCount());
+}
+
+TEST_F(PoolTest, ColourAndFileCreationHandleGoodAndBadInput)
+{
+    TempDir cDir;
+    const QString D = cDir.Path();
+    std::unique_ptr<texkit::TextureProbe> t = texkit::NewProbe();
+    t->Create(123, 456, 4, Image::e8integer, Color::green);
+    EXPECT_EQ(123u, t->Width());
+    const std::vector<uint8_t> aGreen = texkit::GpuPixels(*t, 123, 456);
+    EXPECT_EQ((std::vector<uint8_t>{0, 255, 0, 255}), std::vector<uint8_t>(aGreen.end() - 4, aGreen.end()));
+    EXPECT_EQ("Unknown image format", varnik::test::ErrorTextOf([&] {
+                  t->Create(8, 8, 4, Image::e32integer, Color::white);
+              }));
+    t = texkit::NewProbe();
+    t->SetLive(false);
+    t->Create(111, 222, 4, Image::e8integer, Color(-1.f, 0.5f, 2.f, 1.f));
+    EXPECT_EQ(TexturePool::locationCPU, t->Location());
+    EXPECT_EQ((std::vector<uint8_t>{0, 128, 255, 255}), FirstPixel(t.get()));
+
+    WriteImage(D + "/rgb.png", 8, 8, 3, 40);
+    QFile::copy(QStringLiteral(VARNIK_TEST_DATA_DIR "/truncated.png"), D + "/truncated.png");
+    QFile::copy(QStringLiteral(VARNIK_TEST_DATA_DIR "/corrupt.exr"), D + "/corrupt.exr");
+    QFile(D + "/empty.png").open(QIODevice::WriteOnly);
+    WriteImage(D + "/wide.png", int(VarnikTexture::MaxTextureSize()) + 1, 1, 4, 9);
+    struct Row { QString sFile; bool bLive, bLoads; int iFirst; const char* sLog; };
+    const Row aRows[] = {
+        {D + "/rgb.png", true, true, 40, "converting to 4 channel"},
+        {D + "/missing.png", true, false, 255, "does not exist"},
+        {D + "/truncated.png", true, false, 255, "truncated.png"},
+        {D + "/corrupt.exr", false, false, 255, "corrupt.exr"},
+        {D + "/empty.png", true, false, 255, "empty"},
+        {D + "/wide.png", false, true, 9, "exceeds graphics hardware's texture size limitations"},
+    };
+    for (const Row& r : aRows) {
+        LogRecorder cLog;
+        Kernel::Interface()->ResetRecord();
+        t = texkit::NewProbe();
+        t->SetLive(r.bLive);
+        t->Create(2, 2, 4, Image::e8integer, Color::red);
+        EXPECT_EQ(r.bLoads, t->CreateFromFile(r.sFile, 0, Image::eNoFormat)) << r.sFile.toStdString();
+        EXPECT_TRUE(cLog.Contains(r.sLog)) << cLog.Text().toStdString();
+        EXPECT_EQ(4u, t->ChannelCount());
+        EXPECT_EQ(r.iFirst, FirstPixel(t.get())[0]);  // loaded, or still usable as it was
+        EXPECT_EQ(r.sFile.endsWith("wide.png") ? 1 : 0, Kernel::Interface()->MessageBoxCount());
+    }
+    // A requirement on one of channels and format only: the other is the file's.
+    EXPECT_TRUE(t->CreateFromFile(D + "/rgb.png", 0, Image::e16float));
+    EXPECT_EQ(Image::e16float, t->Format());
+    EXPECT_EQ(4u, t->ChannelCount());
+    EXPECT_TRUE(t->CreateFromFile(D + "/rgb.png", 2, Image::eNoFormat));
+    EXPECT_EQ(Image::e8integer, t->Format());
+    EXPECT_EQ(2u, t->ChannelCount());
+}
