@@ -58,14 +58,7 @@ std::vector<double> Fastest(int iRuns, const std::vector<std::function<void()>>&
 
 std::unique_ptr<VarnikTexture> NewTexture()
 {
-    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(VarnikTexture::StaticClass());
-    VarnikTexture* pTexture = dynamic_cast<VarnikTexture*>(pNode);
-    if (!pTexture) {
-        delete pNode;
-        throw (new varnik::Error(QString(), 4, "bench_texture", "bench/bench_texture", __LINE__))
-            ->Format("the class registry made no VarnikTexture");
-    }
-    return std::unique_ptr<VarnikTexture>(pTexture);
+    return std::unique_ptr<VarnikTexture>(varnik::CreateInstanceAs<VarnikTexture>(VarnikTexture::StaticClass()));
 }
 
 std::unique_ptr<Image> NewImage()
@@ -96,11 +89,12 @@ std::unique_ptr<Image> MakeImage(int iSize, Image::Format eFormat, std::vector<u
 
 struct GLFormat { GLint iInternal; GLenum iType; size_t iBytesPerPixel; int iBytesPerComponent; };
 
+/// The module's own layout of a four-channel upload of `eFormat`.
 GLFormat FormatOf(Image::Format eFormat)
 {
-    if (eFormat == Image::e32float)
-        return { GL_RGBA32F_ARB, GL_FLOAT, 16, 4 };
-    return { GL_RGBA, GL_UNSIGNED_BYTE, 4, 1 };
+    TextureFormat::Layout cLayout;
+    TextureFormat::Upload(eFormat, 4, false, varnik::PixelDescriptor::eRGBA, cLayout);
+    return { cLayout.m_iInternalFormat, cLayout.m_iPixelType, cLayout.m_iBytesPerPixel, int(cLayout.m_iComponentBytes) };
 }
 
 /// The upload's band height for a row of `iRowBytes`.

@@ -5,6 +5,7 @@
 #include "varnik/AttributePointer.h"
 #include "varnik/Stream.h"
 #include "TestTexture.h"
+#include "Texture.h"
 
 using varnik::Attribute;
 using varnik::AttributeInstance;
@@ -33,11 +34,15 @@ bool OnlyNamedKeep(Texture* pTexture) { return pTexture && pTexture->Name().star
 
 TEST_F(AttributePointerTest, TextsOfBothForms)
 {
-    AttributePointer<Texture> cPointer(nullptr, "ref");
+    // The queued composite's reference: anonymous, no owner, "NULL" while unset.
+    VarnikTexture::InitializePlugin();
+    VarnikTexture::CompositeEntry cEntry;
+    AttributePointer<Texture>& cPointer = cEntry.m_cTexture;
     AttributeInstance<Texture*> cPlain(nullptr, "raw");
     EXPECT_EQ(cPointer.TypeCode(), 5);
     EXPECT_EQ(cPlain.TypeCode(), 0);
-    cPointer.SetNullText("NULL");
+    EXPECT_TRUE(cPointer.Name().isEmpty());
+    EXPECT_EQ(cPointer.Owner(), nullptr);
     EXPECT_EQ(cPointer.AsString(), QString("NULL"));
     EXPECT_EQ(cPlain.AsString(), QString("0 0 0 0 0 0 0 0"));
 
@@ -99,7 +104,7 @@ TEST_F(AttributePointerTest, SettingTheSameValueTwice)
     EXPECT_EQ(cPlain.EventCount(Attribute::eValueChanged), 2);
     cPointer.SetValue(nullptr, true);
     EXPECT_EQ(cPointer.EventCount(Attribute::eValueChanged), 1);
-    EXPECT_EQ(cPointer.Source(), nullptr);
+    EXPECT_EQ(cPointer.RegisteredAt(), nullptr);
 }
 
 TEST_F(AttributePointerTest, ValidatorDecides)
@@ -112,7 +117,7 @@ TEST_F(AttributePointerTest, ValidatorDecides)
 
     cPointer.SetPointerValue(pKeep.get(), true);
     EXPECT_EQ(cPointer.Value(), pKeep.get());
-    EXPECT_EQ(cPointer.Source(), &pKeep->NodeAttribute());  // registered through SetValue
+    EXPECT_EQ(cPointer.RegisteredAt(), &pKeep->NodeAttribute());  // registered through SetValue
     const int iEvents = cPointer.EventCount(Attribute::eValueChanged);
     cPointer.SetPointerValue(pDrop.get(), true);
     cPointer.SetPointerValue(pDrop.get(), false);
@@ -241,6 +246,10 @@ TEST_F(AttributePointerTest, DestroyingTheNodeClearsEveryReference)
     // A target of a reference: it follows by propagation.
     cSecond.AddTarget(cChained, false);
     ASSERT_EQ(cChained.Value(), pTexture.get());
+    // A link target given a texture of its own registers there and keeps its link.
+    AttributePointer<Texture> cLinked(nullptr, "linked");
+    cElsewhere.AddTarget(cLinked, false);
+    cLinked.SetValue(pTexture.get());
     const int iChanges = cFirst.EventCount(Attribute::eValueChanged);
 
     pTexture.reset();
@@ -251,6 +260,8 @@ TEST_F(AttributePointerTest, DestroyingTheNodeClearsEveryReference)
     EXPECT_EQ(cFirst.Source(), nullptr);
     EXPECT_EQ(cFirst.EventCount(Attribute::eNodeDeleted), 1);
     EXPECT_EQ(cFirst.EventCount(Attribute::eValueChanged), iChanges + 1);
+    EXPECT_EQ(cLinked.Value(), nullptr);
+    EXPECT_EQ(cLinked.Source(), &cElsewhere);
     EXPECT_EQ(cElsewhere.Value(), pKeep.get());
     EXPECT_EQ(cElsewhere.EventCount(Attribute::eNodeDeleted), 0);
 }
@@ -281,7 +292,7 @@ TEST_F(AttributePointerTest, StreamFormIsANodeReference)
     cIn.SetNodeTable(aTable);
     cPointerIn.Serialize(cIn), cPlainIn.Serialize(cIn), cEmptyIn.Serialize(cIn);
     EXPECT_EQ(cPointerIn.Value(), pA.get());
-    EXPECT_EQ(cPointerIn.Source(), &pA->NodeAttribute());  // read through SetValue
+    EXPECT_EQ(cPointerIn.RegisteredAt(), &pA->NodeAttribute());  // read through SetValue
     EXPECT_EQ(cPointerIn.EventCount(Attribute::eValueChanged), 0);  // silently
     EXPECT_EQ(cPlainIn.Value(), pB.get());
     EXPECT_EQ(cEmptyIn.Value(), nullptr);

@@ -87,12 +87,20 @@ TEST(ClassRegistryTest, InterfaceMakesTheLatestImplementationInitialisedOnce)
         ClassDesc cSquare(Shape::StaticClass(), Shape::StaticClass(), "RegistryTestSquare", "Square",
                           &CreateInstancesOf<Square>, 0, 1);
         Square::s_pMyClass = &cSquare;
+        // A class below an implementation implements its parent, not the interface.
+        const ClassDesc cRing(&Circle::s_cMyClass, &Circle::s_cMyClass, "RegistryTestRing", "Ring",
+                              &CreateInstancesOf<Circle>, 0, 1);
         EXPECT_EQ(ClassDesc::FindImplementation(Shape::StaticClass()), &cSquare);
+        EXPECT_EQ(ClassDesc::FindImplementation(&Circle::s_cMyClass), &Circle::s_cMyClass);
         std::unique_ptr<Node> pSquare(Kernel::CreateClassInstance(Shape::StaticClass()));
         ASSERT_NE(dynamic_cast<Square*>(pSquare.get()), nullptr);
         EXPECT_TRUE(dynamic_cast<Square*>(pSquare.get())->m_bInitialized);
-        std::unique_ptr<Node> pCircle2(Kernel::CreateClassInstance(&Circle::s_cMyClass));
-        EXPECT_EQ(dynamic_cast<Shape*>(pCircle2.get())->Kind(), QString("circle"));
+        std::unique_ptr<Circle> pCircle2(CreateInstanceAs<Circle>(&Circle::s_cMyClass));
+        EXPECT_EQ(pCircle2->Kind(), QString("circle"));
+        // A node of another class than asked for is deleted and named in the error.
+        const int iNodes = int(NodeList().size());
+        EXPECT_TRUE(ErrorTextOf([] { CreateInstanceAs<Square>(&Circle::s_cMyClass); }).contains("RegistryTestCircle"));
+        EXPECT_EQ(int(NodeList().size()), iNodes);
     }
     // Unregistered with its destruction: the registry forgets it.
     Square::s_pMyClass = nullptr;

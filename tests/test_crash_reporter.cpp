@@ -1,5 +1,6 @@
 // Crash-reporter scopes and the report a crashing process writes.
 #include "VarnikTest.h"
+#include "CrashScope.h"
 #include <csignal>
 #include <string>
 #include <sys/resource.h>
@@ -67,22 +68,25 @@ TEST(CrashReporterTest, CrashReportNamesTheOpenOperations)
     int iStatus = 0;
     const std::string s = RunChild([] {
         VKCrashReporterFlag::InstallCrashHandler();
+        CrashScope::RegisterNames();  // the module names its own bits
         VKCrashReporterFlag::SetCategoryName(3, "Painting");
         VKCrashReporterFlag::SetBitName(3, 0x10, "Stroke");
-        VKCrashReporterFlag cOuter(5, 0x1);
-        VKCrashReporterFlag cAgain(5, 0x1);
-        VKCrashReporterFlag cRead(5, 0x400);
+        CrashScope cOuter(CrashScope::eSetLocation);
+        CrashScope cAgain(CrashScope::eSetLocation);
+        CrashScope cRead(CrashScope::eReadPixels);
         VKCrashReporterFlag cStroke(3, 0x10);
         VKCrashReporterFlag cUnnamed(6, 0x4);
-        VKCrashReporterFlag cPool(5, 0x4000000);
-        { VKCrashReporterFlag cClosed(5, 0x2); }
+        CrashScope cPool(CrashScope::ePoolSetFileName);
+        CrashScope cLast(CrashScope::ePoolSetLocation);
+        { CrashScope cClosed(CrashScope::eSetAsRenderTarget); }
         raise(SIGSEGV);
     }, iStatus);
     ASSERT_TRUE(WIFSIGNALED(iStatus)) << "child did not die on a signal: " << s;
     EXPECT_EQ(WTERMSIG(iStatus), SIGSEGV);
     for (const char* sLine : {"Fatal signal 11 (SIGSEGV)", "Texture: SetLocation (0x1) x2",
                               "Texture: glReadPixels (readback) (0x400)", "Painting: Stroke (0x10)", "category 6: 0x4\n",
-                              "Texture: VarnikTexturePool::SetFileName (0x4000000)"})
+                              "Texture: VarnikTexturePool::SetFileName (0x4000000)",
+                              "Texture: VarnikTexturePool::SetLocation (0x80000000)"})
         EXPECT_NE(s.find(sLine), std::string::npos) << sLine << " missing from\n" << s;
     EXPECT_EQ(s.find("SetAsRenderTarget"), std::string::npos) << s;  // closed before the crash
 }

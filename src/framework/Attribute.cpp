@@ -79,6 +79,12 @@ void Attribute::AddTarget(Attribute& cTarget, bool bSilent)
     cTarget.m_pSource = this;
 }
 
+void Attribute::AddListener(Attribute& cTarget)
+{
+    if (&cTarget != this && std::find(m_aTargets.begin(), m_aTargets.end(), &cTarget) == m_aTargets.end())
+        m_aTargets.push_back(&cTarget);
+}
+
 void Attribute::PropagateValue()
 {
     // The base holds no typed value: tell each target that its source changed.

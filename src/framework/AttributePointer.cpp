@@ -13,6 +13,20 @@ QWidget* CreateNewPtrWidget(QWidget*, int, Attribute*, const ClassDesc*)
     return nullptr;
 }
 
+namespace {
+
+/// Whether `pTarget` is still among the targets of `cSource` (targets leave
+/// while they hear of a node's end).
+bool IsTarget(const Attribute& cSource, const Attribute* pTarget)
+{
+    for (int i = 0; i < cSource.TargetCount(); ++i)
+        if (cSource.Target(i) == pTarget)
+            return true;
+    return false;
+}
+
+} // namespace
+
 // ---------------------------------------------------------------------------
 // Plain pointer values
 
@@ -130,6 +144,7 @@ AttributePointer<T>::AttributePointer(Node* pOwner, const QString& sName, T* pVa
 template <typename T>
 AttributePointer<T>::~AttributePointer()
 {
+    Unregister();
     // A node's own attribute goes with its node: unless the node already
     // announced its end, announce it now so that references let go.
     if (m_bNodeAttribute && !m_bNodeDying)
@@ -195,6 +210,9 @@ void AttributePointer<T>::SetPointerValue(Node* pNode, bool bFlag)
         SetValue(pTyped, false);
         return;
     }
+    // No registration on this path; one at another node no longer applies.
+    if (m_pRegisteredAt && m_pRegisteredAt->PointerValue() != pNode)
+        Unregister();
     this->m_value = pTyped;
     PropagateValue();
     StartEvent(Attribute::eValueChanged);
@@ -215,9 +233,28 @@ bool AttributePointer<T>::ValidatePointerValue(const Node* pNode) const
 }
 
 template <typename T>
+void AttributePointer<T>::Register(Node* pNode)
+{
+    AttributePointer<Node>& cOwn = pNode->NodeAttribute();
+    if (m_pRegisteredAt == &cOwn)
+        return;
+    Unregister();
+    cOwn.AddListener(*this);
+    m_pRegisteredAt = &cOwn;
+}
+
+template <typename T>
+void AttributePointer<T>::Unregister()
+{
+    if (m_pRegisteredAt)
+        m_pRegisteredAt->RemoveTarget(*this);
+    m_pRegisteredAt = nullptr;
+}
+
+template <typename T>
 void AttributePointer<T>::ForgetDeletedNode()
 {
-    this->ClearSource();
+    Unregister();
     this->m_value = nullptr;
     PropagateValue();
     StartEvent(Attribute::eValueChanged);
@@ -238,18 +275,16 @@ void AttributePointer<T>::StartEvent(int iType)
             for (int i = 0; i < this->TargetCount(); ++i)
                 aTargets.push_back(this->Target(i));
             for (Attribute* pTarget : aTargets)
-                if (pTarget->Source() == this)
+                if (IsTarget(*this, pTarget))
                     pTarget->StartEvent(iType);
         } else {
             for (int i = 0; i < this->TargetCount(); ++i)
                 this->Target(i)->StartEvent(iType);
         }
     }
-    if (iType == Attribute::eNodeDeleted) {
-        auto* pSource = dynamic_cast<AttributePointer<Node>*>(this->Source());
-        if (pSource && pSource->m_bNodeDying && pSource->Value() == PointerValue())
-            ForgetDeletedNode();
-    }
+    if (iType == Attribute::eNodeDeleted && m_pRegisteredAt && m_pRegisteredAt->m_bNodeDying &&
+        m_pRegisteredAt->PointerValue() == PointerValue())
+        ForgetDeletedNode();
 }
 
 template <typename T>
@@ -267,16 +302,10 @@ void AttributePointer<T>::SetValue(T* const& pValue, bool bSilent)
     PropagateValue();
     if (!bSilent)
         StartEvent(Attribute::eValueChanged);
-    // An attribute linked to another attribute follows that source (which
-    // passes the node's events on); only a free one registers at the node.
-    auto* pNodeSource = dynamic_cast<AttributePointer<Node>*>(this->Source());
-    bool bFollowsSource = this->Source() && !(pNodeSource && pNodeSource->IsNodeAttribute());
-    if (bFollowsSource)
-        return;
     if (pValue)
-        PointerValue()->NodeAttribute().AddTarget(*this, false);
+        Register(PointerValue());
     else
-        this->ClearSource();
+        Unregister();
 }
 
 template class AttributeInstance<Texture*>;

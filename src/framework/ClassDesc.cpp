@@ -72,7 +72,7 @@ const ClassDesc* ClassDesc::FindImplementation(const ClassDesc* pInterface)
         return pInterface;
     const auto& aRegistry = Registry();
     for (auto it = aRegistry.rbegin(); it != aRegistry.rend(); ++it)
-        if ((*it)->m_fCreator && (*it)->IsKindOf(pInterface))
+        if ((*it)->m_fCreator && (*it)->m_pParent == pInterface)
             return *it;
     return nullptr;
 }

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <GL/glew.h>
 #include "varnik/GLContext.h"
 #include <cstdlib>
@@ -33,17 +34,6 @@ void ReleaseDisplay(EGLDisplay pDisplay)
     }
 }
 
-bool HasExtension(const char* sList, const char* sName)
-{
-    if (!sList)
-        return false;
-    const QByteArray aName(sName);
-    for (const QByteArray& aItem : QByteArray(sList).split(' '))
-        if (aItem == aName)
-            return true;
-    return false;
-}
-
 QString EglErrorText(EGLint iError)
 {
     return QStringLiteral("EGL error 0x%1").arg(unsigned(iError), 4, 16, QLatin1Char('0'));
@@ -71,6 +61,23 @@ struct CurrentBinding
 };
 
 } // namespace
+
+bool GLContext::HasExtension(const char* sList, const char* sName)
+{
+    if (!sList || !sName || !*sName)
+        return false;
+    const size_t iNameLength = std::strlen(sName);
+    // Whole words only: "GL_EXT_framebuffer" must not match "GL_EXT_framebuffer_blit".
+    for (const char* p = sList; *p;) {
+        const size_t iWordLength = std::strcspn(p, " ");
+        if (iWordLength == iNameLength && std::strncmp(p, sName, iNameLength) == 0)
+            return true;
+        p += iWordLength;
+        while (*p == ' ')
+            ++p;
+    }
+    return false;
+}
 
 GLContext::~GLContext()
 {
@@ -103,9 +110,9 @@ bool GLContext::Create(bool bPreferHardware)
     auto fQueryDeviceString = reinterpret_cast<PFNEGLQUERYDEVICESTRINGEXTPROC>(eglGetProcAddress("eglQueryDeviceStringEXT"));
     auto fGetPlatformDisplay = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
     const bool bEnumerate = fQueryDevices && fQueryDeviceString && fGetPlatformDisplay &&
-                            (HasExtension(sClientExtensions, "EGL_EXT_device_enumeration") ||
-                             HasExtension(sClientExtensions, "EGL_EXT_device_base")) &&
-                            HasExtension(sClientExtensions, "EGL_EXT_platform_device");
+                            (GLContext::HasExtension(sClientExtensions, "EGL_EXT_device_enumeration") ||
+                             GLContext::HasExtension(sClientExtensions, "EGL_EXT_device_base")) &&
+                            GLContext::HasExtension(sClientExtensions, "EGL_EXT_platform_device");
     if (bEnumerate) {
         EGLDeviceEXT aDevices[16];
         EGLint iDevices = 0;
@@ -113,7 +120,7 @@ bool GLContext::Create(bool bPreferHardware)
             std::vector<Candidate> aHardware, aSoftware;
             for (EGLint i = 0; i < iDevices; ++i) {
                 const char* sDeviceExtensions = fQueryDeviceString(aDevices[i], EGL_EXTENSIONS);
-                if (HasExtension(sDeviceExtensions, "EGL_MESA_device_software"))
+                if (GLContext::HasExtension(sDeviceExtensions, "EGL_MESA_device_software"))
                     aSoftware.push_back({ aDevices[i], QStringLiteral("software") });
                 else
                     aHardware.push_back({ aDevices[i], QStringLiteral("hardware") });
@@ -149,7 +156,7 @@ bool GLContext::Create(bool bPreferHardware)
             ReleaseDisplay(pDisplay);
             continue;
         }
-        const bool bSurfaceless = HasExtension(eglQueryString(pDisplay, EGL_EXTENSIONS), "EGL_KHR_surfaceless_context");
+        const bool bSurfaceless = GLContext::HasExtension(eglQueryString(pDisplay, EGL_EXTENSIONS), "EGL_KHR_surfaceless_context");
         const EGLint aConfigAttributes[] = {
             EGL_SURFACE_TYPE, bSurfaceless ? 0 : EGL_PBUFFER_BIT,
             EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,

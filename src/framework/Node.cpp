@@ -178,4 +178,14 @@ int Node::Count()
     return s_iCount;
 }
 
+void RefuseInstance(Node* pNode, const ClassDesc* pClass)
+{
+    const QString sMade = pNode && pNode->RuntimeClass() ? pNode->RuntimeClass()->Name() : QStringLiteral("nothing");
+    delete pNode;
+    throw (new Error(QString(), 4, QStringLiteral("varnik::CreateInstanceAs"), QStringLiteral("src/framework/Node"),
+                     __LINE__))
+        ->Format(QStringLiteral("The class registry made %1 for %2, not the class asked for"), sMade,
+                 pClass ? pClass->Name() : QStringLiteral("a null record"));
+}
+
 } // namespace varnik

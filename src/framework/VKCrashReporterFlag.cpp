@@ -25,29 +25,6 @@ void CopyName(char* pTarget, const char* sName)
     pTarget[s_iNameLength - 1] = '\0';
 }
 
-/// The category the SDK names itself: the texture module's operations.
-struct TextureCategoryNames
-{
-    TextureCategoryNames()
-    {
-        static const char* const s_aNames[s_iBitCount] = {
-            "SetLocation", "SetAsRenderTarget", "RestoreRenderTarget", "Create (colour)",
-            "Create", "texture size check", "CreateFromFile", "Activate",
-            "ReplaceWith", "CopyFrom", "glReadPixels (readback)", "CopyTo",
-            "CopyGLTextureToImage", "setProxyLevel", "BeginUndoableOperation",
-            "SynchronizeBackingImageFromGLTexture",
-            "EndUndoableOperation", "NewVersion", "PrevVersion", "NextVersion",
-            "MergeOldestVersions", "AsImage", "Composite", "Update",
-            "CompositeNow", "SetLive", "VarnikTexturePool::SetFileName", "VarnikTexturePool::Tile",
-            "VarnikTexturePool::SaveInternal", "VarnikTexturePool::LoadTileTexture",
-            "VarnikTexturePool::Serialize", "VarnikTexturePool::SetLocation" };
-        VKCrashReporterFlag::SetCategoryName(5, "Texture");
-        for (uint32_t i = 0; i < s_iBitCount; ++i)
-            VKCrashReporterFlag::SetBitName(5, 1u << i, s_aNames[i]);
-    }
-};
-TextureCategoryNames s_cTextureCategoryNames;
-
 // --- async-signal-safe output: fixed buffers and write(2) only ---
 
 struct SafeLine

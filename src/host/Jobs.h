@@ -20,6 +20,7 @@ int RunSelfTestCommand(const QStringList& aArguments, QTextStream& out);
 int RunInfoCommand(const QStringList& aArguments, QTextStream& out);
 int RunImageDemoCommand(const QStringList& aArguments, QTextStream& out);
 int RunTextureDemoCommand(const QStringList& aArguments, QTextStream& out);
+int RunPaintDemoCommand(const QStringList& aArguments, QTextStream& out);
 
 /// The built-in demo job: needs no input files, writes into the project folder.
 int RunDemoJob(QTextStream& out);
@@ -30,6 +31,10 @@ int RunImageDemo(QTextStream& out);
 /// Creates layer textures through the loaded module, uploads, reads back,
 /// moves them between GPU and CPU, switches proxy levels, prints the ledger.
 int RunTextureDemo(QTextStream& out);
+
+/// Paints brush strokes at full resolution and on a proxy, undoes, redoes,
+/// runs "Composite paint strokes", checks and writes the result as a PNG.
+int RunPaintDemo(QTextStream& out);
 
 /// The host's GL context and plug-in loader, for jobs that report on them.
 /// Valid while the jobs run.

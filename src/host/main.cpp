@@ -50,6 +50,7 @@ const Command s_aCommands[] = {
     { "info", "", 0, 0, &RunInfoCommand, "GL context, loaded modules and registered classes" },
     { "image-demo", "", 0, 0, &RunImageDemoCommand, "image files written in several formats and read back" },
     { "texture-demo", "", 0, 0, &RunTextureDemoCommand, "layer textures uploaded, read back, moved and proxied" },
+    { "paint-demo", "", 0, 0, &RunPaintDemoCommand, "strokes, proxies, undo and composite-all on one layer, as a PNG" },
 };
 
 const Command* FindCommand(const QString& sName)
@@ -97,6 +98,7 @@ int RunDemoCommand(const QStringList&, QTextStream& out) { return RunDemoJob(out
 int RunInfoCommand(const QStringList&, QTextStream& out) { return RunInfoJob(out); }
 int RunImageDemoCommand(const QStringList&, QTextStream& out) { return RunImageDemo(out); }
 int RunTextureDemoCommand(const QStringList&, QTextStream& out) { return RunTextureDemo(out); }
+int RunPaintDemoCommand(const QStringList&, QTextStream& out) { return RunPaintDemo(out); }
 
 int main(int argc, char** argv)
 {

@@ -94,40 +94,34 @@ void FrameBufferObject::ClearColorAttachments()
         ClearAttachment(GLenum(GL_COLOR_ATTACHMENT0_EXT + i));
 }
 
-const char* FrameBufferObject::StatusMessage(GLenum eStatus, char aBuffer[64])
+QString FrameBufferObject::StatusMessage(GLenum eStatus, const QString& sWhere)
 {
+    const char* sText = nullptr;
     switch (eStatus) {
     case GL_FRAMEBUFFER_COMPLETE_EXT:
     case 0:
-        return "";
-    case GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT_EXT:
-        return "Framebuffer incomplete: No attachment";
-    case GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT_EXT:
-        return "Framebuffer incomplete: Missing attachment";
-    case GL_FRAMEBUFFER_INCOMPLETE_DIMENSIONS_EXT:
-        return "Framebuffer incomplete: Missing dimensions";
-    case GL_FRAMEBUFFER_INCOMPLETE_FORMATS_EXT:
-        return "Framebuffer incomplete: Missing format";
-    case GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER_EXT:
-        return "Framebuffer incomplete: Missing drawbuffer";
-    case GL_FRAMEBUFFER_INCOMPLETE_READ_BUFFER_EXT:
-        return "Framebuffer incomplete: Missing readbuffer";
-    case GL_FRAMEBUFFER_UNSUPPORTED_EXT:
-        return "Framebuffer unsupported";
-    case GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE_EXT:
-        return "Framebuffer incomplete (Multisample)";
+        return QString();
+    case GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT_EXT: sText = "Framebuffer incomplete: No attachment"; break;
+    case GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT_EXT: sText = "Framebuffer incomplete: Missing attachment"; break;
+    case GL_FRAMEBUFFER_INCOMPLETE_DIMENSIONS_EXT: sText = "Framebuffer incomplete: Missing dimensions"; break;
+    case GL_FRAMEBUFFER_INCOMPLETE_FORMATS_EXT: sText = "Framebuffer incomplete: Missing format"; break;
+    case GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER_EXT: sText = "Framebuffer incomplete: Missing drawbuffer"; break;
+    case GL_FRAMEBUFFER_INCOMPLETE_READ_BUFFER_EXT: sText = "Framebuffer incomplete: Missing readbuffer"; break;
+    case GL_FRAMEBUFFER_UNSUPPORTED_EXT: sText = "Framebuffer unsupported"; break;
+    case GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE_EXT: sText = "Framebuffer incomplete (Multisample)"; break;
     default:
-        std::snprintf(aBuffer, 64, "Unknown framebuffer object error (code: 0x%04x)", unsigned(eStatus));
-        return aBuffer;
+        return QStringLiteral("Unknown framebuffer object error%1 (code: 0x%2)")
+            .arg(sWhere)
+            .arg(unsigned(eStatus), 4, 16, QChar('0'));
     }
+    return QString::fromLatin1(sText) + sWhere;
 }
 
 GLenum FrameBufferObject::CheckStatus()
 {
     GLenum eStatus = glCheckFramebufferStatusEXT(GL_FRAMEBUFFER_EXT);
-    char aBuffer[64];
-    const char* sMessage = StatusMessage(eStatus, aBuffer);
-    if (*sMessage)
+    const QString sMessage = StatusMessage(eStatus, QString());
+    if (!sMessage.isEmpty())
         varnik::Kernel::Log(sMessage);
     return eStatus;
 }

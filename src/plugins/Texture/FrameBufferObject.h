@@ -1,5 +1,6 @@
 #pragma once
 #include <GL/glew.h>
+#include <QString>
 
 /// Owns one framebuffer name and attaches texture images and renderbuffers to
 /// its attachment points. Every attach, detach and attachment query leaves this
@@ -60,9 +61,11 @@ public:
     /// another with linear filtering; both bindings stay as set.
     static void BlitColor(GLuint iReadFramebuffer, GLuint iDrawFramebuffer, int iWidth, int iHeight);
 
-    /// The status message logged by CheckStatus for `eStatus`; empty for
-    /// complete and for 0.
-    static const char* StatusMessage(GLenum eStatus, char aBuffer[64]);
+    /// The words for a framebuffer status, the one table of them: empty for
+    /// complete and for 0. `sWhere` (such as " (at line 12)") follows the
+    /// words, before the code of an unknown status. CheckStatus logs it with
+    /// nothing after the words, the texture's readback with its source line.
+    static QString StatusMessage(GLenum eStatus, const QString& sWhere);
 
 private:
     /// One attachment parameter of this framebuffer, after a guarded bind.

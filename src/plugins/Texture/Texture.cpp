@@ -23,7 +23,9 @@
 #include "varnik/Stream.h"
 #include "varnik/TextureMixer.h"
 #include "varnik/TexturePool.h"
-#include "varnik/VKCrashReporterFlag.h"
+#include "CrashScope.h"
+#include "FrameBufferObject.h"
+#include "TextureFormat.h"
 #include "CompositeAllAction.h"
 #include "TextureTester.h"
 #include "VarnikRenderTarget.h"
@@ -35,8 +37,7 @@ using varnik::ImgTile;
 namespace {
 
 const char* const s_sSourceFile = "src/plugins/Texture/Texture";
-/// Crash-reporter category of the module's texture operations.
-const uint32_t s_iScopeCategory = 5;
+const char* const s_sReadOperation = "VarnikTexture::CopyGLTextureToImage";
 
 /// A new module error carrying the operation and this line; the caller adds the message.
 varnik::Error* NewError(const char* sFunction, unsigned int iLine)
@@ -49,6 +50,86 @@ QString DisplayCategory(const char* sCategory)
 {
     return QCoreApplication::translate("VarnikTexture", sCategory);
 }
+
+/// The client pixel-store state (pack and unpack), pushed for a scope.
+class ScopedPixelStore
+{
+public:
+    ScopedPixelStore() { glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT); }
+    ~ScopedPixelStore() { glPopClientAttrib(); }
+    ScopedPixelStore(const ScopedPixelStore&) = delete;
+    ScopedPixelStore& operator=(const ScopedPixelStore&) = delete;
+};
+
+/// A buffer bound to a pixel target for a scope; the binding found is put back.
+class ScopedBufferBinding
+{
+public:
+    ScopedBufferBinding(GLenum iTarget, GLuint iBuffer) : m_iTarget(iTarget)
+    {
+        glGetIntegerv(iTarget == GL_PIXEL_PACK_BUFFER ? GL_PIXEL_PACK_BUFFER_BINDING
+                                                       : GL_PIXEL_UNPACK_BUFFER_BINDING,
+                      &m_iSaved);
+        glBindBuffer(iTarget, iBuffer);
+    }
+    ~ScopedBufferBinding() { glBindBuffer(m_iTarget, GLuint(m_iSaved)); }
+    ScopedBufferBinding(const ScopedBufferBinding&) = delete;
+    ScopedBufferBinding& operator=(const ScopedBufferBinding&) = delete;
+
+private:
+    GLenum m_iTarget;
+    GLint m_iSaved = 0;
+};
+
+/// A framebuffer bound for a scope: to GL_FRAMEBUFFER (draw and read, both put
+/// back) or to GL_DRAW_FRAMEBUFFER alone (a separate read binding is untouched).
+class ScopedFramebufferBinding
+{
+public:
+    ScopedFramebufferBinding(GLenum iTarget, GLuint iFramebuffer) : m_iTarget(iTarget)
+    {
+        glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &m_iSavedDraw);
+        glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &m_iSavedRead);
+        glBindFramebufferEXT(iTarget, iFramebuffer);
+    }
+    ~ScopedFramebufferBinding()
+    {
+        if (m_iTarget == GL_DRAW_FRAMEBUFFER) {
+            glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER, GLuint(m_iSavedDraw));
+            return;
+        }
+        glBindFramebufferEXT(GL_FRAMEBUFFER, GLuint(m_iSavedDraw));
+        if (m_iSavedRead != m_iSavedDraw)
+            glBindFramebufferEXT(GL_READ_FRAMEBUFFER, GLuint(m_iSavedRead));
+    }
+    ScopedFramebufferBinding(const ScopedFramebufferBinding&) = delete;
+    ScopedFramebufferBinding& operator=(const ScopedFramebufferBinding&) = delete;
+
+private:
+    GLenum m_iTarget;
+    GLint m_iSavedDraw = 0;
+    GLint m_iSavedRead = 0;
+};
+
+/// A temporary framebuffer, made and bound for a scope; the bindings found are
+/// put back before it is deleted (members go in reverse order).
+class ScratchFramebuffer
+{
+public:
+    ScratchFramebuffer() : m_cBinding(GL_FRAMEBUFFER, m_cName.m_iName) {}
+
+private:
+    struct Name
+    {
+        Name() { glGenFramebuffersEXT(1, &m_iName); }
+        ~Name() { glDeleteFramebuffersEXT(1, &m_iName); }
+        Name(const Name&) = delete;
+        Name& operator=(const Name&) = delete;
+        GLuint m_iName = 0;
+    };
+    Name m_cName;
+    ScopedFramebufferBinding m_cBinding;
+};
 
 } // namespace
 
@@ -88,6 +169,9 @@ CompositeAllAction s_cCompositeAllAction;
 // The self-test node's record comes last of the module's static objects.
 varnik::ClassDesc TextureTester::s_cMyClass(varnik::UnitTest::StaticClass(), varnik::UnitTest::StaticClass(),
                                             "TextureTester", "TextureTester", &TextureTester::CreateInstances, 0, 0);
+
+// The crash reporter names the module's operations from the moment it is loaded.
+const bool s_bCrashScopesNamed = (CrashScope::RegisterNames(), true);
 
 VarnikTexture::PBOPool VarnikTexture::s_cPBOPool;
 varnik::AttributeInstance<bool>* VarnikTexture::s_pUsePot = nullptr;
@@ -138,10 +222,11 @@ QString VarnikTexture::trUtf8(const char* sText, const char* sDisambiguation, in
 
 VarnikTexture::CompositeEntry::CompositeEntry()
     : m_pSourceImage(VarnikTexture::NewImage()),
-      m_cTexture(nullptr, "Texture"),
+      m_cTexture(nullptr, QString()),
       m_cWeights(QStringLiteral("unknown")),
       m_pResultImage(VarnikTexture::NewImage())
 {
+    m_cTexture.SetNullText(QStringLiteral("NULL"));
 }
 
 VarnikTexture::CompositeEntry::~CompositeEntry() = default;
@@ -177,13 +262,7 @@ VarnikTexture::~VarnikTexture()
 
 Image* VarnikTexture::NewImage()
 {
-    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(Image::StaticClass());
-    Image* pImage = dynamic_cast<Image*>(pNode);
-    if (!pImage) {
-        delete pNode;
-        throw NewError("VarnikTexture::NewImage", __LINE__)->Format("The class registry made no image");
-    }
-    return pImage;
+    return varnik::CreateInstanceAs<Image>(Image::StaticClass());
 }
 
 void VarnikTexture::DiscardPendingComposites()
@@ -203,49 +282,26 @@ unsigned int VarnikTexture::MaxTextureSize()
     return s_iMaxTextureSize;
 }
 
-void VarnikTexture::CheckHasTexels(unsigned int iWidth, unsigned int iHeight, const char* sOperation,
-                                   unsigned int iLine)
+bool VarnikTexture::LogGLErrors(const char* sOperation, unsigned int iLine)
 {
-    if (iWidth == 0 || iHeight == 0)
-        throw NewError(sOperation, iLine)->Format("%1 -- Texture size %2 x %3 has no texels", QString::fromLatin1(sOperation),
-                                                  iWidth, iHeight);
-}
-
-void VarnikTexture::CheckTextureSize(unsigned int iWidth, unsigned int iHeight, const char* sOperation,
-                                     unsigned int iLine) const
-{
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x20);
-    CheckHasTexels(iWidth, iHeight, sOperation, iLine);
-    unsigned int iMax = MaxTextureSize();
-    if (iWidth > iMax || iHeight > iMax)
-        throw NewError(sOperation, iLine)
-            ->Format("%1 -- Texture size %2 x %3 exceeds the largest texture the GPU can hold (%4 texels a side)",
-                     QString::fromLatin1(sOperation), iWidth, iHeight, iMax);
+    bool bAny = false;
+    // Bounded: a lost context may answer with an error for ever.
+    for (int i = 0; i < 16; ++i) {
+        const GLenum iError = glGetError();
+        if (iError == GL_NO_ERROR)
+            break;
+        LogGLError(iError, sOperation, iLine);
+        bAny = true;
+    }
+    return bAny;
 }
 
 bool VarnikTexture::SetSize(unsigned int iWidth, unsigned int iHeight)
 {
     m_iRequestedWidth = iWidth;
     m_iRequestedHeight = iHeight;
-
-    bool bNonPowerOfTwo = false;
-    const char* sExtensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
-    if (sExtensions) {
-        static const char s_sWanted[] = "GL_ARB_texture_non_power_of_two";
-        const size_t iWantedLength = sizeof(s_sWanted) - 1;
-        const char* p = sExtensions;
-        while (*p && !bNonPowerOfTwo) {
-            while (*p == ' ')
-                ++p;
-            const char* pEnd = p;
-            while (*pEnd && *pEnd != ' ')
-                ++pEnd;
-            if (size_t(pEnd - p) == iWantedLength && std::memcmp(p, s_sWanted, iWantedLength) == 0)
-                bNonPowerOfTwo = true;
-            p = pEnd;
-        }
-    }
-    bool bUsePot = s_pUsePot && s_pUsePot->Value();
+    const bool bNonPowerOfTwo = VarnikRenderTarget::IsExtensionSupported("GL_ARB_texture_non_power_of_two");
+    const bool bUsePot = s_pUsePot && s_pUsePot->Value();
     if (bNonPowerOfTwo && !bUsePot) {
         m_iTextureWidth = iWidth;
         m_iTextureHeight = iHeight;
@@ -279,136 +335,46 @@ void VarnikTexture::Free()
     m_iReportedVideoMemory = 0;
 }
 
-void VarnikTexture::AllocationLayout(Image::Format eFormat, unsigned int iChannels, GLLayout& cLayout)
+void VarnikTexture::ApplySampling() const
 {
-    static const GLint s_aInteger8[] = {GL_LUMINANCE, GL_LUMINANCE_ALPHA, GL_RGB, GL_RGBA};
-    static const GLint s_aInteger16[] = {GL_LUMINANCE16, GL_LUMINANCE16_ALPHA16, GL_RGB16, GL_RGBA16};
-    static const GLint s_aFloat16[] = {GL_LUMINANCE16F_ARB, GL_LUMINANCE_ALPHA16F_ARB, GL_RGB16F_ARB,
-                                       GL_RGBA16F_ARB};
-    static const GLint s_aFloat32[] = {GL_LUMINANCE32F_ARB, GL_LUMINANCE_ALPHA32F_ARB, GL_RGB32F_ARB,
-                                       GL_RGBA32F_ARB};
-    // 1, 2 and 3 channels have their own internal format; 0, 4 and more are RGBA.
-    int iIndex = (iChannels >= 1 && iChannels <= 3) ? int(iChannels) - 1 : 3;
-    cLayout = GLLayout();
-    switch (eFormat) {
-    case Image::e8integer:
-        cLayout.m_iInternalFormat = s_aInteger8[iIndex];
-        cLayout.m_iBytesPerPixel = iChannels;
-        return;
-    case Image::e16integer:
-        cLayout.m_iInternalFormat = s_aInteger16[iIndex];
-        cLayout.m_iPixelType = GL_UNSIGNED_SHORT;
-        cLayout.m_iBytesPerPixel = 2 * iChannels;
-        return;
-    case Image::e16float:
-        cLayout.m_iInternalFormat = s_aFloat16[iIndex];
-        cLayout.m_iPixelType = GL_HALF_FLOAT;
-        cLayout.m_iBytesPerPixel = 2 * iChannels;
-        return;
-    case Image::e32float:
-        cLayout.m_iInternalFormat = s_aFloat32[iIndex];
-        cLayout.m_iPixelType = GL_FLOAT;
-        cLayout.m_iBytesPerPixel = 4 * iChannels;
-        return;
-    case Image::e16depth:
-    case Image::e24depth:
-    case Image::e32depth:
-        cLayout.m_iInternalFormat = eFormat == Image::e16depth   ? GL_DEPTH_COMPONENT16
-                                    : eFormat == Image::e24depth ? GL_DEPTH_COMPONENT24
-                                                                 : GL_DEPTH_COMPONENT32;
-        cLayout.m_iPixelFormat = GL_DEPTH_COMPONENT;
-        cLayout.m_iBytesPerPixel = eFormat == Image::e16depth ? 2 : eFormat == Image::e24depth ? 3 : 4;
-        return;
-    default:
-        // 32-bit integer and "no format" get one byte of RGBA storage a texel.
-        return;
-    }
-}
-
-bool VarnikTexture::UploadLayout(Image::Format eFormat, unsigned int iChannels, bool bFloat16,
-                                 varnik::PixelDescriptor::MemoryChannelOrder eOrder, GLLayout& cLayout)
-{
-    if (iChannels != 2 && iChannels != 4)
-        return false;
-    const bool bTwo = iChannels == 2;
-    cLayout = GLLayout();
-    cLayout.m_iPixelFormat = bTwo ? GL_LUMINANCE_ALPHA : GL_RGBA;
-    switch (eFormat) {
-    case Image::e8integer: {
-        const bool bBGRA = !bTwo && eOrder == varnik::PixelDescriptor::eBGRA;
-        cLayout.m_iInternalFormat = bTwo ? GL_LUMINANCE_ALPHA : GL_RGBA;
-        if (bBGRA)
-            cLayout.m_iPixelFormat = GL_BGRA;
-        cLayout.m_iPixelType = eOrder == varnik::PixelDescriptor::eBGRA ? GL_UNSIGNED_INT_8_8_8_8_REV
-                                                                          : GL_UNSIGNED_BYTE;
-        cLayout.m_iBytesPerPixel = bTwo ? 2 : 4;
-        cLayout.m_iAlignment = bTwo ? 2 : 4;
-        return true;
-    }
-    case Image::e16integer:
-        cLayout.m_iInternalFormat = bTwo ? GL_LUMINANCE16_ALPHA16 : GL_RGBA16;
-        cLayout.m_iPixelType = GL_UNSIGNED_SHORT;
-        cLayout.m_iBytesPerPixel = bTwo ? 4 : 8;
-        return true;
-    case Image::e16float:
-        cLayout.m_iInternalFormat = bTwo ? GL_LUMINANCE_ALPHA16F_ARB : GL_RGBA16F_ARB;
-        cLayout.m_iPixelType = GL_HALF_FLOAT;
-        cLayout.m_iBytesPerPixel = bTwo ? 4 : 8;
-        return true;
-    case Image::e32float:
-        if (bFloat16)
-            cLayout.m_iInternalFormat = bTwo ? GL_LUMINANCE_ALPHA16F_ARB : GL_RGBA16F_ARB;
-        else
-            cLayout.m_iInternalFormat = bTwo ? GL_LUMINANCE_ALPHA32F_ARB : GL_RGBA32F_ARB;
-        cLayout.m_iPixelType = GL_FLOAT;
-        cLayout.m_iBytesPerPixel = bTwo ? 8 : 16;
-        cLayout.m_iAlignment = (bTwo && !bFloat16) ? 8 : 4;
-        return true;
-    default:
-        return false;
-    }
+    const GLint iFilter = m_bFiltered ? GL_LINEAR : GL_NEAREST;
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, iFilter);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, iFilter);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
 }
 
 void VarnikTexture::Create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels, Image::Format eFormat)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x10);
-    // Refused sizes leave the texture as it was.
-    if (m_bLive)
-        CheckTextureSize(iWidth, iHeight, "VarnikTexture::Create", __LINE__);
-    else
-        CheckHasTexels(iWidth, iHeight, "VarnikTexture::Create", __LINE__);
-
+    CrashScope cScope(CrashScope::eCreate);
     SetSize(iWidth, iHeight);
     m_eFormat = eFormat;
     m_iChannelCount = iChannels;
     m_iProxyLevel = 0;
 
-    if (m_bLive) {
-        delete m_pBackingImage;
-        m_pBackingImage = nullptr;
-        if (m_iTextureName == 0)
-            glGenTextures(1, &m_iTextureName);
-        glBindTexture(GL_TEXTURE_2D, m_iTextureName);
-        GLLayout cLayout;
-        AllocationLayout(eFormat, iChannels, cLayout);
-        const GLint iFilter = m_bFiltered ? GL_LINEAR : GL_NEAREST;
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, iFilter);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, iFilter);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-        // The storage has the size asked for; the texture size may be a power of two.
-        glTexImage2D(GL_TEXTURE_2D, 0, cLayout.m_iInternalFormat, GLsizei(iWidth), GLsizei(iHeight), 0,
-                     cLayout.m_iPixelFormat, cLayout.m_iPixelType, nullptr);
-        Allocate(int64_t(cLayout.m_iBytesPerPixel) * int64_t(iWidth) * int64_t(iHeight));
-        m_iLocation = varnik::TexturePool::locationGPU;
-        if (!m_bLive)
-            throw NewError("VarnikTexture::Create", __LINE__)->Format("Non-live texture loaded onto GPU");
-    } else {
+    if (!m_bLive) {
         if (!m_pBackingImage)
             m_pBackingImage = NewImage();
         m_pBackingImage->create(iWidth, iHeight, iChannels, eFormat, true, 1);
         m_iLocation = varnik::TexturePool::locationCPU;
+        return;
     }
+    delete m_pBackingImage;
+    m_pBackingImage = nullptr;
+    if (m_iTextureName == 0)
+        glGenTextures(1, &m_iTextureName);
+    glBindTexture(GL_TEXTURE_2D, m_iTextureName);
+    ApplySampling();
+    // The storage has the size asked for (the texture size may be a power of two
+    // above it); sizes GL cannot hold are GL's to refuse, and its error is logged.
+    const TextureFormat::Layout cLayout = TextureFormat::Allocation(eFormat, iChannels);
+    glTexImage2D(GL_TEXTURE_2D, 0, cLayout.m_iInternalFormat, GLsizei(iWidth), GLsizei(iHeight), 0,
+                 cLayout.m_iPixelFormat, cLayout.m_iPixelType, nullptr);
+    LogGLErrors("VarnikTexture::Create", __LINE__);
+    Allocate(int64_t(cLayout.m_iBytesPerPixel) * int64_t(iWidth) * int64_t(iHeight));
+    m_iLocation = varnik::TexturePool::locationGPU;
+    if (!m_bLive)
+        throw NewError("VarnikTexture::Create", __LINE__)->Format("Non-live texture loaded onto GPU");
 }
 
 // ---------------------------------------------------------------------------
@@ -444,7 +410,7 @@ uint8_t ColorByte(float x)
 void VarnikTexture::Create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels, Image::Format eFormat,
                            const varnik::Color& cColor)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x8);
+    CrashScope cScope(CrashScope::eCreateWithColour);
     Create(iWidth, iHeight, iChannels, eFormat);
     if (m_bLive) {
         // One clear of the attached texture: no pixels cross the bus.
@@ -483,7 +449,7 @@ void VarnikTexture::Create(unsigned int iWidth, unsigned int iHeight, unsigned i
 
 bool VarnikTexture::CreateFromFile(const QString& sFile, unsigned int iChannels, Image::Format eFormat)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x40);
+    CrashScope cScope(CrashScope::eCreateFromFile);
     try {
         // A fresh backing image is kept only once the file has loaded, so that a
         // failed load leaves the texture as it was.
@@ -511,7 +477,7 @@ bool VarnikTexture::CreateFromFile(const QString& sFile, unsigned int iChannels,
             m_pBackingImage = pFour.release();
         }
         {
-            varnik::VKCrashReporterFlag cSizeScope(s_iScopeCategory, 0x20);
+            CrashScope cSizeScope(CrashScope::eTextureSizeCheck);
             const unsigned int iMax = MaxTextureSize();
             const unsigned int iW = m_pBackingImage->Width(), iH = m_pBackingImage->Height();
             if (iW > iMax || iH > iMax) {
@@ -613,7 +579,7 @@ unsigned int VarnikTexture::ChannelCount() const { return m_iChannelCount; }
 
 bool VarnikTexture::Activate() const
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x80);
+    CrashScope cScope(CrashScope::eActivate);
     if (m_iTextureName != 0)
         glBindTexture(GL_TEXTURE_2D, m_iTextureName);
     return m_iTextureName != 0;
@@ -638,27 +604,12 @@ bool VarnikTexture::IsLive() const { return m_bLive; }
 
 bool VarnikTexture::SetAsRenderTarget()
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x2);
+    CrashScope cScope(CrashScope::eSetAsRenderTarget);
     if (!m_pRenderTarget) {
-        int iSlot = 0;
-        switch (Format()) {
-        case Image::e8integer: case Image::e16integer: case Image::e16float: case Image::e32float:
-            iSlot = 0;
-            break;
-        case Image::e16depth: case Image::e24depth: case Image::e32depth:
-            iSlot = 4;
-            break;
-        default:
+        const int iSlot = TextureFormat::RenderTargetSlot(Format());
+        if (iSlot < 0)
             throw new varnik::Error("Unknown image format", 4);
-        }
-        varnik::Node* pNode = varnik::Kernel::CreateClassInstance(varnik::RenderTarget::StaticClass());
-        varnik::RenderTarget* pTarget = dynamic_cast<varnik::RenderTarget*>(pNode);
-        if (!pTarget) {
-            delete pNode;
-            throw NewError("VarnikTexture::SetAsRenderTarget", __LINE__)
-                ->Format("The class registry made no render target");
-        }
-        m_pRenderTarget = pTarget;
+        m_pRenderTarget = varnik::CreateInstanceAs<varnik::RenderTarget>(varnik::RenderTarget::StaticClass());
         m_pRenderTarget->SetTarget(this, iSlot);
     }
     m_pRenderTarget->Activate();
@@ -668,7 +619,7 @@ bool VarnikTexture::SetAsRenderTarget()
 
 bool VarnikTexture::RestoreRenderTarget()
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x4);
+    CrashScope cScope(CrashScope::eRestoreRenderTarget);
     if (m_pRenderTarget)
         m_pRenderTarget->Deactivate();
     return true;
@@ -679,128 +630,117 @@ bool VarnikTexture::RestoreRenderTarget()
 
 void VarnikTexture::CopyFrom(Image* pImage, const ImgTile* pTile)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x200);
+    CrashScope cScope(CrashScope::eCopyFrom);
+    static const char* const s_sOperation = "VarnikTexture::CopyFrom";
     if (!pImage || !pImage->HasData())
-        throw NewError("VarnikTexture::CopyFrom", __LINE__)
-            ->Format("VarnikTexture::CopyFrom -- Image has no associated data");
+        throw NewError(s_sOperation, __LINE__)->Format("VarnikTexture::CopyFrom -- Image has no associated data");
 
     unsigned int iChannels = pImage->ChannelCount();
     if (iChannels != 2 && iChannels != 4) {
         pImage->NormalizeChannels();
         iChannels = pImage->ChannelCount();
         if (iChannels != 2 && iChannels != 4)
-            throw NewError("VarnikTexture::CopyFrom", __LINE__)
+            throw NewError(s_sOperation, __LINE__)
                 ->Format("VarnikTexture::CopyFrom -- Image is %1 channels. Images must be 2 or 4 channels.",
                          int(iChannels));
     }
-
     const Image::Format eFormat = pImage->format();
-    const varnik::PixelDescriptor cDescriptor = pImage->Descriptor();
-    GLLayout cLayout;
-    // Checked before any GL call so that a refused image leaves the texture untouched.
-    if (!UploadLayout(eFormat, iChannels, m_bConvertFloat32ToFloat16, cDescriptor.m_eOrder, cLayout))
-        throw NewError("VarnikTexture::CopyFrom", __LINE__)
-            ->Format("VarnikTexture::CopyFrom -- Images of format %1 cannot be uploaded to a texture.",
-                     int(eFormat));
+    TextureFormat::Layout cLayout;
+    if (!TextureFormat::Upload(eFormat, iChannels, m_bConvertFloat32ToFloat16, pImage->Descriptor().m_eOrder,
+                               cLayout)) {
+        // GL has no layout for these pixels: nothing is sent, the texture stays as it was.
+        varnik::Kernel::Log(
+            QString("VarnikTexture::CopyFrom -- Images of format %1 cannot be uploaded to a texture.\n").arg(int(eFormat)));
+        return;
+    }
     const unsigned int iWidth = pImage->Width();
     const unsigned int iHeight = pImage->Height();
-    CheckTextureSize(iWidth, iHeight, "VarnikTexture::CopyFrom", __LINE__);
-
     if (m_iTextureName != 0 && (m_iTextureWidth != iWidth || m_iTextureHeight != iHeight || m_eFormat != eFormat ||
                                 m_iChannelCount != iChannels))
         Free();
-
-    bool bNewStorage = false;
-    if (m_iTextureName == 0) {
+    const bool bNewStorage = m_iTextureName == 0;
+    if (bNewStorage)
         glGenTextures(1, &m_iTextureName);
-        bNewStorage = true;
-    }
     glBindTexture(GL_TEXTURE_2D, m_iTextureName);
-
-    glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, cLayout.m_iAlignment);
-    // Rows in the buffers are packed: no row length or skips from whoever set them before.
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-    glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
-    glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    const GLint iFilter = m_bFiltered ? GL_LINEAR : GL_NEAREST;
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, iFilter);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, iFilter);
-
-    if (bNewStorage) {
-        glTexImage2D(GL_TEXTURE_2D, 0, cLayout.m_iInternalFormat, GLsizei(iWidth), GLsizei(iHeight), 0,
-                     cLayout.m_iPixelFormat, cLayout.m_iPixelType, nullptr);
-        Allocate(int64_t(iHeight) * int64_t(iWidth) * int64_t(cLayout.m_iBytesPerPixel));
-    }
-
-    ImgTile cRegion = pImage->getBounds();
-    if (pTile)
-        cRegion = ImgTile(cRegion, *pTile);
-
-    const int64_t iSourceRowBytes = int64_t(varnik::PixelDescriptor::BytesPerChannel(cDescriptor.m_eChannelType)) *
-                                    int64_t(iChannels) * int64_t(std::max(cRegion.nx, 0));
-    const int64_t iDestRowBytes = int64_t(std::max(cRegion.nx, 0)) * int64_t(cLayout.m_iBytesPerPixel);
-    if (iSourceRowBytes != iDestRowBytes)
-        varnik::Kernel::Log(
-            QString("Texture::CopyFrom -- needsConversion is false, but r != r2!!! (r, r2) %1, %2\n")
-                .arg(iSourceRowBytes)
-                .arg(iDestRowBytes));
-
-    if (!cRegion.isEmpty()) {
-        int iBandHeight = iSourceRowBytes <= 8192 ? 1024 : iSourceRowBytes <= 16384 ? 512 : 256;
-        iBandHeight = std::min(iBandHeight, cRegion.ny);
-        // The image writes its own row size; a buffer sized for the larger of the two never overflows.
-        const int64_t iBufferRowBytes = std::max(iSourceRowBytes, iDestRowBytes);
-
-        if (s_cPBOPool.m_aBuffers[0] == 0) {
-            glGenBuffersARB(4, s_cPBOPool.m_aBuffers);
-            s_cPBOPool.m_iNextIndex = 0;
+    {
+        const ScopedPixelStore cPixelStore;
+        glPixelStorei(GL_UNPACK_ALIGNMENT, cLayout.m_iAlignment);
+        // Rows in the buffers are packed: no row length or skips from whoever set them before.
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+        glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
+        glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
+        ApplySampling();
+        // No buffer of the caller may feed the allocation below.
+        const ScopedBufferBinding cUnpackBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+        if (bNewStorage) {
+            // An image larger than GL can hold goes to GL as it is; its error is logged.
+            glTexImage2D(GL_TEXTURE_2D, 0, cLayout.m_iInternalFormat, GLsizei(iWidth), GLsizei(iHeight), 0,
+                         cLayout.m_iPixelFormat, cLayout.m_iPixelType, nullptr);
+            Allocate(int64_t(iHeight) * int64_t(iWidth) * int64_t(cLayout.m_iBytesPerPixel));
         }
-        for (int y0 = 0; y0 < cRegion.ny; y0 += iBandHeight) {
-            const int iRows = std::min(iBandHeight, cRegion.ny - y0);
-            glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, s_cPBOPool.m_aBuffers[s_cPBOPool.m_iNextIndex]);
-            glBufferDataARB(GL_PIXEL_UNPACK_BUFFER, GLsizeiptrARB(int64_t(iRows) * iBufferRowBytes), nullptr,
-                            GL_STREAM_DRAW);
-            void* pMapped = glMapBuffer(GL_PIXEL_UNPACK_BUFFER, GL_WRITE_ONLY);
-            if (!pMapped)
-                continue;  // the band is lost; the next one tries the same buffer again
-            pImage->getTile(cRegion.x, cRegion.y + y0, cRegion.nx, iRows, pMapped, nullptr);
-            glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
-            glTexSubImage2D(GL_TEXTURE_2D, 0, cRegion.x, cRegion.y + y0, cRegion.nx, iRows, cLayout.m_iPixelFormat,
-                            cLayout.m_iPixelType, nullptr);
-            s_cPBOPool.m_iNextIndex = (s_cPBOPool.m_iNextIndex + 1) % 4;
-        }
-        glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, 0);
+        const ImgTile cBounds = pImage->getBounds();
+        UploadBands(pImage, pTile ? ImgTile(cBounds, *pTile) : cBounds, cLayout);
+        LogGLErrors(s_sOperation, __LINE__);
     }
-
     m_iTextureWidth = m_iRequestedWidth = iWidth;
     m_iTextureHeight = m_iRequestedHeight = iHeight;
     m_eFormat = eFormat;
     m_iLocation = varnik::TexturePool::locationGPU;
-    if (m_bLive) {
-        m_iChannelCount = iChannels;
-        glPopClientAttrib();
+    if (!m_bLive)
+        throw NewError(s_sOperation, __LINE__)->Format("Non-live texture loaded onto GPU");
+    m_iChannelCount = iChannels;
+}
+
+void VarnikTexture::UploadBands(Image* pImage, const ImgTile& cRegion, const TextureFormat::Layout& cLayout)
+{
+    const int64_t iWidth = std::max(cRegion.nx, 0);
+    const int64_t iSourceRowBytes =
+        int64_t(varnik::PixelDescriptor::BytesPerChannel(pImage->Descriptor().m_eChannelType)) *
+        int64_t(pImage->ChannelCount()) * iWidth;
+    const int64_t iDestRowBytes = iWidth * int64_t(cLayout.m_iBytesPerPixel);
+    if (iSourceRowBytes != iDestRowBytes)
+        varnik::Kernel::Log(QString("Texture::CopyFrom -- needsConversion is false, but r != r2!!! (r, r2) %1, %2\n")
+                                .arg(iSourceRowBytes)
+                                .arg(iDestRowBytes));
+    if (cRegion.isEmpty())
         return;
+    const int iBandHeight =
+        std::min(iSourceRowBytes <= 8192 ? 1024 : iSourceRowBytes <= 16384 ? 512 : 256, cRegion.ny);
+    // The image writes its own row size; a buffer sized for the larger of the two never overflows.
+    const int64_t iBufferRowBytes = std::max(iSourceRowBytes, iDestRowBytes);
+    if (s_cPBOPool.m_aBuffers[0] == 0) {
+        glGenBuffersARB(4, s_cPBOPool.m_aBuffers);
+        s_cPBOPool.m_iNextIndex = 0;
     }
-    glPopClientAttrib();
-    throw NewError("VarnikTexture::CopyFrom", __LINE__)->Format("Non-live texture loaded onto GPU");
+    for (int y0 = 0; y0 < cRegion.ny; y0 += iBandHeight) {
+        const int iRows = std::min(iBandHeight, cRegion.ny - y0);
+        glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, s_cPBOPool.m_aBuffers[s_cPBOPool.m_iNextIndex]);
+        glBufferDataARB(GL_PIXEL_UNPACK_BUFFER, GLsizeiptrARB(int64_t(iRows) * iBufferRowBytes), nullptr,
+                        GL_STREAM_DRAW);
+        void* pMapped = glMapBuffer(GL_PIXEL_UNPACK_BUFFER, GL_WRITE_ONLY);
+        if (!pMapped)
+            continue;  // the band is lost; the next one tries the same buffer again
+        pImage->getTile(cRegion.x, cRegion.y + y0, cRegion.nx, iRows, pMapped, nullptr);
+        glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, cRegion.x, cRegion.y + y0, cRegion.nx, iRows, cLayout.m_iPixelFormat,
+                        cLayout.m_iPixelType, nullptr);
+        s_cPBOPool.m_iNextIndex = (s_cPBOPool.m_iNextIndex + 1) % 4;
+    }
 }
 
 void VarnikTexture::ReplaceWith(Image* pImage, const ImgTile* pTile)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x100);
+    CrashScope cScope(CrashScope::eReplaceWith);
     if (!pImage || !pImage->HasData())
         throw NewError("VarnikTexture::ReplaceWith", __LINE__)
             ->Format("VarnikTexture::ReplaceWith -- Image has no associated data");
     if (m_iLocation == varnik::TexturePool::locationGPU) {
         // The content goes on to the GPU: refuse what the upload cannot take before touching anything.
-        GLLayout cLayout;
+        TextureFormat::Layout cLayout;
         unsigned int iChannels = pImage->ChannelCount();
         if (iChannels == 1 || iChannels == 3)
             iChannels += 1;  // the upload normalises these
-        if (!UploadLayout(pImage->format(), iChannels, false, varnik::PixelDescriptor::eRGBA, cLayout))
+        if (!TextureFormat::Upload(pImage->format(), iChannels, false, varnik::PixelDescriptor::eRGBA, cLayout))
             throw NewError("VarnikTexture::ReplaceWith", __LINE__)
                 ->Format("VarnikTexture::ReplaceWith -- Images of format %1 and %2 channels cannot be uploaded to "
                          "a texture.",
@@ -834,34 +774,9 @@ void VarnikTexture::ReplaceWith(Image* pImage, const ImgTile* pTile)
 
 void VarnikTexture::LogFramebufferStatus(GLenum iStatus, unsigned int iLine)
 {
-    const char* sText = nullptr;
-    switch (iStatus) {
-    case 0:
-    case GL_FRAMEBUFFER_COMPLETE:
-        return;
-    case GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT: sText = "Texture: Framebuffer incomplete: No attachment (at line %1)"; break;
-    case GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT:
-        sText = "Texture: Framebuffer incomplete: Missing attachment (at line %1)";
-        break;
-    case GL_FRAMEBUFFER_INCOMPLETE_DIMENSIONS_EXT:
-        sText = "Texture: Framebuffer incomplete: Missing dimensions (at line %1)";
-        break;
-    case GL_FRAMEBUFFER_INCOMPLETE_FORMATS_EXT: sText = "Texture: Framebuffer incomplete: Missing format (at line %1)"; break;
-    case GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER:
-        sText = "Texture: Framebuffer incomplete: Missing drawbuffer (at line %1)";
-        break;
-    case GL_FRAMEBUFFER_INCOMPLETE_READ_BUFFER:
-        sText = "Texture: Framebuffer incomplete: Missing readbuffer (at line %1)";
-        break;
-    case GL_FRAMEBUFFER_UNSUPPORTED: sText = "Texture: Framebuffer unsupported (at line %1)"; break;
-    case GL_FRAMEBUFFER_INCOMPLETE_MULTISAMPLE: sText = "Texture: Framebuffer incomplete (Multisample) (at line %1)"; break;
-    default:
-        varnik::Kernel::Log(QString("Texture: Unknown framebuffer object error (at line %1) (code: 0x%2)")
-                                .arg(iLine)
-                                .arg(unsigned(iStatus), 4, 16, QChar('0')));
-        return;
-    }
-    varnik::Kernel::Log(QString(sText).arg(iLine));
+    const QString sMessage = FrameBufferObject::StatusMessage(iStatus, QString(" (at line %1)").arg(iLine));
+    if (!sMessage.isEmpty())
+        varnik::Kernel::Log(QStringLiteral("Texture: ") + sMessage);
 }
 
 GLenum VarnikTexture::CheckFramebufferStatus(unsigned int iLine)
@@ -912,7 +827,7 @@ void VarnikTexture::SwapRedBlue(const uint8_t* pSource, uint8_t* pDest, size_t i
 void VarnikTexture::CopyTo(Image* pImage, bool bFlag, const ImgTile* pTile,
                            varnik::PixelDescriptor::MemoryChannelOrder eOrder)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x800);
+    CrashScope cScope(CrashScope::eCopyTo);
     Update();
     if (m_iLocation == 0)
         throw NewError("VarnikTexture::CopyTo", __LINE__)
@@ -941,211 +856,165 @@ void VarnikTexture::CopyTo(Image* pImage, bool bFlag, const ImgTile* pTile,
 }
 
 void VarnikTexture::CopyGLTextureToImage(Image* pImage, bool bFlag, const ImgTile* pTile,
-                                         varnik::PixelDescriptor::MemoryChannelOrder eOrder) const
+                                         varnik::PixelDescriptor::MemoryChannelOrder) const
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x1000);
-    static const char* const s_sOperation = "VarnikTexture::CopyGLTextureToImage";
+    // Every path hands the image its rows in its own channel order, so the order asked for changes nothing.
+    CrashScope cScope(CrashScope::eCopyGLTextureToImage);
     if (m_iProxyLevel != 0)
-        throw NewError(s_sOperation, __LINE__)
+        throw NewError(s_sReadOperation, __LINE__)
             ->Format("VarnikTexture::CopyGLTextureToImage Called on a proxied texture!");
     if (m_iLocation != varnik::TexturePool::locationGPU || m_iTextureName == 0)
-        throw NewError(s_sOperation, __LINE__)
+        throw NewError(s_sReadOperation, __LINE__)
             ->Format("VarnikTexture::CopyGLTextureToImage Called on texture not currently on the GPU");
     if (!pImage)
-        throw NewError(s_sOperation, __LINE__)
+        throw NewError(s_sReadOperation, __LINE__)
             ->Format("VarnikTexture::CopyGLTextureToImage -- No destination image");
-
     if (pTile && *pTile == pImage->getBounds())
         pTile = nullptr;
 
-    // The layout of the read, from the texture's format.
-    const bool bTwo = m_iChannelCount == 2;
-    unsigned int iImageChannels = m_iChannelCount;
-    Image::Format eImageFormat = m_eFormat;
-    GLenum iGLFormat = bTwo ? GL_LUMINANCE_ALPHA : GL_RGBA;
-    GLenum iGLType = GL_UNSIGNED_BYTE;
-    unsigned int iComponentBytes = 1;
-    GLint iAlignment = 4;
-    unsigned int iComponents = bTwo ? 2 : 4;
-    switch (m_eFormat) {
-    case Image::e8integer: iAlignment = bTwo ? 2 : 4; break;
-    case Image::e16integer: iGLType = GL_UNSIGNED_SHORT; iComponentBytes = 2; break;
-    case Image::e32integer: iGLType = GL_UNSIGNED_INT; iComponentBytes = 4; iAlignment = bTwo ? 8 : 4; break;
-    case Image::e16float: iGLType = GL_HALF_FLOAT; iComponentBytes = 2; break;
-    case Image::e32float: iGLType = GL_FLOAT; iComponentBytes = 4; iAlignment = bTwo ? 8 : 4; break;
-    case Image::e16depth:
-    case Image::e24depth:
-    case Image::e32depth:
-        iImageChannels = 1;
-        iComponents = 1;
-        iGLFormat = GL_RED;
-        eImageFormat = m_eFormat == Image::e32depth ? Image::e32depth : Image::e16depth;
-        iGLType = m_eFormat == Image::e32depth ? GL_UNSIGNED_INT : GL_UNSIGNED_SHORT;
-        iComponentBytes = m_eFormat == Image::e32depth ? 4 : 2;
-        iAlignment = iComponentBytes;
-        break;
-    default: {
-        // The destination is re-created as asked even though nothing can be read into it.
-        try {
-            pImage->create(m_iTextureWidth, m_iTextureHeight, m_iChannelCount, m_eFormat, bFlag, 1);
-        } catch (varnik::Error* pError) {
-            varnik::Error::Discard(pError);
-        }
-        throw NewError(s_sOperation, __LINE__)->Format("Bad Pixel type in VarnikTexture::copyTo");
-    }
-    }
-    if (m_iChannelCount == 1 && m_eFormat <= Image::e32float) {
-        // Luminance reads back as red alone; read as RGBA it would come back (L, 0, 0, 1).
-        iGLFormat = GL_RED;
-        iComponents = 1;
-        iAlignment = GLint(iComponentBytes);
-    }
-    // The image is made before any GL state is touched, so that an image that
-    // refuses the shape leaves nothing to put back.
-    pImage->create(m_iTextureWidth, m_iTextureHeight, iImageChannels, eImageFormat, bFlag, 1);
-    // A texture of 3 channels is read as RGBA and converted by the image.
-    const bool bConvert = iComponents != pImage->ChannelCount();
-    const varnik::PixelDescriptor cReadLayout(iComponents, Image::ChannelTypeOf(eImageFormat));
+    // The image is made before any GL state is touched: one that refuses the
+    // shape leaves nothing to put back.
+    const TextureFormat::Layout cLayout = PrepareReadDestination(pImage, bFlag);
+    const ImgTile cBounds = pImage->getBounds();
+    const ImgTile cRegion = pTile ? ImgTile(*pTile, cBounds) : cBounds;
+    // Rows of another component count than the image's (three channels read as RGBA) are converted by it.
+    const varnik::PixelDescriptor cReadRows(cLayout.m_iComponents, Image::ChannelTypeOf(pImage->format()));
+    const varnik::PixelDescriptor* pConvertFrom = cLayout.m_iComponents != pImage->ChannelCount() ? &cReadRows : nullptr;
 
-    // Temporary framebuffer over the texture.
-    GLuint iFramebuffer = 0;
-    GLint iSavedDraw = 0, iSavedRead = 0, iSavedPackBuffer = 0;
-    glGenFramebuffersEXT(1, &iFramebuffer);
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &iSavedDraw);
-    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iSavedRead);
-    glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &iSavedPackBuffer);
-    glBindFramebufferEXT(GL_FRAMEBUFFER, iFramebuffer);
+    const ScratchFramebuffer cFramebuffer;
     glBindTexture(GL_TEXTURE_2D, m_iTextureName);
-    bool bStrips = false;
-    if (glGetError() == GL_NO_ERROR) {
-        glFramebufferTexture2DEXT(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_iTextureName, 0);
-        if (glGetError() == GL_NO_ERROR)
-            bStrips = CheckFramebufferStatus(__LINE__) != GL_FRAMEBUFFER_UNSUPPORTED;
-    }
-    if (m_iTextureWidth < 128 || m_iTextureHeight < 128)
-        bStrips = false;
+    const bool bStrips = AttachForReading() && m_iRequestedWidth >= 128 && m_iRequestedHeight >= 128;
     glFlush();
-
-    glPixelStorei(GL_PACK_ALIGNMENT, iAlignment);
+    const ScopedPixelStore cPixelStore;
+    glPixelStorei(GL_PACK_ALIGNMENT, cLayout.m_iAlignment);
     glPixelStorei(GL_PACK_SKIP_ROWS, 0);
     glPixelStorei(GL_PACK_SKIP_PIXELS, 0);
     glPixelStorei(GL_PACK_ROW_LENGTH, 0);
     // Readback never writes into a pack buffer of the caller.
-    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    const ScopedBufferBinding cPackBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    if (cRegion.isEmpty())
+        return;
+    if (!bStrips || !ReadStrips(pImage, cRegion, cLayout, pConvertFrom))
+        ReadWholeLevel(pImage, cRegion, cLayout, pConvertFrom);
+}
 
-    const ImgTile cImageBounds = pImage->getBounds();
-    const ImgTile cRegion = pTile ? ImgTile(*pTile, cImageBounds) : cImageBounds;
-    bool bOutOfMemory = false;
-    if (!cRegion.isEmpty()) {
-        int iStripHeight = iComponentBytes == 1 ? 2048 : iComponentBytes == 2 ? 1024 : 512;
-        iStripHeight = std::min(iStripHeight, cRegion.ny);
-        const int64_t iRowBytes = int64_t(iComponents) * cRegion.nx * iComponentBytes;
-
-        if (bStrips) {
-            GLenum iError = glGetError();
-            if (iError != GL_NO_ERROR) {
-                LogGLError(iError, s_sOperation, __LINE__);
-                glGetError();
-            }
-            GLuint iBuffer = 0;
-            glGenBuffers(1, &iBuffer);
-            glBindBuffer(GL_PIXEL_PACK_BUFFER, iBuffer);
-            glBufferData(GL_PIXEL_PACK_BUFFER, GLsizeiptr(iRowBytes * iStripHeight), nullptr, GL_STREAM_READ);
-            iError = glGetError();
-            if (iError != GL_NO_ERROR || iBuffer == 0) {
-                LogGLError(iError, s_sOperation, __LINE__);
-                glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
-                glDeleteBuffers(1, &iBuffer);
-                bStrips = false;
-            } else {
-                uint8_t* pStaging = nullptr;
-                GLenum iStripFormat = iGLFormat;
-                if (s_cUseBGRA8Readback && iGLType == GL_UNSIGNED_BYTE && iComponents == 4) {
-                    const size_t iBytes = (size_t(cRegion.nx) * size_t(iStripHeight) * 4 + 15) & ~size_t(15);
-                    pStaging = static_cast<uint8_t*>(std::aligned_alloc(16, iBytes));
-                    if (pStaging)
-                        iStripFormat = GL_BGRA;
-                }
-                for (int y = cRegion.y; y < cRegion.y + cRegion.ny; y += iStripHeight) {
-                    const int iRows = std::min(iStripHeight, cRegion.y + cRegion.ny - y);
-                    {
-                        varnik::VKCrashReporterFlag cReadScope(s_iScopeCategory, 0x400);
-                        if (cRegion.nx > 0 && iRows > 0)
-                            glReadPixels(cRegion.x, y, cRegion.nx, iRows, iStripFormat, iGLType, nullptr);
-                    }
-                    iError = glGetError();
-                    const void* pMapped = nullptr;
-                    if (iError == GL_NO_ERROR)
-                        pMapped = glMapBuffer(GL_PIXEL_PACK_BUFFER, GL_READ_ONLY);
-                    else
-                        LogGLError(iError, s_sOperation, __LINE__);
-                    if (!pMapped) {
-                        bStrips = false;
-                        break;
-                    }
-                    const void* pRows = pMapped;
-                    if (pStaging) {
-                        SwapRedBlue(static_cast<const uint8_t*>(pMapped), pStaging, size_t(cRegion.nx) * iRows);
-                        pRows = pStaging;
-                    }
-                    pImage->setTile(cRegion.x, y, cRegion.nx, iRows, pRows, bConvert ? &cReadLayout : nullptr);
-                    glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
-                }
-                std::free(pStaging);
-                glPixelStorei(GL_PACK_SKIP_ROWS, 0);
-                glPixelStorei(GL_PACK_SKIP_PIXELS, 0);
-                glPixelStorei(GL_PACK_ROW_LENGTH, 0);
-                glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
-                glDeleteBuffers(1, &iBuffer);
-            }
+TextureFormat::Layout VarnikTexture::PrepareReadDestination(Image* pImage, bool bFlag) const
+{
+    TextureFormat::Layout cLayout;
+    unsigned int iImageChannels = m_iChannelCount;
+    Image::Format eImageFormat = m_eFormat;
+    if (!TextureFormat::Readback(m_eFormat, m_iChannelCount, cLayout, iImageChannels, eImageFormat)) {
+        // The destination is re-created as asked even though nothing can be read into it.
+        try {
+            pImage->create(m_iRequestedWidth, m_iRequestedHeight, m_iChannelCount, m_eFormat, bFlag, 1);
+        } catch (varnik::Error* pError) {
+            varnik::Error::Discard(pError);
         }
+        throw NewError(s_sReadOperation, __LINE__)->Format("Bad Pixel type in VarnikTexture::copyTo");
+    }
+    // The GL storage is read whole: its size is the one asked for, not a power of two above it.
+    pImage->create(m_iRequestedWidth, m_iRequestedHeight, iImageChannels, eImageFormat, bFlag, 1);
+    return cLayout;
+}
 
-        if (!bStrips) {
-            // Whole level; RGBA whatever the preference says, so both paths give R, G, B, A.
-            void* pDirect = bConvert ? nullptr : pImage->DirectAccess();
-            if (pDirect) {
-                glGetTexImage(GL_TEXTURE_2D, 0, iGLFormat, iGLType, pDirect);
-            } else {
-                const size_t iPixelBytes = size_t(iComponents) * iComponentBytes;
-                const size_t iWhole = size_t(m_iTextureWidth) * m_iTextureHeight * iPixelBytes;
-                uint8_t* pWhole = static_cast<uint8_t*>(std::malloc(std::max<size_t>(iWhole, 1)));
-                if (!pWhole) {
-                    bOutOfMemory = true;
-                } else {
-                    glGetTexImage(GL_TEXTURE_2D, 0, iGLFormat, iGLType, pWhole);
-                    if (!bConvert) {
-                        pImage->copyTile(ImgTile(0, 0, int32_t(m_iTextureWidth), int32_t(m_iTextureHeight)), pWhole,
-                                         cRegion);
-                    } else {
-                        for (int y = cRegion.y; y < cRegion.y + cRegion.ny; ++y)
-                            pImage->setTile(cRegion.x, y, cRegion.nx, 1,
-                                            pWhole + (size_t(y) * m_iTextureWidth + size_t(cRegion.x)) * iPixelBytes,
-                                            &cReadLayout);
-                    }
-                    std::free(pWhole);
-                }
-            }
-            // Depth textures read as colour are refused by some drivers; that leaves the image unfilled.
-            GLenum iError = glGetError();
-            if (iError != GL_NO_ERROR)
-                LogGLError(iError, s_sOperation, __LINE__);
+bool VarnikTexture::AttachForReading() const
+{
+    // An error already pending, or one from the attachment, sends the read to the whole-level path;
+    // an incomplete framebuffer is logged and still read in strips.
+    if (glGetError() != GL_NO_ERROR)
+        return false;
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_iTextureName, 0);
+    if (glGetError() != GL_NO_ERROR)
+        return false;
+    return CheckFramebufferStatus(__LINE__) != GL_FRAMEBUFFER_UNSUPPORTED;
+}
+
+bool VarnikTexture::ReadStrips(Image* pImage, const ImgTile& cRegion, const TextureFormat::Layout& cLayout,
+                               const varnik::PixelDescriptor* pConvertFrom) const
+{
+    const unsigned int iComponentBytes = cLayout.m_iComponentBytes;
+    const int iStripHeight = std::min(iComponentBytes == 1 ? 2048 : iComponentBytes == 2 ? 1024 : 512, cRegion.ny);
+    const int64_t iRowBytes = int64_t(cRegion.nx) * int64_t(cLayout.m_iBytesPerPixel);
+    LogGLErrors(s_sReadOperation, __LINE__);
+
+    // One pack buffer for all strips; deleting it at the end also unbinds it.
+    struct PackBuffer
+    {
+        PackBuffer() { glGenBuffers(1, &m_iName); }
+        ~PackBuffer() { glDeleteBuffers(1, &m_iName); }
+        GLuint m_iName = 0;
+    } cBuffer;
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, cBuffer.m_iName);
+    glBufferData(GL_PIXEL_PACK_BUFFER, GLsizeiptr(iRowBytes * iStripHeight), nullptr, GL_STREAM_READ);
+    const GLenum iError = glGetError();
+    if (iError != GL_NO_ERROR || cBuffer.m_iName == 0) {
+        LogGLError(iError, s_sReadOperation, __LINE__);
+        glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+        return false;
+    }
+    // With "Use BGRA8 Texture readback" 8-bit RGBA strips are read as BGRA and swapped on the CPU.
+    std::unique_ptr<uint8_t, decltype(&std::free)> pStaging(nullptr, &std::free);
+    GLenum iStripFormat = cLayout.m_iPixelFormat;
+    if (s_cUseBGRA8Readback && cLayout.m_iPixelType == GL_UNSIGNED_BYTE && cLayout.m_iComponents == 4) {
+        const size_t iBytes = (size_t(cRegion.nx) * size_t(iStripHeight) * 4 + 15) & ~size_t(15);
+        pStaging.reset(static_cast<uint8_t*>(std::aligned_alloc(16, iBytes)));
+        if (pStaging)
+            iStripFormat = GL_BGRA;
+    }
+    for (int y = cRegion.y; y < cRegion.y + cRegion.ny; y += iStripHeight) {
+        const int iRows = std::min(iStripHeight, cRegion.y + cRegion.ny - y);
+        {
+            CrashScope cReadScope(CrashScope::eReadPixels);
+            glReadPixels(cRegion.x, y, cRegion.nx, iRows, iStripFormat, cLayout.m_iPixelType, nullptr);
+        }
+        if (LogGLErrors(s_sReadOperation, __LINE__))
+            return false;
+        const void* pMapped = glMapBuffer(GL_PIXEL_PACK_BUFFER, GL_READ_ONLY);
+        if (!pMapped)
+            return false;
+        const void* pRows = pMapped;
+        if (pStaging) {
+            SwapRedBlue(static_cast<const uint8_t*>(pMapped), pStaging.get(), size_t(cRegion.nx) * size_t(iRows));
+            pRows = pStaging.get();
+        }
+        pImage->setTile(cRegion.x, y, cRegion.nx, iRows, pRows, pConvertFrom);
+        glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
+    }
+    return true;
+}
+
+void VarnikTexture::ReadWholeLevel(Image* pImage, const ImgTile& cRegion, const TextureFormat::Layout& cLayout,
+                                   const varnik::PixelDescriptor* pConvertFrom) const
+{
+    // RGBA whatever the BGRA preference says, so that both paths give R, G, B, A.
+    void* pDirect = pConvertFrom ? nullptr : pImage->DirectAccess();
+    if (pDirect) {
+        glGetTexImage(GL_TEXTURE_2D, 0, cLayout.m_iPixelFormat, cLayout.m_iPixelType, pDirect);
+    } else {
+        const size_t iPixelBytes = cLayout.m_iBytesPerPixel;
+        const size_t iWhole = size_t(m_iRequestedWidth) * m_iRequestedHeight * iPixelBytes;
+        std::unique_ptr<uint8_t, decltype(&std::free)> pWhole(
+            static_cast<uint8_t*>(std::malloc(std::max<size_t>(iWhole, 1))), &std::free);
+        if (!pWhole)
+            throw NewError(s_sReadOperation, __LINE__)->Format("Insufficient memory to complete operation\n");
+        glGetTexImage(GL_TEXTURE_2D, 0, cLayout.m_iPixelFormat, cLayout.m_iPixelType, pWhole.get());
+        if (!pConvertFrom) {
+            pImage->copyTile(ImgTile(0, 0, int32_t(m_iRequestedWidth), int32_t(m_iRequestedHeight)), pWhole.get(),
+                             cRegion);
+        } else {
+            for (int y = cRegion.y; y < cRegion.y + cRegion.ny; ++y)
+                pImage->setTile(cRegion.x, y, cRegion.nx, 1,
+                                pWhole.get() + (size_t(y) * m_iRequestedWidth + size_t(cRegion.x)) * iPixelBytes,
+                                pConvertFrom);
         }
     }
-
-    glBindBuffer(GL_PIXEL_PACK_BUFFER, GLuint(iSavedPackBuffer));
-    glBindFramebufferEXT(GL_FRAMEBUFFER, GLuint(iSavedDraw));
-    if (iSavedRead != iSavedDraw)
-        glBindFramebufferEXT(GL_READ_FRAMEBUFFER, GLuint(iSavedRead));
-    glDeleteFramebuffersEXT(1, &iFramebuffer);
-    glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    if (bOutOfMemory)
-        throw NewError(s_sOperation, __LINE__)->Format("Insufficient memory to complete operation\n");
-    (void)eOrder;  // every path hands the image its own channel order
+    // Depth textures read as colour are refused by some drivers; that leaves the image unfilled.
+    LogGLErrors(s_sReadOperation, __LINE__);
 }
 
 void VarnikTexture::SynchronizeBackingImageFromGLTexture(bool bWhole)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x8000);
+    CrashScope cScope(CrashScope::eSynchronizeBackingImage);
     if (!m_pBackingImage) {
         if (m_iLocation != varnik::TexturePool::locationGPU)
             return;
@@ -1174,7 +1043,7 @@ void VarnikTexture::SynchronizeBackingImageFromGLTexture(bool bWhole)
 
 const Image* VarnikTexture::AsImage()
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x200000);
+    CrashScope cScope(CrashScope::eAsImage);
     Update();
     if (m_pBackingImage && !m_bBackingImageStale)
         return m_pBackingImage;
@@ -1187,7 +1056,7 @@ const Image* VarnikTexture::AsImage()
 
 void VarnikTexture::SetLocation(unsigned int iLocation)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x1);
+    CrashScope cScope(CrashScope::eSetLocation);
     if (!m_bLive || m_iLocation == 0)
         return;
     if (iLocation == m_iLocation && (iLocation == varnik::TexturePool::locationGPU ||
@@ -1219,7 +1088,7 @@ void VarnikTexture::SetLocation(unsigned int iLocation)
 
 void VarnikTexture::SetLive(bool bLive)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x2000000);
+    CrashScope cScope(CrashScope::eSetLive);
     if (bLive == m_bLive)
         return;
     Update();
@@ -1233,126 +1102,131 @@ unsigned char VarnikTexture::getProxyLevel() const
 
 bool VarnikTexture::setProxyLevel(unsigned char iLevel, bool bBounded)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x2000);
+    CrashScope cScope(CrashScope::eSetProxyLevel);
     const unsigned int iNew = std::min<unsigned int>(iLevel, 4);
     const unsigned int iCurrent = getProxyLevel();
-
+    // No level may bring a side of the full-size texture below 2 texels.
     if (m_iTextureWidth > 0 && ((m_iTextureWidth << iCurrent) >> iNew) < 2)
         return false;
     if (m_iTextureHeight > 0 && ((m_iTextureHeight << iCurrent) >> iNew) < 2)
         return false;
 
     if (!m_pBackingImage) {
-        if (m_iTextureName != 0 && m_iLocation == varnik::TexturePool::locationGPU && m_iProxyLevel == 0) {
-            m_pBackingImage = NewImage();
-            const ImgTile cWhole(0, 0, int32_t(m_iTextureWidth), int32_t(m_iTextureHeight));
-            CopyGLTextureToImage(m_pBackingImage, true, &cWhole, varnik::PixelDescriptor::eRGBA);
-            ResetDirtyTile();
-            m_bBackingImageStale = false;
-            m_pBackingImage->ClearDirty();
-            varnik::Kernel::Log("Creating dummy images");
-        }
+        KeepFullResolutionImage();
         if (!m_pBackingImage) {
             m_iProxyLevel = iNew;
             return true;
         }
     }
-
-    bool bGPUPath = false;
-    bool bSameLevel = iCurrent == iNew;
-    if (s_cUseGPUForProxies && m_bLive)
-        bGPUPath = !bSameLevel && iCurrent < iNew && m_iLocation == varnik::TexturePool::locationGPU;
-
-    if (bGPUPath) {
-        const unsigned int iW = m_pBackingImage->Width() >> iNew;
-        const unsigned int iH = m_pBackingImage->Height() >> iNew;
-        varnik::Node* pNode = varnik::Kernel::CreateClassInstance(&s_cMyClass);
-        std::unique_ptr<VarnikTexture> pSmall(dynamic_cast<VarnikTexture*>(pNode));
-        if (!pSmall) {
-            delete pNode;
-            throw NewError("VarnikTexture::setProxyLevel", __LINE__)->Format("The class registry made no texture");
-        }
-        pSmall->Create(iW, iH, ChannelCount(), Format());
-        varnik::Texture::CopyTo(*pSmall);
-
-        // The reduced texture becomes this one's; the former full-size one goes with the temporary.
-        std::swap(m_iTextureName, pSmall->m_iTextureName);
-        std::swap(m_iReportedVideoMemory, pSmall->m_iReportedVideoMemory);
-        pSmall->m_iProxyLevel = m_iProxyLevel;
-        pSmall->m_iTextureWidth = pSmall->m_iRequestedWidth = m_iTextureWidth;
-        pSmall->m_iTextureHeight = pSmall->m_iRequestedHeight = m_iTextureHeight;
-        m_iProxyLevel = iNew;
-        m_iTextureWidth = m_iRequestedWidth = iW;
-        m_iTextureHeight = m_iRequestedHeight = iH;
-        m_pBackingImage->setProxyLevel(static_cast<unsigned char>(iNew));
-        delete m_pRenderTarget;
-        m_pRenderTarget = nullptr;
-        pSmall.reset();
-    } else if (!bSameLevel) {
-        if (!bBounded) {
-            Update();
-        } else if (!m_aPendingComposites.isEmpty()) {
-            const QTime cStart = QTime::currentTime();
-            auto fElapsed = [&cStart]() {
-                int iMs = cStart.msecsTo(QTime::currentTime());
-                return iMs < 0 ? iMs + 86400000 : iMs;  // past midnight
-            };
-            varnik::Node* pNode = varnik::Kernel::CreateClassInstance(varnik::Texture::StaticClass());
-            std::unique_ptr<varnik::Node> pScratch(pNode);
-            varnik::Texture* pScratchTexture = dynamic_cast<varnik::Texture*>(pNode);
-            while (!m_aPendingComposites.isEmpty() && fElapsed() < 200) {
-                CompositeEntry* pEntry = m_aPendingComposites.first();
-                if (!pEntry->m_aTiles.isEmpty()) {
-                    varnik::ImgDirtyRegion cOne(pEntry->m_aTiles.takeLast());
-                    CompositeNow(pEntry->m_pSourceImage.get(), cOne, pEntry->m_iMode, pEntry->m_cWeights,
-                                 pEntry->m_pResultImage.get(), false, pScratchTexture);
-                }
-                if (pEntry->m_aTiles.isEmpty()) {
-                    m_pBackingImage->NewVersion();
-                    const ImgTile cSourceBounds = pEntry->m_pSourceImage->getBounds();
-                    const ImgTile cBackingBounds = m_pBackingImage->getBounds();
-                    for (const ImgTile& cTile : pEntry->m_cDirtyRegion.DirtyTiles()) {
-                        const ImgTile cTarget = RelativeRegion(cSourceBounds, cBackingBounds, cTile);
-                        if (!cTarget.isEmpty())
-                            m_pBackingImage->CopyRect(*pEntry->m_pResultImage, cTarget, cTarget.x, cTarget.y);
-                    }
-                    m_aPendingComposites.removeFirst();
-                    delete pEntry;
-                    m_pBackingImage->clearProxyImages();
-                }
-            }
-            pScratch.reset();
-            if (!m_aPendingComposites.isEmpty())
+    if (iCurrent != iNew) {
+        const bool bReduceOnGPU =
+            s_cUseGPUForProxies && m_bLive && iCurrent < iNew && m_iLocation == varnik::TexturePool::locationGPU;
+        if (bReduceOnGPU) {
+            ReduceOnGPU(iNew);
+        } else {
+            if (!bBounded)
+                Update();
+            else if (!DrainPendingCompositesForAWhile())
                 return false;
-        }
-        m_pBackingImage->setProxyLevel(static_cast<unsigned char>(iNew));
-        if (Location() == varnik::TexturePool::locationGPU) {
-            Image* pProxy = m_pBackingImage->getProxyImage();
-            if (pProxy)
-                CopyFrom(pProxy, nullptr);
+            m_pBackingImage->setProxyLevel(static_cast<unsigned char>(iNew));
+            if (Location() == varnik::TexturePool::locationGPU) {
+                if (Image* pProxy = m_pBackingImage->getProxyImage())
+                    CopyFrom(pProxy, nullptr);
+            }
         }
     }
-
     if (m_iLocation == varnik::TexturePool::locationGPU && iNew == 0 && iCurrent > 0 && !m_bCompositingAttachment &&
-        m_iTextureWidth >= 2048 && m_iTextureHeight >= 2048) {
-        // Attach once to the shared compositing framebuffer so that the driver has
-        // seen the full-size texture there before the first stroke.
-        if (varnik::TextureMixer::s_iCompositingFBO == 0)
-            glGenFramebuffersEXT(1, &varnik::TextureMixer::s_iCompositingFBO);
-        // Only the draw binding (the GL_FRAMEBUFFER attachment target) is switched,
-        // so a separate read binding of the caller stays as it was.
-        GLint iSaved = 0;
-        glGetIntegerv(GL_FRAMEBUFFER_BINDING, &iSaved);
-        glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER, varnik::TextureMixer::s_iCompositingFBO);
-        glFramebufferTexture2DEXT(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_iTextureName, 0);
-        glFramebufferTexture2DEXT(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
-        glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER, GLuint(iSaved));
-        m_bCompositingAttachment = true;
-    }
+        m_iTextureWidth >= 2048 && m_iTextureHeight >= 2048)
+        AttachToCompositingFramebuffer();
     if (iNew != 0)
         m_bCompositingAttachment = false;
     m_iProxyLevel = iNew;
     return true;
+}
+
+void VarnikTexture::KeepFullResolutionImage()
+{
+    if (m_iTextureName == 0 || m_iLocation != varnik::TexturePool::locationGPU || m_iProxyLevel != 0)
+        return;
+    m_pBackingImage = NewImage();
+    const ImgTile cStorage(0, 0, int32_t(m_iRequestedWidth), int32_t(m_iRequestedHeight));
+    CopyGLTextureToImage(m_pBackingImage, true, &cStorage, varnik::PixelDescriptor::eRGBA);
+    ResetDirtyTile();
+    m_bBackingImageStale = false;
+    m_pBackingImage->ClearDirty();
+    varnik::Kernel::Log("Creating dummy images");
+}
+
+void VarnikTexture::ReduceOnGPU(unsigned int iLevel)
+{
+    const unsigned int iReducedWidth = m_pBackingImage->Width() >> iLevel;
+    const unsigned int iReducedHeight = m_pBackingImage->Height() >> iLevel;
+    std::unique_ptr<VarnikTexture> pReduced(varnik::CreateInstanceAs<VarnikTexture>(&s_cMyClass));
+    pReduced->Create(iReducedWidth, iReducedHeight, ChannelCount(), Format());
+    varnik::Texture::CopyTo(*pReduced);
+
+    // The reduced storage becomes this texture's; the former one leaves with the
+    // temporary texture, whose destruction deletes it and reports its memory back.
+    std::swap(m_iTextureName, pReduced->m_iTextureName);
+    std::swap(m_iReportedVideoMemory, pReduced->m_iReportedVideoMemory);
+    pReduced->m_iProxyLevel = m_iProxyLevel;
+    pReduced->m_iTextureWidth = pReduced->m_iRequestedWidth = m_iTextureWidth;
+    pReduced->m_iTextureHeight = pReduced->m_iRequestedHeight = m_iTextureHeight;
+    m_iProxyLevel = iLevel;
+    m_iTextureWidth = m_iRequestedWidth = iReducedWidth;
+    m_iTextureHeight = m_iRequestedHeight = iReducedHeight;
+    m_pBackingImage->setProxyLevel(static_cast<unsigned char>(iLevel));
+    // It was made for the former storage.
+    delete m_pRenderTarget;
+    m_pRenderTarget = nullptr;
+}
+
+bool VarnikTexture::DrainPendingCompositesForAWhile()
+{
+    if (m_aPendingComposites.isEmpty())
+        return true;
+    const QTime cStart = QTime::currentTime();
+    auto fElapsed = [&cStart]() {
+        const int iMs = cStart.msecsTo(QTime::currentTime());
+        return iMs < 0 ? iMs + 86400000 : iMs;  // past midnight
+    };
+    std::unique_ptr<varnik::Texture> pScratch(varnik::CreateInstanceAs<varnik::Texture>(varnik::Texture::StaticClass()));
+    while (!m_aPendingComposites.isEmpty() && fElapsed() < 200) {
+        CompositeEntry* pEntry = m_aPendingComposites.first();
+        if (!pEntry->m_aTiles.isEmpty()) {
+            varnik::ImgDirtyRegion cOne(pEntry->m_aTiles.takeLast());
+            CompositeNow(pEntry->m_pSourceImage.get(), cOne, pEntry->m_iMode, pEntry->m_cWeights,
+                         pEntry->m_pResultImage.get(), false, pScratch.get());
+        }
+        if (pEntry->m_aTiles.isEmpty()) {
+            m_pBackingImage->NewVersion();
+            const ImgTile cSourceBounds = pEntry->m_pSourceImage->getBounds();
+            const ImgTile cBackingBounds = m_pBackingImage->getBounds();
+            for (const ImgTile& cTile : pEntry->m_cDirtyRegion.DirtyTiles()) {
+                const ImgTile cTarget = RelativeRegion(cSourceBounds, cBackingBounds, cTile);
+                if (!cTarget.isEmpty())
+                    m_pBackingImage->CopyRect(*pEntry->m_pResultImage, cTarget, cTarget.x, cTarget.y);
+            }
+            m_aPendingComposites.removeFirst();
+            delete pEntry;
+            m_pBackingImage->clearProxyImages();
+        }
+    }
+    return m_aPendingComposites.isEmpty();
+}
+
+void VarnikTexture::AttachToCompositingFramebuffer()
+{
+    // The driver sees the full-size texture in the shared compositing framebuffer
+    // once, before the first stroke needs it there.
+    if (varnik::TextureMixer::s_iCompositingFBO == 0)
+        glGenFramebuffersEXT(1, &varnik::TextureMixer::s_iCompositingFBO);
+    // Only the draw binding (the GL_FRAMEBUFFER attachment target) is switched,
+    // so a separate read binding of the caller stays as it was.
+    const ScopedFramebufferBinding cBinding(GL_DRAW_FRAMEBUFFER, varnik::TextureMixer::s_iCompositingFBO);
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_iTextureName, 0);
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, 0, 0);
+    m_bCompositingAttachment = true;
 }
 
 void VarnikTexture::SyncContent()
@@ -1397,7 +1271,7 @@ void VarnikTexture::CheckValidity(varnik::Node::DiagnosticLevel eLevel) const
 
 bool VarnikTexture::NewVersion()
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x20000);
+    CrashScope cScope(CrashScope::eNewVersion);
     if (m_pBackingImage && !m_pBackingImage->Keep() && m_iTextureName != 0) {
         // Nothing in it the GPU cannot give back: read it afresh below.
         delete m_pBackingImage;
@@ -1414,7 +1288,7 @@ bool VarnikTexture::NewVersion()
 
 bool VarnikTexture::PrevVersion()
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x40000);
+    CrashScope cScope(CrashScope::ePrevVersion);
     if (!m_pBackingImage)
         return false;
     Update();
@@ -1427,7 +1301,7 @@ bool VarnikTexture::PrevVersion()
 
 bool VarnikTexture::NextVersion()
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x80000);
+    CrashScope cScope(CrashScope::eNextVersion);
     if (!m_pBackingImage)
         return false;
     m_pBackingImage->SetDirty();
@@ -1441,7 +1315,7 @@ int VarnikTexture::NumVersions() { return m_pBackingImage ? m_pBackingImage->Num
 
 bool VarnikTexture::MergeOldestVersions()
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x100000);
+    CrashScope cScope(CrashScope::eMergeOldestVersions);
     return m_pBackingImage ? m_pBackingImage->MergeOldestVersions() : false;
 }
 
@@ -1454,7 +1328,7 @@ bool VarnikTexture::PurgeAllButCurrentVersion()
 
 bool VarnikTexture::BeginUndoableOperation()
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x4000);
+    CrashScope cScope(CrashScope::eBeginUndoableOperation);
     if (m_bInUndoableOperation)
         return false;
     PurgeNewerVersions();
@@ -1465,7 +1339,7 @@ bool VarnikTexture::BeginUndoableOperation()
 
 bool VarnikTexture::EndUndoableOperation()
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x10000);
+    CrashScope cScope(CrashScope::eEndUndoableOperation);
     if (!m_bInUndoableOperation)
         return false;
     SynchronizeBackingImageFromGLTexture(false);
@@ -1538,13 +1412,12 @@ void MixStroke(GLuint iLayer, GLuint iStroke, unsigned int iMode, const varnik::
                GLuint iTarget, unsigned int iWidth, unsigned int iHeight, Image::Format eFormat,
                const std::vector<ImgTile>& aBoxes)
 {
-    std::unique_ptr<varnik::Node> pPoolNode;
+    std::unique_ptr<varnik::TexturePool> pPool;
     std::unique_ptr<varnik::TextureMixer> pOwnMixer;
     varnik::TextureMixer* pMixer = nullptr;
     if (varnik::ClassDesc::FindImplementation(varnik::TexturePool::StaticClass())) {
-        pPoolNode.reset(varnik::Kernel::CreateClassInstance(varnik::TexturePool::StaticClass()));
-        if (varnik::TexturePool* pPool = dynamic_cast<varnik::TexturePool*>(pPoolNode.get()))
-            pMixer = pPool->Mixer();
+        pPool.reset(varnik::CreateInstanceAs<varnik::TexturePool>(varnik::TexturePool::StaticClass()));
+        pMixer = pPool->Mixer();
     }
     if (!pMixer) {
         pOwnMixer.reset(new varnik::TextureMixer());
@@ -1562,17 +1435,6 @@ void MixStroke(GLuint iLayer, GLuint iStroke, unsigned int iMode, const varnik::
     }
 }
 
-/// A new texture of `pClass` made through the class registry.
-std::unique_ptr<VarnikTexture> NewTextureOf(const varnik::ClassDesc* pClass, const char* sOperation)
-{
-    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(pClass);
-    VarnikTexture* pTexture = dynamic_cast<VarnikTexture*>(pNode);
-    if (!pTexture) {
-        delete pNode;
-        throw NewError(sOperation, __LINE__)->Format("The class registry made no texture");
-    }
-    return std::unique_ptr<VarnikTexture>(pTexture);
-}
 
 } // namespace
 
@@ -1581,7 +1443,7 @@ const VarnikTexture* VarnikTexture::CompositeScratch() { return s_cCompositeScra
 void VarnikTexture::Composite(const varnik::Texture* pSource, varnik::ImgDirtyRegion* pRegion, unsigned int iMode,
                               const varnik::Store<float>* pWeights)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x400000);
+    CrashScope cScope(CrashScope::eComposite);
     if (!pSource)
         return;
     const ImgTile cSourceFrame(0, 0, int32_t(pSource->Width()), int32_t(pSource->Height()));
@@ -1659,14 +1521,19 @@ void VarnikTexture::Composite(const varnik::Texture* pSource, varnik::ImgDirtyRe
 
 void VarnikTexture::Update()
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x800000);
+    CrashScope cScope(CrashScope::eUpdate);
+    if (m_aPendingComposites.isEmpty())
+        return;
+    // One texture receives every entry's stroke in turn, rather than one made
+    // and sized afresh per entry.
+    std::unique_ptr<VarnikTexture> pStroke(varnik::CreateInstanceAs<VarnikTexture>(varnik::Texture::StaticClass()));
     while (!m_aPendingComposites.isEmpty()) {
         // Taken off only once composited: a failed replay leaves the stroke queued.
         CompositeEntry* pEntry = m_aPendingComposites.first();
         if (!m_pBackingImage)
             m_pBackingImage = NewImage();
         CompositeNow(pEntry->m_pSourceImage.get(), pEntry->m_cDirtyRegion, pEntry->m_iMode, pEntry->m_cWeights,
-                     m_pBackingImage, true, nullptr);
+                     m_pBackingImage, true, pStroke.get());
         m_aPendingComposites.removeFirst();
         delete pEntry;
     }
@@ -1676,11 +1543,11 @@ void VarnikTexture::CompositeNow(const Image* pSourceImage, varnik::ImgDirtyRegi
                                  const varnik::Store<float>& cWeights, Image* pDestination, bool bFinal,
                                  varnik::Texture* pSourceTexture)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x1000000);
+    CrashScope cScope(CrashScope::eCompositeNow);
     if (!pSourceImage || !pDestination)
         throw NewError("VarnikTexture::CompositeNow", __LINE__)->Format("No source or destination image");
     if (!s_cCompositeScratch.m_pTexture)
-        s_cCompositeScratch.m_pTexture = NewTextureOf(&s_cMyClass, "VarnikTexture::CompositeNow").release();
+        s_cCompositeScratch.m_pTexture = varnik::CreateInstanceAs<VarnikTexture>(&s_cMyClass);
     VarnikTexture* pScratch = s_cCompositeScratch.m_pTexture;
 
     // A source of another size is sampled scaled: one texel around each tile
@@ -1696,7 +1563,9 @@ void VarnikTexture::CompositeNow(const Image* pSourceImage, varnik::ImgDirtyRegi
             aSourceTiles.push_back(cTile);
     }
 
-    std::unique_ptr<VarnikTexture> pTemporary = NewTextureOf(varnik::Texture::StaticClass(), "VarnikTexture::CompositeNow");
+    std::unique_ptr<VarnikTexture> pTemporary;
+    if (!pSourceTexture)
+        pTemporary.reset(varnik::CreateInstanceAs<VarnikTexture>(varnik::Texture::StaticClass()));
     varnik::Texture* pStroke = pSourceTexture ? pSourceTexture : pTemporary.get();
     for (const ImgTile& cTile : aSourceTiles)
         pStroke->CopyFrom(const_cast<Image*>(pSourceImage), &cTile);  // read only

@@ -14,6 +14,7 @@
 #include "varnik/Plugin.h"
 #include "varnik/Store.h"
 #include "varnik/AttributePointer.h"
+#include "TextureFormat.h"
 
 namespace varnik { class RenderTarget; }
 
@@ -81,8 +82,8 @@ public:
 
     // --- varnik::Texture slots, in the host's order --------------------------
     /// Makes GPU storage of the given size (live texture, location 1) or a
-    /// backing image of it (not live, location 2). Throws for a zero size, or,
-    /// live, one above the hardware limit.
+    /// backing image of it (not live, location 2). The size goes to GL as
+    /// given; GL's error for a size it cannot hold is logged.
     void Create(unsigned int iWidth, unsigned int iHeight, unsigned int iChannels,
                 varnik::Image::Format eFormat) override;
     /// `Create` filled with a colour: one clear through a render target when
@@ -120,7 +121,8 @@ public:
     varnik::AttributeInstance<bool>* getFilteringPref() const override;
     /// Uploads the image (or the tile of it) to the GPU, re-creating the storage
     /// when the image's shape differs. Only 2- and 4-channel images of the 8/16-bit
-    /// integer and the 16/32-bit float formats can be uploaded.
+    /// integer and the 16/32-bit float formats can be uploaded; other formats
+    /// are logged and leave the texture as it was.
     void CopyFrom(varnik::Image* pImage, const varnik::ImgTile* pTile) override;
     /// Puts the image (or the tile of it) into the backing image and refreshes
     /// the GPU copy from there; drops the queued composites.
@@ -214,6 +216,8 @@ public:
     static void LogFramebufferStatus(GLenum iStatus, unsigned int iLine);
     /// Logs "gl error: <text> in <operation> (file <file>, line <line>)\n".
     static void LogGLError(GLenum iError, const char* sOperation, unsigned int iLine);
+    /// Logs every pending GL error that way; true when there was one.
+    static bool LogGLErrors(const char* sOperation, unsigned int iLine);
     /// Copies `iPixels` 4-byte pixels swapping bytes 0 and 2 (BGRA <-> RGBA);
     /// 16 bytes a step when both pointers are 16-byte aligned.
     static void SwapRedBlue(const uint8_t* pSource, uint8_t* pDest, size_t iPixels);
@@ -254,21 +258,35 @@ protected:
     unsigned int ProxyLevelMember() const { return m_iProxyLevel; }
 
 private:
-    /// The GL layout of one upload or one allocation.
-    struct GLLayout
-    {
-        GLint m_iInternalFormat = GL_RGBA;   ///< internal format of the storage
-        GLenum m_iPixelFormat = GL_RGBA;     ///< format of the client pixels
-        GLenum m_iPixelType = GL_UNSIGNED_BYTE; ///< type of the client pixels
-        unsigned int m_iBytesPerPixel = 1;   ///< bytes of one pixel as sent
-        GLint m_iAlignment = 4;              ///< unpack alignment
-    };
-    /// The storage `Create` allocates for a format (RGBA bytes for the formats without one of their own).
-    static void AllocationLayout(varnik::Image::Format eFormat, unsigned int iChannels, GLLayout& cLayout);
-    /// The layout an upload sends an image in; false for formats and channel
-    /// counts the upload does not handle.
-    static bool UploadLayout(varnik::Image::Format eFormat, unsigned int iChannels, bool bFloat16,
-                             varnik::PixelDescriptor::MemoryChannelOrder eOrder, GLLayout& cLayout);
+    /// Filtering by the filtered flag, clamped edges, on the bound texture.
+    void ApplySampling() const;
+    /// The upload's rows of `cRegion`, band by band through the buffer pool.
+    void UploadBands(varnik::Image* pImage, const varnik::ImgTile& cRegion, const TextureFormat::Layout& cLayout);
+
+    // Steps of CopyGLTextureToImage.
+    /// Creates the destination at the GL storage size in the readback layout,
+    /// which it returns; throws for formats that cannot be read.
+    TextureFormat::Layout PrepareReadDestination(varnik::Image* pImage, bool bFlag) const;
+    /// Attaches the texture to the bound scratch framebuffer; true when strips can be read through it.
+    bool AttachForReading() const;
+    /// Reads `cRegion` in strips through a pixel-pack buffer; false when the
+    /// whole-level path must do it instead.
+    bool ReadStrips(varnik::Image* pImage, const varnik::ImgTile& cRegion, const TextureFormat::Layout& cLayout,
+                    const varnik::PixelDescriptor* pConvertFrom) const;
+    /// Reads the whole level and hands `cRegion` of it to the image.
+    void ReadWholeLevel(varnik::Image* pImage, const varnik::ImgTile& cRegion, const TextureFormat::Layout& cLayout,
+                        const varnik::PixelDescriptor* pConvertFrom) const;
+
+    // Steps of setProxyLevel.
+    /// A texture on the GPU at full size and without backing image reads its
+    /// content into a new one, which then holds the full resolution.
+    void KeepFullResolutionImage();
+    /// Replaces the GPU storage by a copy reduced to `iLevel`, drawn by the GPU.
+    void ReduceOnGPU(unsigned int iLevel);
+    /// Composites queued tiles for up to 200 ms; true when the queue is empty.
+    bool DrainPendingCompositesForAWhile();
+    /// Attaches the texture once to the shared compositing framebuffer.
+    void AttachToCompositingFramebuffer();
 
     /// Runs and deletes every queued composite, oldest first.
     void Update();
@@ -279,18 +297,14 @@ private:
     static varnik::Image* NewImage();
     /// Deletes the queued composites without running them.
     void DiscardPendingComposites();
-    /// Throws when a side of `iWidth` x `iHeight` is 0.
-    static void CheckHasTexels(unsigned int iWidth, unsigned int iHeight, const char* sOperation, unsigned int iLine);
-    /// Throws unless a side of `iWidth` x `iHeight` fits the GL and neither is 0.
-    void CheckTextureSize(unsigned int iWidth, unsigned int iHeight, const char* sOperation, unsigned int iLine) const;
 
     GLuint m_iTextureName = 0;                  ///< GL texture name; 0 means none
-    unsigned int m_iTextureWidth = 0;           ///< width at the current proxy level
-    unsigned int m_iTextureHeight = 0;          ///< height at the current proxy level
+    unsigned int m_iTextureWidth = 0;           ///< width at the current proxy level (a power of two above the storage's when POT sizing applies)
+    unsigned int m_iTextureHeight = 0;          ///< height at the current proxy level, likewise
     unsigned int m_iChannelCount = 4;           ///< channels per pixel
     varnik::Image::Format m_eFormat = varnik::Image::eNoFormat; ///< pixel format
-    unsigned int m_iRequestedWidth = 0;         ///< width of the GL storage and of the viewport
-    unsigned int m_iRequestedHeight = 0;        ///< height of the GL storage and of the viewport
+    unsigned int m_iRequestedWidth = 0;         ///< width asked for: of the GL storage and of the viewport
+    unsigned int m_iRequestedHeight = 0;        ///< height asked for: of the GL storage and of the viewport
     bool m_bLive = true;                        ///< not live: never moved
     varnik::RenderTarget* m_pRenderTarget = nullptr; ///< made on demand to draw into the texture (owned)
     int64_t m_iReportedVideoMemory = 0;         ///< bytes last reported to the host

@@ -3,7 +3,6 @@
 #include <GL/glew.h>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <vector>
 #include "Texture.h"
@@ -97,18 +96,6 @@ QString Difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
 }
 
 QString TileText(const ImgTile& t) { return QString("(%1, %2, %3, %4)").arg(t.x).arg(t.y).arg(t.nx).arg(t.ny); }
-
-/// Runs `f`; true when it threw a varnik::Error (which is discarded).
-bool Throws(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (varnik::Error* pError) {
-        varnik::Error::Discard(pError);
-        return true;
-    }
-    return false;
-}
 
 const char* FormatName(Image::Format e)
 {
@@ -259,11 +246,23 @@ void TextureTester::Creation()
         p.reset();
         Expect(varnik::Kernel::VideoMemoryUsage() == iBefore, sFormat + " returns its video memory when deleted");
     }
+    // Creating again reuses the GL name, replaces the storage and its figure.
     std::unique_ptr<VarnikTexture> p = NewTexture();
-    Expect(Throws([&]() { p->Create(0, 16, 4, Image::e8integer); }), "a side of 0 is refused");
-    const unsigned int iTooLarge = VarnikTexture::MaxTextureSize() + 1;
-    Expect(Throws([&]() { p->Create(iTooLarge, 4, 4, Image::e8integer); }), "a side above the GL limit is refused");
-    Expect(p->OpenGLName() == 0, "a refused size makes no GL texture");
+    p->Create(64, 64, 4, Image::e8integer);
+    const unsigned int iName = p->OpenGLName();
+    const int64_t iBefore = varnik::Kernel::VideoMemoryUsage() - p->VideoMemoryUsage(-1.f);
+    p->Create(32, 16, 4, Image::e16float);
+    Expect(p->OpenGLName() == iName && p->Width() == 32 && p->Format() == Image::e16float,
+           "creating again reuses the GL name", QString("name %1, was %2").arg(p->OpenGLName()).arg(iName));
+    Expect(varnik::Kernel::VideoMemoryUsage() - iBefore == 32 * 16 * 8, "creating again replaces the memory figure",
+           QString("%1 bytes").arg(varnik::Kernel::VideoMemoryUsage() - iBefore));
+    // A texture that is not live keeps its content in CPU memory only.
+    std::unique_ptr<VarnikTexture> pCPU = NewTexture();
+    pCPU->SetLive(false);
+    pCPU->Create(48, 40, 4, Image::e8integer);
+    Expect(pCPU->OpenGLName() == 0 && pCPU->Location() == 2 && pCPU->VideoMemoryUsage(-1.f) == 0,
+           "a texture that is not live is made in CPU memory",
+           QString("name %1, location %2").arg(pCPU->OpenGLName()).arg(pCPU->Location()));
 }
 
 void TextureTester::CopyFrom()

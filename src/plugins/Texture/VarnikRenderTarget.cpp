@@ -2,6 +2,7 @@
 #include <cstring>
 #include <vector>
 #include "VarnikRenderTarget.h"
+#include "varnik/GLContext.h"
 #include "FrameBufferObject.h"
 #include "RenderBufferObject.h"
 #include "varnik/Error.h"
@@ -70,22 +71,7 @@ varnik::Node* VarnikRenderTarget::CreateInstances(unsigned int iCount)
 
 bool VarnikRenderTarget::IsExtensionSupported(const char* sName)
 {
-    if (!sName || !*sName)
-        return false;
-    const char* sExtensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
-    if (!sExtensions)
-        return false;
-    size_t iNameLength = std::strlen(sName);
-    const char* p = sExtensions;
-    const char* pEnd = sExtensions + std::strlen(sExtensions);
-    // Whole tokens only: "GL_EXT_framebuffer" must not match "GL_EXT_framebuffer_blit".
-    while (p < pEnd) {
-        size_t iTokenLength = std::strcspn(p, " ");
-        if (iTokenLength == iNameLength && std::strncmp(p, sName, iNameLength) == 0)
-            return true;
-        p += iTokenLength + 1;
-    }
-    return false;
+    return varnik::GLContext::HasExtension(reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS)), sName);
 }
 
 int VarnikRenderTarget::ActivationDepth()

@@ -16,7 +16,7 @@
 #include "varnik/Kernel.h"
 #include "varnik/Preferences.h"
 #include "varnik/Stream.h"
-#include "varnik/VKCrashReporterFlag.h"
+#include "CrashScope.h"
 
 using varnik::AxisAlignedBoundingBox;
 using varnik::Image;
@@ -24,8 +24,6 @@ using varnik::Image;
 namespace {
 
 const char* const s_sSourceFile = "src/plugins/Texture/VarnikTexturePool";
-/// Crash-reporter category of the module's operations.
-const uint32_t s_iScopeCategory = 5;
 
 // Tile names. A tile suffix is "_u<U>_v<V>", optionally followed by a
 // generation marker "_g<n>.<m>." before the extension.
@@ -97,13 +95,7 @@ Image::Format ExtensionFormat(const QString& sExtension, Image::Format eFormat)
 /// A new image through the class registry.
 std::unique_ptr<Image> NewImage()
 {
-    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(Image::StaticClass());
-    Image* pImage = dynamic_cast<Image*>(pNode);
-    if (!pImage) {
-        delete pNode;
-        throw NewError("VarnikTexturePool::NewImage", __LINE__)->Format("The class registry made no image");
-    }
-    return std::unique_ptr<Image>(pImage);
+    return std::unique_ptr<Image>(varnik::CreateInstanceAs<Image>(Image::StaticClass()));
 }
 
 /// The UV square of the tile whose minimum corner is (u, v).
@@ -163,13 +155,7 @@ VarnikTexturePool::~VarnikTexturePool()
 
 varnik::Texture* VarnikTexturePool::NewTileTexture()
 {
-    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(varnik::Texture::StaticClass());
-    varnik::Texture* pTexture = dynamic_cast<varnik::Texture*>(pNode);
-    if (!pTexture) {
-        delete pNode;
-        throw NewError("VarnikTexturePool::NewTileTexture", __LINE__)->Format("The class registry made no texture");
-    }
-    return pTexture;
+    return varnik::CreateInstanceAs<varnik::Texture>(varnik::Texture::StaticClass());
 }
 
 void VarnikTexturePool::DropTiles()
@@ -239,7 +225,7 @@ varnik::Texture* VarnikTexturePool::Tile(unsigned int iIndex)
 
 varnik::Texture* VarnikTexturePool::Tile(const AxisAlignedBoundingBox& cBox, bool bActivate)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x8000000);
+    CrashScope cScope(CrashScope::ePoolTile);
     if (cBox.m_fMinX > cBox.m_fMaxX)
         return nullptr;
     const float u = std::floor(cBox.m_fMinX), v = std::floor(cBox.m_fMinY);
@@ -414,7 +400,7 @@ void VarnikTexturePool::LogForeignTileNames(const QString& sProbe, const QString
 
 void VarnikTexturePool::SetFileName(const QString& sName)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x4000000);
+    CrashScope cScope(CrashScope::ePoolSetFileName);
     DropTiles();
     m_sFileName = sName;
     if (sName.isEmpty())
@@ -494,7 +480,7 @@ Image::Format VarnikTexturePool::ComputeTileFormat() const
 
 bool VarnikTexturePool::LoadTileTexture(TileStruct& cTile)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x20000000);
+    CrashScope cScope(CrashScope::ePoolLoadTileTexture);
     if (!cTile.m_pTexture)
         cTile.m_pTexture = NewTileTexture();
     varnik::Texture* pTexture = cTile.m_pTexture;
@@ -545,7 +531,7 @@ bool VarnikTexturePool::Export(const QString& sFile, const QString& sDepth, varn
 bool VarnikTexturePool::SaveInternal(const QString& sFile, const QString& sDepth, varnik::Material* pMaterial,
                                      bool bWriteAll, bool bMarkClean, bool bKeepName)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x10000000);
+    CrashScope cScope(CrashScope::ePoolSaveInternal);
     const QString sOldName = m_sFileName;
     if (!sFile.isEmpty()) {
         // Under a new name every tile must be written, changed or not.
@@ -611,7 +597,7 @@ bool VarnikTexturePool::SaveInternal(const QString& sFile, const QString& sDepth
 
 void VarnikTexturePool::Serialize(varnik::Stream& s)
 {
-    varnik::VKCrashReporterFlag cScope(s_iScopeCategory, 0x40000000);
+    CrashScope cScope(CrashScope::ePoolSerialize);
     if (s.IsOlderThan(332))
         return;
     const bool bStoring = s.IsStoring();

@@ -81,6 +81,10 @@ public:
     static void SetEventListener(EventListener fListener);
 
 protected:
+    /// Adds `cTarget` to the targets (once) without making this its source: it
+    /// hears this attribute's events but keeps its own source link. Pointer
+    /// attributes register at a node's own attribute this way.
+    void AddListener(Attribute& cTarget);
     /// Raw copy of the value for typed SetValue through the base (size bytes).
     virtual const void* ValueAddress() const { return nullptr; }
 

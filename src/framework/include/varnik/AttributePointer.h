@@ -56,12 +56,14 @@ protected:
     T* m_value;  ///< the referenced node, not owned
 };
 
-/// A typed reference to a node of class T that follows the node's life: while
-/// it points at a node it is registered as a target of that node's own
-/// attribute (`Node::NodeAttribute`), so the node's events of types 3, 4, 6 and
-/// 8 reach it. When the node is destroyed, its attribute starts the
-/// node-deleted event (3) and every pointer attribute registered there clears
-/// itself to null (value-changed event included), so no reference dangles.
+/// A typed reference to a node of class T that follows the node's life: once
+/// given a node through SetValue it is registered at that node's own attribute
+/// (`Node::NodeAttribute`), whatever links it has besides, so the node's
+/// events of types 3, 4, 6 and 8 reach it. The registration adds it to the
+/// node attribute's targets without taking over its source link. When the
+/// node is destroyed, its attribute starts the node-deleted event (3) and every
+/// pointer attribute registered there clears itself to null (value-changed
+/// event included), so no reference dangles.
 template <typename T>
 class AttributePointer : public AttributeInstance<T*>
 {
@@ -99,9 +101,8 @@ public:
     /// The host's pointer editor (null in the headless host).
     QWidget* CreateEditorWidget(QWidget* pParent, int iFlags) override;
     /// Nothing when unchanged; else store, propagate, event unless silent, then
-    /// register at the node's own attribute (or unlink from it for null). An
-    /// attribute that is the target of another (non-node) attribute stays with
-    /// that source: it hears the node's events through it.
+    /// register at the node's own attribute (or leave it for null). Links to
+    /// other attributes stay as they are.
     void SetValue(T* const& pValue, bool bSilent = false) override;
 
     void SetValidator(Validator fValidator) { m_fValidator = fValidator; }
@@ -110,17 +111,23 @@ public:
     const QString& NullText() const { return m_sNullText; }
     /// True for the attribute a node makes for itself in `Node::NodeAttribute`.
     bool IsNodeAttribute() const { return m_bNodeAttribute; }
+    /// The node attribute this reference is registered at; null when none.
+    AttributePointer<Node>* RegisteredAt() const { return m_pRegisteredAt; }
 
 private:
     friend class Node;
     template <typename U> friend class AttributePointer;
     /// Drops a reference to a node that is being destroyed.
     void ForgetDeletedNode();
+    /// Registers at `pNode`'s own attribute, leaving any former one.
+    void Register(Node* pNode);
+    void Unregister();
 
     Validator m_fValidator = nullptr;  ///< decides which nodes are accepted; null accepts all
     QString m_sNullText;               ///< text shown for a null reference
     bool m_bNodeAttribute = false;     ///< this is a node's own attribute
     bool m_bNodeDying = false;         ///< set while the node's own attribute is destroyed
+    AttributePointer<Node>* m_pRegisteredAt = nullptr; ///< node attribute this reference is registered at
 };
 
 // Made once in the SDK for the two types the host uses.

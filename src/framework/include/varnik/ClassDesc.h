@@ -42,7 +42,8 @@ public:
     static const ClassDesc* FindByName(const QString& sName);
     /// `pInterface` itself when it has a creator (a concrete class makes
     /// itself); otherwise the most recently registered record with a creator
-    /// whose parent chain reaches `pInterface`. Null when there is none.
+    /// whose direct parent is `pInterface` (a class further down implements
+    /// its own parent, not the interface). Null when there is none.
     static const ClassDesc* FindImplementation(const ClassDesc* pInterface);
 
 private:

@@ -33,6 +33,10 @@ public:
     QString Vendor() const;
     QString Renderer() const;
     QString Version() const;
+    /// Whether the blank-separated list of extension names (GL or EGL) holds
+    /// `sName` as a whole word; false for a null list or an empty name.
+    static bool HasExtension(const char* sList, const char* sName);
+
     /// Which EGL device was used: "hardware", "software" or "default".
     const QString& DeviceKind() const { return m_sDeviceKind; }
 

@@ -18,7 +18,7 @@ class Kernel
 {
 public:
     /// Makes a new, initialised node. For an interface record (one without a
-    /// creator) the most recently registered class implementing it is made; for a
+    /// creator) the most recently registered class whose direct parent it is is made; for a
     /// concrete record, that class. Throws a `varnik::Error` pointer naming the
     /// record when no class implements it. The caller deletes the node.
     static Node* CreateClassInstance(const ClassDesc* pClass, unsigned int iCount = 1);

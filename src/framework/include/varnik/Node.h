@@ -1,6 +1,7 @@
 #pragma once
 #include <QString>
 #include "varnik/ClassDesc.h"
+#include "varnik/Kernel.h"
 
 class QWidget;
 
@@ -80,6 +81,22 @@ private:
 } // namespace varnik
 
 namespace varnik {
+
+/// Deletes `pNode`, which the registry made for `pClass` but is not of the
+/// class asked for, and throws the error saying so.
+[[noreturn]] void RefuseInstance(Node* pNode, const ClassDesc* pClass);
+
+/// A node made through the class registry (`Kernel::CreateClassInstance`), as
+/// a T. A node of another class is deleted and a `varnik::Error` pointer is
+/// thrown. The caller owns the result.
+template <typename T>
+T* CreateInstanceAs(const ClassDesc* pClass)
+{
+    Node* pNode = Kernel::CreateClassInstance(pClass);
+    if (T* p = dynamic_cast<T*>(pNode))
+        return p;
+    RefuseInstance(pNode, pClass);
+}
 
 template <typename T>
 Node* CreateInstancesOf(unsigned int iCount)
