@@ -1,14 +1,18 @@
 // Cost of mixing a small painted box into a large layer versus a small one.
 // The mixer touches only the scissor box (and copies only that box of the
 // layer it also writes), so the time should not grow with the layer's size.
-// Prints the time per mix for each size and their ratio.
+// Prints the time per mix for each size and ends with the target line of
+// their ratio (see BenchKit.h). Arguments: [--quick] [mixes per size].
 #include <GL/glew.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
+#include "BenchKit.h"
 #include "varnik/Error.h"
 #include "varnik/GLContext.h"
+#include "varnik/ProcessAllocator.h"
 #include "varnik/TextureMixer.h"
 
 namespace {
@@ -49,7 +53,10 @@ double TimeMixes(varnik::TextureMixer& cMixer, GLuint iTarget, GLuint iSource, i
 
 int main(int argc, char** argv)
 {
-    int iCount = argc > 1 ? std::atoi(argv[1]) : 200;
+    varnik::ProcessAllocator::Configure();
+    int iCount = 200;
+    for (int i = 1; i < argc; ++i)
+        iCount = std::strcmp(argv[i], "--quick") == 0 ? 40 : std::atoi(argv[i]);
     if (iCount < 1)
         iCount = 1;
     varnik::GLContext cContext;
@@ -58,6 +65,7 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("renderer: %s\n", cContext.Renderer().toLocal8Bit().constData());
+    int iMissed = 0;
     try {
         GLuint iLarge = MakeTexture(8192, 40), iSmall = MakeTexture(1024, 40);
         GLuint iSource = MakeTexture(1024, 200);
@@ -68,20 +76,22 @@ int main(int argc, char** argv)
         TimeMixes(cMixer, iSmall, iSource, 1024, 5);
         TimeMixes(cMixer, iLarge, iSource, 8192, 5);
         // Interleaved rounds so that a slow moment hits both sizes alike.
-        double fSmall = 0, fLarge = 0;
-        const int iRounds = 4;
+        const int iRounds = 5, iPerRound = iCount / iRounds + 1;
+        std::vector<double> aSmall, aLarge, aRatios;
         for (int r = 0; r < iRounds; ++r) {
-            fSmall += TimeMixes(cMixer, iSmall, iSource, 1024, iCount / iRounds + 1);
-            fLarge += TimeMixes(cMixer, iLarge, iSource, 8192, iCount / iRounds + 1);
+            aSmall.push_back(TimeMixes(cMixer, iSmall, iSource, 1024, iPerRound));
+            aLarge.push_back(TimeMixes(cMixer, iLarge, iSource, 8192, iPerRound));
+            aRatios.push_back(aLarge.back() / aSmall.back());
         }
-        fSmall /= iRounds;
-        fLarge /= iRounds;
-        std::printf("64x64 box into 1024^2 layer: %.3f ms per mix\n", fSmall * 1e3);
-        std::printf("64x64 box into 8192^2 layer: %.3f ms per mix\n", fLarge * 1e3);
-        std::printf("ratio 8192^2 / 1024^2: %.2f (target <= 1.5)\n", fLarge / fSmall);
-        GLenum eError = glGetError();
+        std::printf("64x64 box into 1024^2 layer: %.3f ms per mix (median)\n", bench::SpreadOf(aSmall).fMedian * 1e3);
+        std::printf("64x64 box into 8192^2 layer: %.3f ms per mix (median)\n", bench::SpreadOf(aLarge).fMedian * 1e3);
+        const GLenum eError = glGetError();
         if (eError != GL_NO_ERROR)
             std::printf("GL error 0x%04x: the figures are not valid\n", eError);
+        bench::Targets cTargets;
+        const char* sName = "mix 64x64 into 8192^2/into 1024^2";
+        eError == GL_NO_ERROR ? cTargets.Add(sName, bench::SpreadOf(aRatios), 1.5) : cTargets.Failed(sName, 1.5);
+        iMissed = cTargets.Print();
         varnik::TextureMixer::ReleaseSharedResources();
         GLuint aNames[3] = {iLarge, iSmall, iSource};
         glDeleteTextures(3, aNames);
@@ -90,5 +100,5 @@ int main(int argc, char** argv)
         varnik::Error::Discard(pError);
         return 1;
     }
-    return 0;
+    return iMissed > 0 ? 3 : 0;
 }

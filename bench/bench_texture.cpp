@@ -1,60 +1,45 @@
-// Measures the texture module's upload, readback, undo and proxy paths side by
-// side with bare GL loops doing the same work, and prints the ratios.
+// The texture module's transfers against the best raw path a user could take,
+// contenders interleaved round by round (see BenchKit.h):
+//   1. CopyFrom against one plain glTexSubImage2D from a contiguous buffer, and
+//      CopyGLTextureToImage against one plain glReadPixels into one, at 4096^2
+//      and 8192^2, RGBA8 and RGBA32F, with page faults per call;
+//   2. a 16-tile stroke with the history kept (trimmed to a fixed depth as a
+//      host's undo limit does) against bare reads of the same 16 tiles;
+//   3. what a user waits for on an 8192^2 RGBA float layer, each beside its
+//      raw floor: first upload, re-upload, readback, proxy 1 and back to 0,
+//      first stroke, a stroke after the history was trimmed.
 //
-//   bench_texture           4096^2 uploads/readbacks, 8192^2 vs 1024^2 elsewhere
-//   bench_texture --quick   everything four times smaller on a side
-//
-// Each figure is the fastest of a few runs after warm-up runs, module and bare
-// measured in alternating blocks so that drift in the machine hits both alike.
+//   bench_texture           full sizes (run alone: the 8192^2 float cases hold ~9 GiB)
+//   bench_texture --quick   every side four times smaller
 #include <GL/glew.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
+#include "BenchKit.h"
 #include "Texture.h"
 #include "varnik/Error.h"
 #include "varnik/GLContext.h"
 #include "varnik/Image.h"
 #include "varnik/Kernel.h"
+#include "varnik/ProcessAllocator.h"
 #include "varnik/TexturePool.h"
 
 namespace {
 
 using varnik::Image;
 using varnik::ImgTile;
-using Clock = std::chrono::steady_clock;
+using bench::Sample;
+using bench::Spread;
 
-/// Seconds taken by `f`, including the GL work it queued.
-double Time(const std::function<void()>& f)
-{
-    glFinish();
-    const Clock::time_point t0 = Clock::now();
-    f();
-    glFinish();
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+const int s_iWarmRounds = 2;
+const size_t s_iPage = 4096;
+bench::Targets s_cTargets;
 
-/// Fastest run of each function. Each is measured in blocks: two untimed runs
-/// first (the driver and the allocator settle on the buffer sizes in use, which
-/// takes a few calls on a software renderer), then `iRuns` timed ones; the
-/// blocks go round twice so that drift in the machine hits every function.
-std::vector<double> Fastest(int iRuns, const std::vector<std::function<void()>>& aFunctions)
-{
-    std::vector<double> aBest(aFunctions.size(), 1e30);
-    for (int iPass = 0; iPass < 2; ++iPass)
-        for (size_t j = 0; j < aFunctions.size(); ++j) {
-            aFunctions[j]();
-            aFunctions[j]();
-            for (int i = 0; i < iRuns; ++i)
-                aBest[j] = std::min(aBest[j], Time(aFunctions[j]));
-        }
-    return aBest;
-}
+void Finish() { glFinish(); }
 
 std::unique_ptr<VarnikTexture> NewTexture()
 {
@@ -68,12 +53,25 @@ std::unique_ptr<Image> NewImage()
     return pImage;
 }
 
-/// A four-channel image of `eFormat` with content, and the same bytes contiguous.
-std::unique_ptr<Image> MakeImage(int iSize, Image::Format eFormat, std::vector<uint8_t>& aContiguous)
+struct Layout
 {
-    const size_t iBytesPerPixel = 4 * Image::BytesPerChannel(eFormat);
-    aContiguous.resize(size_t(iSize) * size_t(iSize) * iBytesPerPixel);
-    if (eFormat == Image::e32float) {
+    Image::Format eFormat;
+    const char* sName;
+    GLint iInternal;
+    GLenum iType;
+    size_t iBytesPerPixel;
+};
+
+const Layout s_cRGBA8{Image::e8integer, "RGBA8", GL_RGBA8, GL_UNSIGNED_BYTE, 4};
+const Layout s_cRGBA32F{Image::e32float, "RGBA32F", GL_RGBA32F_ARB, GL_FLOAT, 16};
+
+size_t Bytes(int iSize, const Layout& c) { return size_t(iSize) * size_t(iSize) * c.iBytesPerPixel; }
+
+/// A four-channel image with content, and the same bytes contiguous.
+std::unique_ptr<Image> MakeImage(int iSize, const Layout& c, std::vector<uint8_t>& aContiguous)
+{
+    aContiguous.resize(Bytes(iSize, c));
+    if (c.eFormat == Image::e32float) {
         float* p = reinterpret_cast<float*>(aContiguous.data());
         for (size_t i = 0; i < aContiguous.size() / 4; ++i)
             p[i] = float(i % 251) / 250.f;
@@ -82,206 +80,182 @@ std::unique_ptr<Image> MakeImage(int iSize, Image::Format eFormat, std::vector<u
             aContiguous[i] = uint8_t(i * 7 + (i >> 12));
     }
     std::unique_ptr<Image> pImage = NewImage();
-    pImage->create(unsigned(iSize), unsigned(iSize), 4, eFormat);
+    pImage->create(unsigned(iSize), unsigned(iSize), 4, c.eFormat);
     pImage->setTile(0, 0, iSize, iSize, aContiguous.data());
     return pImage;
 }
 
-struct GLFormat { GLint iInternal; GLenum iType; size_t iBytesPerPixel; int iBytesPerComponent; };
-
-/// The module's own layout of a four-channel upload of `eFormat`.
-GLFormat FormatOf(Image::Format eFormat)
-{
-    TextureFormat::Layout cLayout;
-    TextureFormat::Upload(eFormat, 4, false, varnik::PixelDescriptor::eRGBA, cLayout);
-    return { cLayout.m_iInternalFormat, cLayout.m_iPixelType, cLayout.m_iBytesPerPixel, int(cLayout.m_iComponentBytes) };
-}
-
-/// The upload's band height for a row of `iRowBytes`.
-int BandRows(size_t iRowBytes)
-{
-    return iRowBytes <= 8192 ? 1024 : iRowBytes <= 16384 ? 512 : 256;
-}
-
-/// The bare upload: the module's GL calls (band by band through its ring of
-/// four orphaned pixel-unpack buffers) copying from a contiguous buffer. It uses
-/// the module's own ring, so that both sides meet the same buffer allocations
-/// in the driver: on a software renderer those dominate when they differ.
-void BareUpload(GLuint iTexture, int iSize, const GLFormat& cFormat, const std::vector<uint8_t>& aPixels)
-{
-    VarnikTexture::PBOPool& cPool = VarnikTexture::s_cPBOPool;
-    glBindTexture(GL_TEXTURE_2D, iTexture);
-    glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    const size_t iRowBytes = size_t(iSize) * cFormat.iBytesPerPixel;
-    const int iBand = std::min(BandRows(iRowBytes), iSize);
-    for (int y0 = 0; y0 < iSize; y0 += iBand) {
-        const int iRows = std::min(iBand, iSize - y0);
-        glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, cPool.m_aBuffers[cPool.m_iNextIndex]);
-        glBufferDataARB(GL_PIXEL_UNPACK_BUFFER, GLsizeiptr(iRowBytes * size_t(iRows)), nullptr, GL_STREAM_DRAW);
-        void* pMapped = glMapBuffer(GL_PIXEL_UNPACK_BUFFER, GL_WRITE_ONLY);
-        if (!pMapped)
-            continue;
-        std::memcpy(pMapped, aPixels.data() + iRowBytes * size_t(y0), iRowBytes * size_t(iRows));
-        glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, y0, iSize, iRows, GL_RGBA, cFormat.iType, nullptr);
-        cPool.m_iNextIndex = (cPool.m_iNextIndex + 1) % 4;
-    }
-    glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, 0);
-    glPopClientAttrib();
-}
-
-/// A GL texture of `iSize` squared in the given format, content undefined.
-GLuint NewGLTexture(int iSize, const GLFormat& cFormat)
+GLuint NewGLTexture(int iSize, const Layout& c)
 {
     GLuint iName = 0;
     glGenTextures(1, &iName);
     glBindTexture(GL_TEXTURE_2D, iName);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexImage2D(GL_TEXTURE_2D, 0, cFormat.iInternal, iSize, iSize, 0, GL_RGBA, cFormat.iType, nullptr);
+    glTexImage2D(GL_TEXTURE_2D, 0, c.iInternal, iSize, iSize, 0, GL_RGBA, c.iType, nullptr);
     return iName;
 }
 
-/// A temporary framebuffer with `iTexture` as its colour attachment, bound for
-/// its lifetime; the binding found is put back when it goes.
-struct ScratchFramebuffer
+/// The raw upload: one glTexSubImage2D of the whole texture from client memory.
+void RawUpload(GLuint iTexture, int iSize, const Layout& c, const uint8_t* pPixels)
 {
-    explicit ScratchFramebuffer(GLuint iTexture)
+    glBindTexture(GL_TEXTURE_2D, iTexture);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, iSize, iSize, GL_RGBA, c.iType, pPixels);
+}
+
+/// A framebuffer over a texture, made once and kept: what a program reading the
+/// same texture again and again would do. Bound only inside Read and Paint.
+class KeptFramebuffer
+{
+public:
+    explicit KeptFramebuffer(GLuint iTexture)
     {
-        glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &iPrevFbo);
-        glGenFramebuffersEXT(1, &iFbo);
-        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, iFbo);
+        glGenFramebuffersEXT(1, &m_iFbo);
+        const Binding cBinding(m_iFbo);
         glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, iTexture, 0);
     }
-    ~ScratchFramebuffer()
+    ~KeptFramebuffer() { glDeleteFramebuffersEXT(1, &m_iFbo); }
+    KeptFramebuffer(const KeptFramebuffer&) = delete;
+    KeptFramebuffer& operator=(const KeptFramebuffer&) = delete;
+
+    /// The raw readback: one glReadPixels per rectangle into client memory.
+    void Read(const std::vector<ImgTile>& aTiles, GLenum iType, size_t iBytesPerPixel, uint8_t* pOut) const
     {
-        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(iPrevFbo));
-        glDeleteFramebuffersEXT(1, &iFbo);
+        const Binding cBinding(m_iFbo);
+        glPixelStorei(GL_PACK_ALIGNMENT, 4);
+        for (const ImgTile& t : aTiles) {
+            glReadPixels(t.x, t.y, t.nx, t.ny, GL_RGBA, iType, pOut);
+            pOut += size_t(t.nx) * size_t(t.ny) * iBytesPerPixel;
+        }
     }
-    ScratchFramebuffer(const ScratchFramebuffer&) = delete;
-    ScratchFramebuffer& operator=(const ScratchFramebuffer&) = delete;
-    GLint iPrevFbo = 0;  ///< binding to restore
-    GLuint iFbo = 0;     ///< the temporary framebuffer
+
+    /// Paints rectangles (scissored clears), as a brush would.
+    void Paint(const std::vector<ImgTile>& aTiles, float fValue) const
+    {
+        const Binding cBinding(m_iFbo);
+        glEnable(GL_SCISSOR_TEST);
+        glClearColor(fValue, 1.f - fValue, 0.5f, 1.f);
+        for (const ImgTile& t : aTiles) {
+            glScissor(t.x, t.y, t.nx, t.ny);
+            glClear(GL_COLOR_BUFFER_BIT);
+        }
+        glDisable(GL_SCISSOR_TEST);
+    }
+
+private:
+    /// Binds a framebuffer and the no-pack-buffer state for its lifetime.
+    struct Binding
+    {
+        explicit Binding(GLuint iFbo)
+        {
+            glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &m_iPrevious);
+            glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, iFbo);
+        }
+        ~Binding() { glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(m_iPrevious)); }
+        GLint m_iPrevious = 0;
+    };
+    GLuint m_iFbo = 0;
 };
-
-/// The bare readback: a temporary framebuffer, one pixel-pack buffer, strips of
-/// the module's height mapped and copied into a contiguous buffer.
-void BareReadback(GLuint iTexture, int iSize, const GLFormat& cFormat, std::vector<uint8_t>& aOut)
-{
-    const ScratchFramebuffer cFbo(iTexture);
-    glFlush();  // as the module does before its first read
-    glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    const int iStrip = std::min(cFormat.iBytesPerComponent == 1 ? 2048 : cFormat.iBytesPerComponent == 2 ? 1024 : 512,
-                                iSize);
-    const size_t iRowBytes = size_t(iSize) * cFormat.iBytesPerPixel;
-    aOut.resize(iRowBytes * size_t(iSize));
-    GLuint iBuffer = 0;
-    glGenBuffers(1, &iBuffer);
-    glBindBuffer(GL_PIXEL_PACK_BUFFER, iBuffer);
-    glBufferData(GL_PIXEL_PACK_BUFFER, GLsizeiptr(iRowBytes * size_t(iStrip)), nullptr, GL_STREAM_READ);
-    for (int y = 0; y < iSize; y += iStrip) {
-        const int iRows = std::min(iStrip, iSize - y);
-        glReadPixels(0, y, iSize, iRows, GL_RGBA, cFormat.iType, nullptr);
-        const void* pMapped = glMapBuffer(GL_PIXEL_PACK_BUFFER, GL_READ_ONLY);
-        if (!pMapped)
-            break;
-        std::memcpy(aOut.data() + iRowBytes * size_t(y), pMapped, iRowBytes * size_t(iRows));
-        glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
-    }
-    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
-    glDeleteBuffers(1, &iBuffer);
-}
-
-/// Paints a rectangle of a texture on the GPU (a scissored clear), as a brush would.
-void PaintRect(GLuint iTexture, const ImgTile& t, float fValue)
-{
-    const ScratchFramebuffer cFbo(iTexture);
-    glEnable(GL_SCISSOR_TEST);
-    glScissor(t.x, t.y, t.nx, t.ny);
-    glClearColor(fValue, 1.f - fValue, 0.5f, 1.f);
-    glClear(GL_COLOR_BUFFER_BIT);
-    glDisable(GL_SCISSOR_TEST);
-}
-
-const char* Verdict(double fRatio, double fTarget)
-{
-    return fRatio <= fTarget ? "ok" : "OVER TARGET";
-}
 
 double Ms(double f) { return f * 1000.0; }
 
-// (1) and (2): whole-texture upload and readback against bare loops.
-void UploadAndReadback(int iSize, int iRuns)
+std::string Case(const char* sWhat, int iSize, const Layout& c)
 {
-    for (Image::Format eFormat : {Image::e8integer, Image::e32float}) {
-        const char* sName = eFormat == Image::e32float ? "RGBA32F" : "RGBA8";
-        const GLFormat cFormat = FormatOf(eFormat);
-        std::vector<uint8_t> aContiguous;
-        std::unique_ptr<Image> pImage = MakeImage(iSize, eFormat, aContiguous);
-
-        // Every contender writes the same texture; the first upload allocates it
-        // and makes the module's buffer ring, the timed ones only replace texels.
-        std::unique_ptr<VarnikTexture> pTexture = NewTexture();
-        pTexture->CopyFrom(pImage.get(), nullptr);
-        const GLuint iName = pTexture->OpenGLName();
-
-        std::vector<double> t = Fastest(iRuns, {
-            [&] { pTexture->CopyFrom(pImage.get(), nullptr); },
-            [&] { BareUpload(iName, iSize, cFormat, aContiguous); },
-            [&] {
-                glBindTexture(GL_TEXTURE_2D, iName);
-                glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, iSize, iSize, GL_RGBA, cFormat.iType, aContiguous.data());
-            },
-        });
-        const double fUpload = t[0] / t[1];
-        std::printf("(1) upload %dx%d %-7s  CopyFrom %8.1f ms   bare PBO loop %8.1f ms   plain glTexSubImage2D %8.1f ms"
-                    "   CopyFrom/bare %.2fx (target <= 1.10) %s\n",
-                    iSize, iSize, sName, Ms(t[0]), Ms(t[1]), Ms(t[2]), fUpload, Verdict(fUpload, 1.10));
-        // Where the difference goes: the image's own copy of its rows against memcpy.
-        std::vector<uint8_t> aRows(aContiguous.size());
-        const std::vector<double> c = Fastest(iRuns, {
-            [&] { pImage->getTile(0, 0, iSize, iSize, aRows.data()); },
-            [&] { std::memcpy(aRows.data(), aContiguous.data(), aContiguous.size()); },
-        });
-        std::printf("    rows out of the image: getTile %8.1f ms   memcpy %8.1f ms\n", Ms(c[0]), Ms(c[1]));
-
-        std::unique_ptr<Image> pRead = NewImage();
-        std::vector<uint8_t> aRead;
-        pTexture->CopyGLTextureToImage(pRead.get(), true, nullptr, Image::optimizedChannelOrder());
-        t = Fastest(iRuns, {
-            [&] { pTexture->CopyGLTextureToImage(pRead.get(), true, nullptr, Image::optimizedChannelOrder()); },
-            [&] { BareReadback(pTexture->OpenGLName(), iSize, cFormat, aRead); },
-        });
-        const double fReadback = t[0] / t[1];
-        std::printf("(2) readback %dx%d %-7s  CopyGLTextureToImage %8.1f ms   bare strip loop %8.1f ms"
-                    "   ratio %.2fx (target <= 1.10) %s\n",
-                    iSize, iSize, sName, Ms(t[0]), Ms(t[1]), fReadback, Verdict(fReadback, 1.10));
-
-        // The comparison is only fair when both read the same thing.
-        std::vector<uint8_t> aModule(aRead.size());
-        pRead->getTile(0, 0, iSize, iSize, aModule.data());
-        BareReadback(pTexture->OpenGLName(), iSize, cFormat, aRead);
-        if (aModule != aRead)
-            std::printf("    WARNING: the module's readback differs from the bare readback\n");
-
-        std::fflush(stdout);
-    }
+    return std::string(sWhat) + " " + std::to_string(iSize) + "^2 " + c.sName;
 }
 
-/// A texture of `iSize` squared with a backing image (made by one undoable
-/// operation), as a paint layer has after its first stroke.
-std::unique_ptr<VarnikTexture> PaintLayer(int iSize, Image::Format eFormat)
+/// One line of a contender: median time, speed and faults per call.
+void PrintContender(const char* sName, const std::vector<Sample>& a, size_t iBytes)
 {
+    std::vector<double> aCpu;
+    for (const Sample& c : a)
+        aCpu.push_back(c.fCpu);
+    const Spread t = bench::Seconds(a), f = bench::Faults(a), cpu = bench::SpreadOf(aCpu);
+    std::printf("    %-20s %9.2f ms (min %.2f, max %.2f) %6.2f GB/s, cpu %8.2f ms, %7.0f faults/call (%.2f%% of %zu pages)\n",
+                sName, Ms(t.fMedian), Ms(t.fMin), Ms(t.fMax), double(iBytes) / t.fMedian / 1e9, Ms(cpu.fMedian),
+                f.fMedian, 100.0 * f.fMedian / double((iBytes + s_iPage - 1) / s_iPage), (iBytes + s_iPage - 1) / s_iPage);
+}
+
+/// Faults per call as a percentage of the pages the call moves.
+Spread FaultShare(const std::vector<Sample>& a, size_t iBytes)
+{
+    Spread f = bench::Faults(a);
+    const double fPages = double((iBytes + s_iPage - 1) / s_iPage) / 100.0;
+    return Spread{f.fMin / fPages, f.fMedian / fPages, f.fMax / fPages};
+}
+
+/// A row of the table of what a user waits for.
+struct Row
+{
+    std::string sName;
+    std::vector<Sample> aModule, aRaw;
+    std::string sRaw;  ///< what the raw floor is
+};
+std::vector<Row> s_aTable;
+
+// --- 1. whole-texture transfers -------------------------------------------
+
+void Transfers(int iSize, const Layout& c, int iRounds, bool bHardware, bool bTable)
+{
+    std::vector<uint8_t> aContiguous;
+    std::unique_ptr<Image> pImage = MakeImage(iSize, c, aContiguous);
     std::unique_ptr<VarnikTexture> pTexture = NewTexture();
-    pTexture->Create(unsigned(iSize), unsigned(iSize), 4, eFormat);
-    PaintRect(pTexture->OpenGLName(), ImgTile(0, 0, iSize, iSize), 0.25f);
-    pTexture->BeginUndoableOperation();
-    pTexture->EndUndoableOperation();
-    return pTexture;
+    pTexture->CopyFrom(pImage.get(), nullptr);
+    const GLuint iName = pTexture->OpenGLName();
+    const KeptFramebuffer cFbo(iName);
+    std::unique_ptr<Image> pRead = NewImage();
+    std::vector<uint8_t> aRaw(aContiguous.size());
+    const std::vector<ImgTile> aWhole{ImgTile(0, 0, iSize, iSize)};
+
+    const bench::Samples s = bench::Interleave(s_iWarmRounds, iRounds, {
+        {"CopyFrom", [&] { pTexture->CopyFrom(pImage.get(), nullptr); }, nullptr},
+        {"glTexSubImage2D", [&] { RawUpload(iName, iSize, c, aContiguous.data()); }, nullptr},
+        {"CopyGLTextureToImage",
+         [&] { pTexture->CopyGLTextureToImage(pRead.get(), true, nullptr, Image::optimizedChannelOrder()); }, nullptr},
+        {"glReadPixels", [&] { cFbo.Read(aWhole, c.iType, c.iBytesPerPixel, aRaw.data()); }, nullptr},
+    }, Finish);
+
+    const size_t iBytes = aContiguous.size();
+    std::printf("%s\n", Case("transfers", iSize, c).c_str());
+    PrintContender("CopyFrom", s[0], iBytes);
+    PrintContender("glTexSubImage2D", s[1], iBytes);
+    PrintContender("CopyGLTextureToImage", s[2], iBytes);
+    PrintContender("glReadPixels", s[3], iBytes);
+    const Spread cUp = bench::Ratios(s[0], s[1]), cDown = bench::Ratios(s[2], s[3]);
+    std::printf("    upload ratio %.2f (min %.2f, max %.2f; cpu %.2f), readback ratio %.2f (min %.2f, max %.2f; cpu %.2f)\n",
+                cUp.fMedian, cUp.fMin, cUp.fMax, bench::Ratios(s[0], s[1], true).fMedian, cDown.fMedian, cDown.fMin,
+                cDown.fMax, bench::Ratios(s[2], s[3], true).fMedian);
+
+    // Only a transfer that moved the right bytes counts.
+    std::vector<uint8_t> aModule(iBytes);
+    pRead->getTile(0, 0, iSize, iSize, aModule.data());
+    const bool bUploadOk = aRaw == aContiguous, bReadOk = aModule == aRaw;
+    if (!bUploadOk)
+        std::printf("    WARNING: the texture does not hold the uploaded pixels\n");
+    if (!bReadOk)
+        std::printf("    WARNING: CopyGLTextureToImage differs from glReadPixels\n");
+    const std::string sUp = Case("CopyFrom/glTexSubImage2D", iSize, c);
+    const std::string sDown = Case("CopyGLTextureToImage/glReadPixels", iSize, c);
+    bUploadOk ? s_cTargets.Add(sUp, cUp, 3.0) : s_cTargets.Failed(sUp, 3.0);
+    bReadOk ? s_cTargets.Add(sDown, cDown, 2.0) : s_cTargets.Failed(sDown, 2.0);
+    s_cTargets.Add(Case("CopyFrom faults % of pages", iSize, c), FaultShare(s[0], iBytes), 1.0);
+    s_cTargets.Add(Case("CopyGLTextureToImage faults % of pages", iSize, c), FaultShare(s[2], iBytes), 1.0);
+    if (bHardware) {
+        // 70% of the raw path's speed or better.
+        s_cTargets.Add(Case("GPU CopyFrom/glTexSubImage2D", iSize, c), cUp, 1.0 / 0.7);
+        s_cTargets.Add(Case("GPU CopyGLTextureToImage/glReadPixels", iSize, c), cDown, 1.0 / 0.7);
+    }
+    if (bTable) {
+        s_aTable.push_back({"re-upload", s[0], s[1], "glTexSubImage2D"});
+        s_aTable.push_back({"readback", s[2], s[3], "glReadPixels"});
+    }
+    std::fflush(stdout);
 }
 
-/// Sixteen 64x64 strokes spread over the texture, each on a cell of its own.
+// --- 2. and 3. a paint layer ------------------------------------------------
+
+/// Sixteen 64x64 strokes spread over the layer, each in a cell of its own.
 std::vector<ImgTile> SixteenTiles(int iSize)
 {
     std::vector<ImgTile> a;
@@ -291,8 +265,10 @@ std::vector<ImgTile> SixteenTiles(int iSize)
     return a;
 }
 
-/// Whether the backing image holds the paint value `fValue` in the middle of
-/// `t`: a timing only counts when the operation timed did its work.
+/// Paint values that a stroke can tell apart from the one before.
+float PaintValue(int iStroke) { return float(iStroke % 7 + 1) / 8.f; }
+
+/// Whether the backing image holds the paint value in the middle of `t`.
 bool Holds(VarnikTexture& cTexture, const ImgTile& t, float fValue)
 {
     const Image* pImage = cTexture.AsImage();
@@ -304,157 +280,167 @@ bool Holds(VarnikTexture& cTexture, const ImgTile& t, float fValue)
     return std::fabs(aPixel[0] - fValue) < 1.f / 255.f && std::fabs(aPixel[1] - (1.f - fValue)) < 1.f / 255.f;
 }
 
-/// Paint values that a run can tell apart from the one before.
-float PaintValue(int iRun) { return float(iRun % 7 + 1) / 8.f; }
+/// The undo depth the strokes keep, as a host's undo limit would.
+const int s_iHistory = 16;
 
-/// Seconds of `EndUndoableOperation` reading back `aTiles` painted after a begin.
-double DirtyReadback(VarnikTexture& cTexture, const std::vector<ImgTile>& aTiles, int iRun, bool& bOk)
+/// One stroke's bookkeeping around tiles already painted: begin, the dirty
+/// tiles, end (reads them back into a new version), then the oldest version
+/// merged away once the history is full.
+bool Stroke(VarnikTexture& cLayer, const std::vector<ImgTile>& aTiles)
 {
-    bOk &= cTexture.BeginUndoableOperation();
-    for (const ImgTile& t : aTiles) {
-        PaintRect(cTexture.OpenGLName(), t, PaintValue(iRun));
-        cTexture.AddDirtyTile(t);
+    bool bOk = cLayer.BeginUndoableOperation();
+    for (const ImgTile& t : aTiles)
+        cLayer.AddDirtyTile(t);
+    bOk &= cLayer.EndUndoableOperation();
+    while (cLayer.NumVersions() > s_iHistory)
+        cLayer.MergeOldestVersions();
+    return bOk;
+}
+
+/// A layer of `iSize` squared RGBA float on the GPU, filled, without backing image.
+std::unique_ptr<VarnikTexture> NewLayer(int iSize)
+{
+    std::unique_ptr<VarnikTexture> pLayer = NewTexture();
+    pLayer->Create(unsigned(iSize), unsigned(iSize), 4, Image::e32float);
+    KeptFramebuffer(pLayer->OpenGLName()).Paint({ImgTile(0, 0, iSize, iSize)}, 0.25f);
+    return pLayer;
+}
+
+void Strokes(int iSize, int iRounds)
+{
+    std::unique_ptr<VarnikTexture> pLayer = NewLayer(iSize);
+    const std::vector<ImgTile> aTiles = SixteenTiles(iSize);
+    const KeptFramebuffer cFbo(pLayer->OpenGLName());
+    std::vector<uint8_t> aRaw(aTiles.size() * 64 * 64 * 16);
+    int iStroke = 0;
+    bool bOk = Stroke(*pLayer, aTiles);  // the first stroke makes the backing image
+    for (int i = 0; i < s_iHistory; ++i) {  // the history full before timing
+        cFbo.Paint(aTiles, PaintValue(++iStroke));
+        bOk &= Stroke(*pLayer, aTiles);
     }
-    bool bEnded = false;
-    const double f = Time([&] { bEnded = cTexture.EndUndoableOperation(); });
-    bOk &= bEnded && Holds(cTexture, aTiles.front(), PaintValue(iRun)) && Holds(cTexture, aTiles.back(), PaintValue(iRun));
-    cTexture.PurgeAllButCurrentVersion();  // keeps the history from growing across runs
-    return f;
+    const bench::Samples s = bench::Interleave(s_iWarmRounds, iRounds, {
+        {"stroke", [&] { bOk &= Stroke(*pLayer, aTiles); }, [&] { cFbo.Paint(aTiles, PaintValue(++iStroke)); }},
+        {"bare reads", [&] { cFbo.Read(aTiles, GL_FLOAT, 16, aRaw.data()); },
+         [&] { cFbo.Paint(aTiles, PaintValue(iStroke)); }},
+    }, Finish);
+    bOk &= Holds(*pLayer, aTiles.front(), PaintValue(iStroke)) && Holds(*pLayer, aTiles.back(), PaintValue(iStroke)) &&
+           pLayer->NumVersions() == s_iHistory;
+    const size_t iBytes = aRaw.size();
+    std::printf("16-tile stroke, history of %d kept, %d^2 RGBA32F\n", s_iHistory, iSize);
+    PrintContender("stroke", s[0], iBytes);
+    PrintContender("bare reads", s[1], iBytes);
+    if (!bOk)
+        std::printf("    WARNING: the strokes did not leave the painted texels and history in the backing image\n");
+    const std::string sName = "16-tile stroke with history/bare reads " + std::to_string(iSize) + "^2 RGBA32F";
+    bOk ? s_cTargets.Add(sName, bench::Ratios(s[0], s[1]), 3.0) : s_cTargets.Failed(sName, 3.0);
+    s_aTable.push_back({"stroke after trim", s[0], s[1], "16 glReadPixels"});
+    std::fflush(stdout);
 }
 
-/// Seconds of a begin and an end around one small stroke (the stroke not counted).
-double SmallOperation(VarnikTexture& cTexture, int iRun, bool& bOk)
+/// First upload, proxy 1 and back, first stroke: each round makes what it measures afresh.
+void Waits(int iSize, int iRounds)
 {
-    const ImgTile t(64, 64, 64, 64);
-    bool bBegun = false, bEnded = false;
-    double f = Time([&] { bBegun = cTexture.BeginUndoableOperation(); });
-    PaintRect(cTexture.OpenGLName(), t, PaintValue(iRun));
-    cTexture.AddDirtyTile(t);
-    f += Time([&] { bEnded = cTexture.EndUndoableOperation(); });
-    bOk &= bBegun && bEnded && Holds(cTexture, t, PaintValue(iRun));
-    cTexture.PurgeAllButCurrentVersion();
-    return f;
-}
+    const Layout& c = s_cRGBA32F;
+    std::vector<uint8_t> aContiguous;
+    std::unique_ptr<Image> pImage = MakeImage(iSize, c, aContiguous);
+    const std::vector<ImgTile> aTiles = SixteenTiles(iSize);
+    std::vector<uint8_t> aRaw(aContiguous.size());
+    Row cFirst{"first upload", {}, {}, "glTexImage2D+glTexSubImage2D"};
+    Row cProxy{"proxy 1", {}, {}, "new half texture+blit"};
+    Row cBack{"back to 0", {}, {}, "glTexImage2D+glTexSubImage2D"};
+    Row cStroke{"first stroke", {}, {}, "glReadPixels of all"};
+    bool bOk = true;
+    for (int r = 0; r < iRounds + 1; ++r) {  // the first round warms up
+        const bool bKeep = r > 0;
+        std::unique_ptr<VarnikTexture> pLayer = NewTexture();
+        const Sample cModuleUpload = bench::Measure([&] { pLayer->CopyFrom(pImage.get(), nullptr); }, Finish);
+        GLuint iRaw = 0;
+        const Sample cRawUpload = bench::Measure([&] {
+            iRaw = NewGLTexture(iSize, c);
+            RawUpload(iRaw, iSize, c, aContiguous.data());
+        }, Finish);
+        glDeleteTextures(1, &iRaw);
 
-/// The bare counterpart of a dirty readback: per tile a temporary framebuffer,
-/// a pack buffer, one read, one map, one copy.
-void BareTileReads(GLuint iTexture, const std::vector<ImgTile>& aTiles, std::vector<uint8_t>& aOut)
-{
-    aOut.resize(64 * 64 * 4);
-    GLint iPrevFbo = 0;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &iPrevFbo);
-    for (const ImgTile& t : aTiles) {
-        GLuint iFbo = 0, iBuffer = 0;
-        glGenFramebuffersEXT(1, &iFbo);
-        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, iFbo);
-        glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, iTexture, 0);
-        glFlush();
-        glGenBuffers(1, &iBuffer);
-        glBindBuffer(GL_PIXEL_PACK_BUFFER, iBuffer);
-        glBufferData(GL_PIXEL_PACK_BUFFER, GLsizeiptr(t.nx) * t.ny * 4, nullptr, GL_STREAM_READ);
-        glReadPixels(t.x, t.y, t.nx, t.ny, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
-        if (const void* p = glMapBuffer(GL_PIXEL_PACK_BUFFER, GL_READ_ONLY)) {
-            std::memcpy(aOut.data(), p, size_t(t.nx) * size_t(t.ny) * 4);
-            glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
+        // Proxy 1 on the GPU and back to 0 from the backing image, with a
+        // backing image made first as a painted layer has one.
+        pLayer->BeginUndoableOperation();
+        pLayer->EndUndoableOperation();
+        bool bSet = true;
+        const Sample cModuleProxy = bench::Measure([&] { bSet &= pLayer->setProxyLevel(1, false); }, Finish);
+        const Sample cModuleBack = bench::Measure([&] { bSet &= pLayer->setProxyLevel(0, false); }, Finish);
+        bOk &= bSet && pLayer->Width() == unsigned(iSize);
+        const Sample cRawProxy = bench::Measure([&] {
+            GLuint iHalf = NewGLTexture(iSize / 2, c);
+            GLuint aFbo[2] = {0, 0};
+            GLint iRead = 0, iDraw = 0;
+            glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iRead);
+            glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &iDraw);
+            glGenFramebuffersEXT(2, aFbo);
+            glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, aFbo[0]);
+            glFramebufferTexture2DEXT(GL_READ_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D,
+                                      pLayer->OpenGLName(), 0);
+            glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, aFbo[1]);
+            glFramebufferTexture2DEXT(GL_DRAW_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, iHalf, 0);
+            glBlitFramebufferEXT(0, 0, iSize, iSize, 0, 0, iSize / 2, iSize / 2, GL_COLOR_BUFFER_BIT, GL_LINEAR);
+            glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, GLuint(iRead));
+            glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, GLuint(iDraw));
+            glDeleteFramebuffersEXT(2, aFbo);
+            glFinish();
+            glDeleteTextures(1, &iHalf);  // the module drops its former texture too
+        }, Finish);
+        const Sample cRawBack = bench::Measure([&] {
+            iRaw = NewGLTexture(iSize, c);
+            RawUpload(iRaw, iSize, c, aContiguous.data());
+        }, Finish);
+        glDeleteTextures(1, &iRaw);
+        pLayer.reset();
+
+        // The first stroke on a fresh layer reads the whole layer into its new
+        // backing image; its floor is one read of the whole texture.
+        std::unique_ptr<VarnikTexture> pFresh = NewLayer(iSize);
+        KeptFramebuffer(pFresh->OpenGLName()).Paint(aTiles, PaintValue(r));
+        const Sample cModuleStroke = bench::Measure([&] { bOk &= Stroke(*pFresh, aTiles); }, Finish);
+        bOk &= Holds(*pFresh, aTiles.front(), PaintValue(r));
+        const KeptFramebuffer cFbo(pFresh->OpenGLName());
+        const std::vector<ImgTile> aWhole{ImgTile(0, 0, iSize, iSize)};
+        const Sample cRawStroke = bench::Measure([&] { cFbo.Read(aWhole, c.iType, 16, aRaw.data()); }, Finish);
+        if (bKeep) {
+            cFirst.aModule.push_back(cModuleUpload);
+            cFirst.aRaw.push_back(cRawUpload);
+            cProxy.aModule.push_back(cModuleProxy);
+            cProxy.aRaw.push_back(cRawProxy);
+            cBack.aModule.push_back(cModuleBack);
+            cBack.aRaw.push_back(cRawBack);
+            cStroke.aModule.push_back(cModuleStroke);
+            cStroke.aRaw.push_back(cRawStroke);
         }
-        glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
-        glDeleteBuffers(1, &iBuffer);
-        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(iPrevFbo));
-        glDeleteFramebuffersEXT(1, &iFbo);
     }
+    if (!bOk)
+        std::printf("WARNING: a proxy change was refused or a first stroke lost its texels\n");
+    const std::string sName = "proxy 0 from 1/new texture+glTexSubImage2D " + std::to_string(iSize) + "^2 RGBA32F";
+    bOk ? s_cTargets.Add(sName, bench::Ratios(cBack.aModule, cBack.aRaw), 1.5) : s_cTargets.Failed(sName, 1.5);
+    s_aTable.push_back(cFirst);
+    s_aTable.push_back(cProxy);
+    s_aTable.push_back(cBack);
+    s_aTable.push_back(cStroke);
 }
 
-const char* Checked(bool bOk)
+void PrintTable(int iSize)
 {
-    return bOk ? "" : "  (WARNING: the operation did not leave the painted texels in the backing image)";
-}
-
-// (3) and (4): the cost of undo bookkeeping must follow the painted area, not
-// the texture size.
-void DirtyWork(int iLarge, int iSmall, int iRuns)
-{
-    {
-        std::unique_ptr<VarnikTexture> pLarge = PaintLayer(iLarge, Image::e8integer);
-        std::unique_ptr<VarnikTexture> pSmall = PaintLayer(iSmall, Image::e8integer);
-        const std::vector<ImgTile> aLarge = SixteenTiles(iLarge), aSmall = SixteenTiles(iSmall);
-        double fLarge = 1e30, fSmall = 1e30;
-        bool bOk = true;
-        for (int i = 0; i < iRuns; ++i) {
-            fLarge = std::min(fLarge, DirtyReadback(*pLarge, aLarge, i, bOk));
-            fSmall = std::min(fSmall, DirtyReadback(*pSmall, aSmall, i, bOk));
+    std::printf("what a user waits for, %d^2 RGBA32F layer (medians; ratio min-max over rounds)\n", iSize);
+    std::printf("    %-18s %10s %10s %18s %9s %12s  %s\n", "operation", "module ms", "raw ms", "ratio", "cpu ratio",
+                "faults/call", "raw floor");
+    for (const char* sName : {"first upload", "re-upload", "readback", "proxy 1", "back to 0", "first stroke",
+                              "stroke after trim"})
+        for (const Row& c : s_aTable) {
+            if (c.sName != sName)
+                continue;
+            const Spread r = bench::Ratios(c.aModule, c.aRaw);
+            std::printf("    %-18s %10.1f %10.1f %6.2f (%.2f-%.2f) %9.2f %12.0f  %s\n", sName,
+                        Ms(bench::Seconds(c.aModule).fMedian), Ms(bench::Seconds(c.aRaw).fMedian), r.fMedian, r.fMin,
+                        r.fMax, bench::Ratios(c.aModule, c.aRaw, true).fMedian, bench::Faults(c.aModule).fMedian,
+                        c.sRaw.c_str());
         }
-        const double fRatio = fLarge / fSmall;
-        std::printf("(3) dirty readback of 16 64x64 tiles  %dx%d RGBA8 %7.2f ms   %dx%d RGBA8 %7.2f ms"
-                    "   ratio %.2fx (target <= 1.5) %s%s\n",
-                    iLarge, iLarge, Ms(fLarge), iSmall, iSmall, Ms(fSmall), fRatio, Verdict(fRatio, 1.5), Checked(bOk));
-        // What the GL itself charges for the same reads, for comparison.
-        std::vector<uint8_t> aScratch;
-        const std::vector<double> t = Fastest(iRuns, {
-            [&] { BareTileReads(pLarge->OpenGLName(), aLarge, aScratch); },
-            [&] { BareTileReads(pSmall->OpenGLName(), aSmall, aScratch); },
-        });
-        std::printf("    bare reads of the same 16 tiles    %dx%d       %7.2f ms   %dx%d       %7.2f ms   ratio %.2fx\n",
-                    iLarge, iLarge, Ms(t[0]), iSmall, iSmall, Ms(t[1]), t[0] / t[1]);
-        std::fflush(stdout);
-    }
-    {
-        std::unique_ptr<VarnikTexture> pLarge = PaintLayer(iLarge, Image::e32float);
-        std::unique_ptr<VarnikTexture> pSmall = PaintLayer(iSmall, Image::e32float);
-        double fLarge = 1e30, fSmall = 1e30;
-        bool bOk = true;
-        for (int i = 0; i < iRuns; ++i) {
-            fLarge = std::min(fLarge, SmallOperation(*pLarge, i, bOk));
-            fSmall = std::min(fSmall, SmallOperation(*pSmall, i, bOk));
-        }
-        const double fRatio = fLarge / fSmall;
-        std::printf("(4) begin+end around a 64x64 stroke   %dx%d RGBA32F %7.2f ms   %dx%d RGBA32F %7.2f ms"
-                    "   ratio %.2fx (target <= 1.5) %s%s\n",
-                    iLarge, iLarge, Ms(fLarge), iSmall, iSmall, Ms(fSmall), fRatio, Verdict(fRatio, 1.5), Checked(bOk));
-        std::fflush(stdout);
-    }
-}
-
-/// The bare counterpart of a GPU proxy: a half-size texture allocated and a
-/// linear blit into it between two temporary framebuffers; the copy is
-/// deleted again as the module deletes its former texture.
-void BareBlit(GLuint iSource, int iSize)
-{
-    const int iHalf = iSize / 2;
-    GLuint iTarget = NewGLTexture(iHalf, FormatOf(Image::e8integer));
-    GLint iRead = 0, iDraw = 0;
-    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iRead);
-    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &iDraw);
-    GLuint aFbo[2] = {0, 0};
-    glGenFramebuffersEXT(2, aFbo);
-    glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, aFbo[0]);
-    glFramebufferTexture2DEXT(GL_READ_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, iSource, 0);
-    glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, aFbo[1]);
-    glFramebufferTexture2DEXT(GL_DRAW_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, iTarget, 0);
-    glBlitFramebufferEXT(0, 0, iSize, iSize, 0, 0, iHalf, iHalf, GL_COLOR_BUFFER_BIT, GL_LINEAR);
-    glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, GLuint(iRead));
-    glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, GLuint(iDraw));
-    glDeleteFramebuffersEXT(2, aFbo);
-    glFinish();
-    glDeleteTextures(1, &iTarget);
-}
-
-// (5): a GPU proxy against the blit it is made of.
-void GpuProxy(int iSize, int iRuns)
-{
-    std::unique_ptr<VarnikTexture> pTexture = PaintLayer(iSize, Image::e8integer);
-    double fModule = 1e30, fRaw = 1e30;
-    bool bRefused = false;
-    for (int i = 0; i < iRuns; ++i) {
-        fModule = std::min(fModule, Time([&] { bRefused |= !pTexture->setProxyLevel(1, false); }));
-        bRefused |= !pTexture->setProxyLevel(0, false);  // back to full size, not counted
-        // The same full-size texture blitted by hand.
-        fRaw = std::min(fRaw, Time([&] { BareBlit(pTexture->OpenGLName(), iSize); }));
-    }
-    const double fRatio = fModule / fRaw;
-    std::printf("(5) proxy level 1 of %dx%d RGBA8     setProxyLevel %7.1f ms   bare allocate+blit %7.1f ms"
-                "   ratio %.2fx (target <= 1.3) %s%s\n",
-                iSize, iSize, Ms(fModule), Ms(fRaw), fRatio, Verdict(fRatio, 1.3),
-                bRefused ? "  (WARNING: a level change was refused)" : "");
     std::fflush(stdout);
 }
 
@@ -462,6 +448,7 @@ void GpuProxy(int iSize, int iRuns)
 
 int main(int argc, char** argv)
 {
+    varnik::ProcessAllocator::Configure();
     bool bQuick = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
@@ -476,18 +463,23 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_texture: no GL context: %s\n", cContext.ErrorText().toLocal8Bit().constData());
         return 2;
     }
-    std::printf("bench_texture on %s (%s, %s)%s\n", cContext.Renderer().toLocal8Bit().constData(),
+    const bool bHardware = cContext.DeviceKind() == "hardware";
+    std::printf("bench_texture on %s (%s, %s)%s\nallocator: %s\n", cContext.Renderer().toLocal8Bit().constData(),
                 cContext.Version().toLocal8Bit().constData(), cContext.DeviceKind().toLocal8Bit().constData(),
-                bQuick ? ", quick sizes" : "");
+                bQuick ? ", quick sizes" : "", varnik::ProcessAllocator::Describe().toLocal8Bit().constData());
     std::fflush(stdout);
     VarnikTexture::InitializePlugin();
 
-    const int iDivide = bQuick ? 4 : 1;
+    const int iDivide = bQuick ? 4 : 1, iLarge = 8192 / iDivide;
     int iResult = 0;
     try {
-        UploadAndReadback(4096 / iDivide, 2);
-        DirtyWork(8192 / iDivide, 1024, 20);  // the small side stays 1024: same storage-tile spread
-        GpuProxy(8192 / iDivide, 3);
+        for (int iSize : {4096 / iDivide, iLarge})
+            for (const Layout* c : {&s_cRGBA8, &s_cRGBA32F})
+                Transfers(iSize, *c, iSize == iLarge && c == &s_cRGBA32F ? 5 : 7, bHardware,
+                          iSize == iLarge && c == &s_cRGBA32F);
+        Strokes(iLarge, 15);
+        Waits(iLarge, 3);
+        PrintTable(iLarge);
     } catch (varnik::Error* pError) {
         std::fprintf(stderr, "bench_texture: %s\n", pError->Describe().toLocal8Bit().constData());
         varnik::Error::Discard(pError);
@@ -498,5 +490,7 @@ int main(int argc, char** argv)
                     static_cast<long long>(varnik::Kernel::VideoMemoryUsage()));
         iResult = 1;
     }
+    if (s_cTargets.Print() > 0 && iResult == 0)
+        iResult = 3;
     return iResult;
 }

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES="cmake g++ make pkg-config qtbase5-dev libglew-dev libglu1-mesa-dev libegl-dev libgl-dev
   libegl-mesa0 libgl1-mesa-dri libopenimageio-dev openimageio-tools libgtest-dev libgmock-dev
-  libbenchmark-dev"
+  libbenchmark-dev libjemalloc-dev"
 missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

@@ -44,11 +44,7 @@ inline std::unique_ptr<TextureProbe> NewProbe()
 /// A new image made through the class registry, as the module makes its own.
 inline std::unique_ptr<Image> NewImage()
 {
-    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(Image::StaticClass());
-    Image* pImage = dynamic_cast<Image*>(pNode);
-    if (!pImage)
-        delete pNode;
-    return std::unique_ptr<Image>(pImage);
+    return std::unique_ptr<Image>(varnik::CreateInstanceAs<Image>(Image::StaticClass()));
 }
 
 /// Deterministic RGBA content, rows packed; `iSeed` tells images apart.

@@ -12,13 +12,13 @@ using varnik::TexturePool;
 
 namespace {
 
-/// The replay scratch texture lives as long as the module: not a test's memory.
+/// The replay textures live as long as the module: not a test's memory.
 class PaintingTest : public varnik::test::GLTest
 {
 protected:
     void SetUp() override { GLTest::SetUp(), m_iScratch = ScratchBytes(); }
     void TearDown() override { m_iLedgerAtStart += ScratchBytes() - m_iScratch, GLTest::TearDown(); }
-    static int64_t ScratchBytes() { auto p = VarnikTexture::CompositeScratch(); return p ? p->VideoMemoryUsage(-1.f) : 0; }
+    static int64_t ScratchBytes() { return VarnikTexture::CompositeScratchMemory(); }
     int64_t m_iScratch = 0;
 };
 

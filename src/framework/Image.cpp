@@ -13,6 +13,7 @@
 #include "varnik/Error.h"
 #include "varnik/Half.h"
 #include "ImagePixelConverter.h"
+#include "TileBufferPool.h"
 
 namespace varnik {
 
@@ -28,16 +29,11 @@ Error* MakeError(const char* sFunction, unsigned int iLine, const QString& sMess
 /// One tile's pixels: rows of the tile's own width, packed.
 struct TileBuffer
 {
-    uint8_t* m_pData = nullptr;  ///< malloc'd pixels
+    uint8_t* m_pData = nullptr;  ///< pixels, from the recycled buffers when there is one of this size
     size_t m_iBytes = 0;         ///< size of m_pData
 
-    TileBuffer(size_t iBytes, bool bZero) : m_iBytes(iBytes)
-    {
-        m_pData = static_cast<uint8_t*>(bZero ? std::calloc(iBytes, 1) : std::malloc(iBytes));
-        if (!m_pData)
-            throw &Error::s_cBadAlloc;
-    }
-    ~TileBuffer() { std::free(m_pData); }
+    TileBuffer(size_t iBytes, bool bZero) : m_pData(TileBufferPool::Take(iBytes, bZero)), m_iBytes(iBytes) {}
+    ~TileBuffer() { TileBufferPool::Give(m_pData, m_iBytes); }
     TileBuffer(const TileBuffer&) = delete;
     TileBuffer& operator=(const TileBuffer&) = delete;
 };
@@ -59,15 +55,19 @@ struct VersionRecord
 };
 
 /// Side of the storage tiles, as a shift. One tile when the image fits 256 x 256
-/// (so that direct access works for small images); otherwise 256 for 8-bit
-/// channels and 128 for wider ones, so that a version of a float image does not
-/// save more than 256 KiB for one touched texel. It does not depend on the
-/// channel count, so NormalizeChannels keeps the grid.
+/// (so that direct access works for small images); otherwise a four-channel
+/// tile row is 1 KiB whatever the format: 256 texels for 8-bit channels, 128
+/// for 16-bit, 64 for 32-bit. So a version saves at most 64 KiB (256 KiB for
+/// 8-bit) for one touched texel, and 32-bit tiles match the 64-texel cells of
+/// a dirty region: reading back a whole dirty cell replaces whole tiles and
+/// copies no old content. It does not depend on the channel count, so
+/// NormalizeChannels keeps the grid.
 uint32_t TileShiftFor(uint32_t iWidth, uint32_t iHeight, Image::Format eFormat)
 {
     if (iWidth <= 256 && iHeight <= 256)
         return 8;
-    return Image::BytesPerChannel(eFormat) == 1 ? 8 : 7;
+    const uint32_t iBytes = Image::BytesPerChannel(eFormat);
+    return iBytes == 1 ? 8 : iBytes == 2 ? 7 : 6;
 }
 
 uint32_t ProxySide(uint32_t iSide)

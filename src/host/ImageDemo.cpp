@@ -69,14 +69,7 @@ std::vector<float> Pattern(unsigned int iWidth, unsigned int iHeight, unsigned i
 
 std::unique_ptr<varnik::Image> NewImage()
 {
-    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(varnik::Image::StaticClass());
-    varnik::Image* pImage = dynamic_cast<varnik::Image*>(pNode);
-    if (!pImage) {
-        delete pNode;
-        throw (new varnik::Error(QString(), 4, "RunImageDemo", "src/host/ImageDemo", __LINE__))
-            ->Format("the class registry made no image");
-    }
-    return std::unique_ptr<varnik::Image>(pImage);
+    return std::unique_ptr<varnik::Image>(varnik::CreateInstanceAs<varnik::Image>(varnik::Image::StaticClass()));
 }
 
 } // namespace

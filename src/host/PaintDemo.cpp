@@ -34,13 +34,7 @@ const unsigned int s_iWidth = 512, s_iHeight = 384;
 template <typename T>
 std::unique_ptr<T> Make(const varnik::ClassDesc* pClass)
 {
-    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(pClass);
-    T* p = dynamic_cast<T*>(pNode);
-    if (!p) {
-        delete pNode;
-        Fail(QString("the class registry made no %1").arg(pClass->Name()), __LINE__);
-    }
-    return std::unique_ptr<T>(p);
+    return std::unique_ptr<T>(varnik::CreateInstanceAs<T>(pClass));
 }
 
 std::vector<uint8_t> Bytes(const varnik::Image& cImage)
@@ -79,7 +73,7 @@ std::unique_ptr<varnik::Texture> NewLayer()
     return pLayer;
 }
 
-struct StrokeSpec
+struct StrokePlan
 {
     varnik::Color cColor;
     float fRadius;
@@ -87,7 +81,7 @@ struct StrokeSpec
     std::vector<varnik::Brush::Point> aPoints;
 };
 
-const StrokeSpec s_aStrokes[] = {
+const StrokePlan s_aStrokes[] = {
     {varnik::Color(0.8f, 0.1f, 0.1f, 0.8f), 14.f, 0, {{40, 60}, {200, 150}, {470, 90}}},
     {varnik::Color(0.1f, 0.3f, 0.9f, 0.6f), 22.f, 0, {{60, 330}, {250, 200}, {300, 340}}},
     {varnik::Color(0.2f, 0.8f, 0.2f, 1.0f), 9.f, 2, {{20, 20}, {490, 360}}},
@@ -98,7 +92,7 @@ const StrokeSpec s_aStrokes[] = {
 /// Paints stroke `i` into the source and composites it into the layer.
 void PaintStroke(varnik::Brush& cBrush, varnik::Texture& cSource, varnik::Texture& cLayer, size_t i)
 {
-    const StrokeSpec& s = s_aStrokes[i];
+    const StrokePlan& s = s_aStrokes[i];
     cBrush.Clear(cSource);
     cBrush.SetColor(s.cColor);
     cBrush.SetRadius(s.fRadius);
@@ -176,6 +170,6 @@ int RunPaintDemo(QTextStream& out)
     }
     const int64_t iLeft = varnik::Kernel::VideoMemoryUsage() - iLedgerAtStart;
     out << "paint demo: " << (iFailures == 0 ? "all checks passed" : "FAILED") << ", textures deleted, "
-        << iLeft << " bytes of video memory still held (the compositing scratch texture is kept)\n";
+        << iLeft << " bytes of video memory still held (the replay scratch textures are kept)\n";
     return iFailures == 0 ? 0 : 1;
 }

@@ -48,13 +48,7 @@ const Layer s_aLayers[] = {
 template <typename T>
 std::unique_ptr<T> Make(const varnik::ClassDesc* pClass, const char* sWhat)
 {
-    varnik::Node* pNode = varnik::Kernel::CreateClassInstance(pClass);
-    T* p = dynamic_cast<T*>(pNode);
-    if (!p) {
-        delete pNode;
-        Fail(QString("the class registry made no %1").arg(sWhat), __LINE__);
-    }
-    return std::unique_ptr<T>(p);
+    return std::unique_ptr<T>(varnik::CreateInstanceAs<T>(pClass));
 }
 
 /// Smooth content with a hard edge, written through a float descriptor so

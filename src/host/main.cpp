@@ -15,6 +15,7 @@
 #include "varnik/Kernel.h"
 #include "varnik/Plugin.h"
 #include "varnik/Preferences.h"
+#include "varnik/ProcessAllocator.h"
 #include "varnik/TextureMixer.h"
 #include "varnik/VKCrashReporterFlag.h"
 
@@ -102,6 +103,8 @@ int RunPaintDemoCommand(const QStringList&, QTextStream& out) { return RunPaintD
 
 int main(int argc, char** argv)
 {
+    // Checked first: every transfer relies on it.
+    varnik::ProcessAllocator::Configure();
     varnik::VKCrashReporterFlag::InstallCrashHandler();
     QTextStream out(stdout);
     QTextStream err(stderr);
@@ -186,6 +189,7 @@ int main(int argc, char** argv)
         }
         out.flush();
         err.flush();
+        varnik::ProcessAllocator::Release();
 
         // The mixer's shared GL objects go while the modules that used them
         // and the context are still there; modules go in reverse load order.

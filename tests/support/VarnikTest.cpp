@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <memory>
 #include "VarnikImageIO.h"
+#include "varnik/ProcessAllocator.h"
 
 namespace varnik {
 namespace test {
@@ -98,6 +99,7 @@ TempDir::~TempDir()
 // and the context is torn down after the last one.
 int main(int argc, char** argv)
 {
+    varnik::ProcessAllocator::Configure();
     ::testing::InitGoogleTest(&argc, argv);
     varnik::RegisterImageIO();
     int iResult = RUN_ALL_TESTS();

@@ -300,7 +300,8 @@ bool VarnikTexture::SetSize(unsigned int iWidth, unsigned int iHeight)
 {
     m_iRequestedWidth = iWidth;
     m_iRequestedHeight = iHeight;
-    const bool bNonPowerOfTwo = VarnikRenderTarget::IsExtensionSupported("GL_ARB_texture_non_power_of_two");
+    // The process has one context: its extension list is searched once, not at every creation.
+    static const bool bNonPowerOfTwo = VarnikRenderTarget::IsExtensionSupported("GL_ARB_texture_non_power_of_two");
     const bool bUsePot = s_pUsePot && s_pUsePot->Value();
     if (bNonPowerOfTwo && !bUsePot) {
         m_iTextureWidth = iWidth;
@@ -967,7 +968,8 @@ bool VarnikTexture::ReadStrips(Image* pImage, const ImgTile& cRegion, const Text
             CrashScope cReadScope(CrashScope::eReadPixels);
             glReadPixels(cRegion.x, y, cRegion.nx, iRows, iStripFormat, cLayout.m_iPixelType, nullptr);
         }
-        if (LogGLErrors(s_sReadOperation, __LINE__))
+        // The strips differ only in their rows: a read GL refuses is refused on the first one.
+        if (y == cRegion.y && LogGLErrors(s_sReadOperation, __LINE__))
             return false;
         const void* pMapped = glMapBuffer(GL_PIXEL_PACK_BUFFER, GL_READ_ONLY);
         if (!pMapped)
@@ -1190,13 +1192,13 @@ bool VarnikTexture::DrainPendingCompositesForAWhile()
         const int iMs = cStart.msecsTo(QTime::currentTime());
         return iMs < 0 ? iMs + 86400000 : iMs;  // past midnight
     };
-    std::unique_ptr<varnik::Texture> pScratch(varnik::CreateInstanceAs<varnik::Texture>(varnik::Texture::StaticClass()));
+    varnik::Texture* pStroke = ReplayStrokeTexture();
     while (!m_aPendingComposites.isEmpty() && fElapsed() < 200) {
         CompositeEntry* pEntry = m_aPendingComposites.first();
         if (!pEntry->m_aTiles.isEmpty()) {
             varnik::ImgDirtyRegion cOne(pEntry->m_aTiles.takeLast());
             CompositeNow(pEntry->m_pSourceImage.get(), cOne, pEntry->m_iMode, pEntry->m_cWeights,
-                         pEntry->m_pResultImage.get(), false, pScratch.get());
+                         pEntry->m_pResultImage.get(), false, pStroke);
         }
         if (pEntry->m_aTiles.isEmpty()) {
             m_pBackingImage->NewVersion();
@@ -1371,12 +1373,17 @@ void VarnikTexture::AddDirtyTile(const ImgTile& cTile)
 
 namespace {
 
-/// The replay scratch texture, made on the first replay of a proxied texture
-/// and deleted when the module is unloaded (before its class record goes).
+/// The replay textures, made on first use and deleted when the module is
+/// unloaded (before its class record goes).
 struct CompositeScratchHolder
 {
-    VarnikTexture* m_pTexture = nullptr;
-    ~CompositeScratchHolder() { delete m_pTexture; }
+    VarnikTexture* m_pTexture = nullptr;  ///< full-resolution scratch written into
+    VarnikTexture* m_pStroke = nullptr;   ///< receives the tiles of replayed strokes
+    ~CompositeScratchHolder()
+    {
+        delete m_pStroke;
+        delete m_pTexture;
+    }
 };
 CompositeScratchHolder s_cCompositeScratch;
 
@@ -1438,7 +1445,20 @@ void MixStroke(GLuint iLayer, GLuint iStroke, unsigned int iMode, const varnik::
 
 } // namespace
 
-const VarnikTexture* VarnikTexture::CompositeScratch() { return s_cCompositeScratch.m_pTexture; }
+int64_t VarnikTexture::CompositeScratchMemory()
+{
+    int64_t iBytes = 0;
+    for (const VarnikTexture* p : {s_cCompositeScratch.m_pTexture, s_cCompositeScratch.m_pStroke})
+        iBytes += p ? p->ReportedVideoMemory() : 0;
+    return iBytes;
+}
+
+VarnikTexture* VarnikTexture::ReplayStrokeTexture()
+{
+    if (!s_cCompositeScratch.m_pStroke)
+        s_cCompositeScratch.m_pStroke = varnik::CreateInstanceAs<VarnikTexture>(&s_cMyClass);
+    return s_cCompositeScratch.m_pStroke;
+}
 
 void VarnikTexture::Composite(const varnik::Texture* pSource, varnik::ImgDirtyRegion* pRegion, unsigned int iMode,
                               const varnik::Store<float>* pWeights)
@@ -1503,9 +1523,9 @@ void VarnikTexture::Composite(const varnik::Texture* pSource, varnik::ImgDirtyRe
         const ImgTile cTextureFrame(0, 0, int32_t(m_iTextureWidth), int32_t(m_iTextureHeight));
         std::vector<ImgTile> aBoxes;
         for (const ImgTile& cTile : cRegion.DirtyTiles()) {
-            const ImgTile cBox = RelativeRegion(cSourceFrame, cTextureFrame, cTile);
-            if (!cBox.isEmpty())
-                aBoxes.push_back(cBox);
+            const ImgTile cScissor = RelativeRegion(cSourceFrame, cTextureFrame, cTile);
+            if (!cScissor.isEmpty())
+                aBoxes.push_back(cScissor);
         }
         MixStroke(m_iTextureName, pSource->OpenGLName(), iMode, pWeights, m_iTextureName, m_iTextureWidth,
                   m_iTextureHeight, Format(), aBoxes);
@@ -1524,16 +1544,16 @@ void VarnikTexture::Update()
     CrashScope cScope(CrashScope::eUpdate);
     if (m_aPendingComposites.isEmpty())
         return;
-    // One texture receives every entry's stroke in turn, rather than one made
-    // and sized afresh per entry.
-    std::unique_ptr<VarnikTexture> pStroke(varnik::CreateInstanceAs<VarnikTexture>(varnik::Texture::StaticClass()));
+    // One shared texture receives every entry's stroke in turn, rather than one
+    // made and sized afresh per entry.
+    VarnikTexture* pStroke = ReplayStrokeTexture();
     while (!m_aPendingComposites.isEmpty()) {
         // Taken off only once composited: a failed replay leaves the stroke queued.
         CompositeEntry* pEntry = m_aPendingComposites.first();
         if (!m_pBackingImage)
             m_pBackingImage = NewImage();
         CompositeNow(pEntry->m_pSourceImage.get(), pEntry->m_cDirtyRegion, pEntry->m_iMode, pEntry->m_cWeights,
-                     m_pBackingImage, true, pStroke.get());
+                     m_pBackingImage, true, pStroke);
         m_aPendingComposites.removeFirst();
         delete pEntry;
     }

@@ -195,9 +195,10 @@ public:
     void CompositeNow(const varnik::Image* pSourceImage, varnik::ImgDirtyRegion& cRegion, unsigned int iMode,
                       const varnik::Store<float>& cWeights, varnik::Image* pDestination, bool bFinal,
                       varnik::Texture* pSourceTexture);
-    /// The full-resolution texture shared by every replay of a proxied
-    /// texture's strokes; null until the first replay, then kept.
-    static const VarnikTexture* CompositeScratch();
+    /// Video memory of the two textures every replay of queued strokes shares
+    /// (the full-resolution scratch written into, and the one receiving the
+    /// strokes' tiles): made on first use and kept while the module is loaded.
+    static int64_t CompositeScratchMemory();
     /// Maps `r` from the frame of `a` into the frame of `b` (scaled by the
     /// sizes; start truncated, end rounded up) and clips it to `b`.
     varnik::ImgTile RelativeRegion(const varnik::ImgTile& a, const varnik::ImgTile& b,
@@ -290,6 +291,9 @@ private:
 
     /// Runs and deletes every queued composite, oldest first.
     void Update();
+    /// The shared texture that receives the tiles of replayed strokes; reused
+    /// so that a drain does not allocate a source-sized texture each time.
+    static VarnikTexture* ReplayStrokeTexture();
     /// Reads the GPU content into the backing image: all of it (`bWhole`) or
     /// the dirty tiles; empties the dirty region.
     void SynchronizeBackingImageFromGLTexture(bool bWhole);
