@@ -2,7 +2,8 @@
 // contenders interleaved round by round (see BenchKit.h):
 //   1. CopyFrom against one plain glTexSubImage2D from a contiguous buffer, and
 //      CopyGLTextureToImage against one plain glReadPixels into one, at 4096^2
-//      and 8192^2, RGBA8 and RGBA32F, with page faults per call;
+//      and 8192^2, RGBA8 and RGBA32F, with page faults per call; the byte swap
+//      of the BGRA readback against memcpy;
 //   2. a 16-tile stroke with the history kept (trimmed to a fixed depth as a
 //      host's undo limit does) against bare reads of the same 16 tiles;
 //   3. what a user waits for on an 8192^2 RGBA float layer, each beside its
@@ -14,6 +15,7 @@
 #include <GL/glew.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -253,6 +255,34 @@ void Transfers(int iSize, const Layout& c, int iRounds, bool bHardware, bool bTa
     std::fflush(stdout);
 }
 
+/// The byte swap of the BGRA readback against memcpy of the same bytes: both
+/// read and write each byte once, so at memory speed they take the same time.
+void ByteSwap(int iSize)
+{
+    const size_t iPixels = size_t(iSize) * 2048, iBytes = iPixels * 4;  // one strip of 8-bit rows
+    std::unique_ptr<uint8_t, decltype(&std::free)> pFrom(static_cast<uint8_t*>(std::aligned_alloc(16, iBytes)), &std::free);
+    std::unique_ptr<uint8_t, decltype(&std::free)> pTo(static_cast<uint8_t*>(std::aligned_alloc(16, iBytes)), &std::free);
+    if (!pFrom || !pTo)
+        throw (new varnik::Error(QString(), 4, "bench_texture", "bench/bench_texture", __LINE__))->Format("no memory");
+    for (size_t i = 0; i < iBytes; ++i)
+        pFrom.get()[i] = uint8_t(i * 13);
+    const bench::Samples s = bench::Interleave(s_iWarmRounds, 9, {
+        {"SwapRedBlue", [&] { VarnikTexture::SwapRedBlue(pFrom.get(), pTo.get(), iPixels); }, nullptr},
+        {"memcpy", [&] { std::memcpy(pTo.get(), pFrom.get(), iBytes); }, nullptr},
+    });
+    // Only a swap that swapped counts (memcpy may have run last).
+    VarnikTexture::SwapRedBlue(pFrom.get(), pTo.get(), iPixels);
+    const uint8_t* f = pFrom.get();
+    const uint8_t* t = pTo.get();
+    const bool bOk = t[0] == f[2] && t[2] == f[0] && t[iBytes - 4] == f[iBytes - 2] && t[iBytes - 1] == f[iBytes - 1];
+    std::printf("byte swap of a %d-wide strip of 2048 rows (RGBA8)\n", iSize);
+    PrintContender("SwapRedBlue", s[0], iBytes);
+    PrintContender("memcpy", s[1], iBytes);
+    const std::string sName = "SwapRedBlue/memcpy " + std::to_string(iSize) + "x2048 RGBA8";
+    bOk ? s_cTargets.Add(sName, bench::Ratios(s[0], s[1]), 1.5) : s_cTargets.Failed(sName, 1.5);
+    std::fflush(stdout);
+}
+
 // --- 2. and 3. a paint layer ------------------------------------------------
 
 /// Sixteen 64x64 strokes spread over the layer, each in a cell of its own.
@@ -477,6 +507,7 @@ int main(int argc, char** argv)
             for (const Layout* c : {&s_cRGBA8, &s_cRGBA32F})
                 Transfers(iSize, *c, iSize == iLarge && c == &s_cRGBA32F ? 5 : 7, bHardware,
                           iSize == iLarge && c == &s_cRGBA32F);
+        ByteSwap(4096 / iDivide);
         Strokes(iLarge, 15);
         Waits(iLarge, 3);
         PrintTable(iLarge);

@@ -8,6 +8,7 @@
 #include <vector>
 #include "VarnikTest.h"
 #include "../src/framework/TileBufferPool.h"
+#include "varnik/ProcessAllocator.h"
 
 using namespace varnik;
 using varnik::test::ErrorTextOf;
@@ -669,6 +670,22 @@ TEST(ImageVersions, RecycledTilesKeepEveryVersionExact)
         EXPECT_EQ(Whole(cFresh), Filled(std::vector<uint8_t>(size_t(700) * 600 * c.BytesPerPixel(), 0), 700,
                                         int(c.BytesPerPixel()), ImgTile(300, 200, 7, 5), aPixel.data()));
     }
+}
+
+// The programs run on the allocator their build configured (else every large
+// block faults in again), and releasing memory empties the recycled tiles.
+TEST(ImageVersions, ConfiguredAllocatorAndReleaseOfRecycledTiles)
+{
+    EXPECT_TRUE(ProcessAllocator::Configure()) << ProcessAllocator::Describe().toStdString();
+    {
+        Image c;
+        c.create(700, 600, 4, Image::e32float);
+        const float aGray[4] = {0.5f, 0.5f, 0.5f, 1.0f};
+        c.fillTile(0, 0, 700, 600, aGray);
+    }
+    EXPECT_GT(TileBufferPool::HeldBytes(), 0u);
+    ProcessAllocator::Release();
+    EXPECT_EQ(TileBufferPool::HeldBytes(), 0u);
 }
 
 // --- state -----------------------------------------------------------------------

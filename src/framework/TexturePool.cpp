@@ -26,18 +26,10 @@ const ClassDesc* const s_pTexturePoolRecord = TexturePool::StaticClass();
 // ---------------------------------------------------------------------------
 // TextureTileArray
 
-bool TextureTileArray::contains(int u, int v) const
+void TextureTileArray::ThrowOutside(int u, int v)
 {
-    return u >= m_iMinU && v >= m_iMinV &&
-           int64_t(u) < int64_t(m_iMinU) + m_iColumns && int64_t(v) < int64_t(m_iMinV) + m_iRows;
-}
-
-TextureTileArray::Entry& TextureTileArray::tileFromUV(int u, int v)
-{
-    if (!contains(u, v))
-        throw (new Error(QString(), 4, "varnik::TextureTileArray::tileFromUV", "src/framework/TexturePool", __LINE__))
-            ->Format("TextureTileArray: cell (%1, %2) is outside the grid", u, v);
-    return m_aEntries[size_t(v - m_iMinV) * size_t(m_iColumns) + size_t(u - m_iMinU)];
+    throw (new Error(QString(), 4, "varnik::TextureTileArray::tileFromUV", "src/framework/TexturePool", __LINE__))
+        ->Format("TextureTileArray: cell (%1, %2) is outside the grid", u, v);
 }
 
 void TextureTileArray::resizeArrayToInclude(int u, int v)

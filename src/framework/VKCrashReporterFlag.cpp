@@ -92,18 +92,22 @@ VKCrashReporterFlag::VKCrashReporterFlag(uint32_t iCategory, uint32_t iBit)
 {
     if (iCategory >= s_iCategoryCount)
         return;
-    for (uint32_t i = 0; i < s_iBitCount; ++i)
-        if (iBit & (1u << i))
-            s_aOpenCounts[iCategory][i] = s_aOpenCounts[iCategory][i] + 1;
+    // Only the set bits (normally one): scopes open on hot paths such as tile lookup.
+    for (uint32_t iBits = iBit; iBits != 0; iBits &= iBits - 1) {
+        const int i = __builtin_ctz(iBits);
+        s_aOpenCounts[iCategory][i] = s_aOpenCounts[iCategory][i] + 1;
+    }
 }
 
 VKCrashReporterFlag::~VKCrashReporterFlag()
 {
     if (m_iCategory >= s_iCategoryCount)
         return;
-    for (uint32_t i = 0; i < s_iBitCount; ++i)
-        if ((m_iBit & (1u << i)) && s_aOpenCounts[m_iCategory][i] > 0)
+    for (uint32_t iBits = m_iBit; iBits != 0; iBits &= iBits - 1) {
+        const int i = __builtin_ctz(iBits);
+        if (s_aOpenCounts[m_iCategory][i] > 0)
             s_aOpenCounts[m_iCategory][i] = s_aOpenCounts[m_iCategory][i] - 1;
+    }
 }
 
 uint32_t VKCrashReporterFlag::OpenBits(uint32_t iCategory)

@@ -111,11 +111,25 @@ AxisAlignedBoundingBox TileSquare(const AxisAlignedBoundingBox& cBox, float u, f
     return cSquare;
 }
 
-/// True when (u, v) are whole numbers the grid's int cells can address.
-bool IsAddressable(float u, float v)
+/// True when `cArea` contains the unit square of cell (u, v) (z from 0 to 1).
+inline bool CoversCell(const AxisAlignedBoundingBox& cArea, int iU, int iV)
 {
-    const float fLimit = float(std::numeric_limits<int>::max() / 2);
-    return std::isfinite(u) && std::isfinite(v) && std::fabs(u) < fLimit && std::fabs(v) < fLimit;
+    const float u = float(iU), v = float(iV);
+    return cArea.m_fMinX <= u && cArea.m_fMinY <= v && cArea.m_fMinZ <= 0.f && u + 1.f <= cArea.m_fMaxX &&
+           v + 1.f <= cArea.m_fMaxY && 1.f <= cArea.m_fMaxZ;
+}
+
+/// The floor of `f` as a grid cell; false for NaN and for values too far out
+/// for the grid's int cells. (std::floor is a library call on plain x86-64,
+/// and tile lookup is on the drawing path.)
+bool FloorToCell(float f, int& iCell)
+{
+    if (!(std::fabs(f) < float(std::numeric_limits<int>::max() / 2)))
+        return false;
+    iCell = int(f);
+    if (float(iCell) > f)
+        --iCell;
+    return true;
 }
 
 } // namespace
@@ -228,48 +242,50 @@ varnik::Texture* VarnikTexturePool::Tile(const AxisAlignedBoundingBox& cBox, boo
     CrashScope cScope(CrashScope::ePoolTile);
     if (cBox.m_fMinX > cBox.m_fMaxX)
         return nullptr;
-    const float u = std::floor(cBox.m_fMinX), v = std::floor(cBox.m_fMinY);
-    if (!IsAddressable(u, v)) {
+    int iU = 0, iV = 0;
+    if (!FloorToCell(cBox.m_fMinX, iU) || !FloorToCell(cBox.m_fMinY, iV)) {
         varnik::Kernel::Log(QString("VarnikTexturePool::Tile -- no tile at UV (%1, %2): outside the tile grid\n")
                                 .arg(double(cBox.m_fMinX)).arg(double(cBox.m_fMinY)));
         return nullptr;
     }
-    const int iU = int(u), iV = int(v);
-    const AxisAlignedBoundingBox cSquare = TileSquare(cBox, u, v);
-    const size_t n = m_aTiles.size();
-
+    // Fast path: the grid's index, if the entry there still covers the cell.
     varnik::Texture* pFound = nullptr;
     if (m_cGrid.contains(iU, iV)) {
         const int i = m_cGrid.tileFromUV(iU, iV).m_iIndex;
-        if (i >= 0 && size_t(i) < n && m_aTiles[size_t(i)].m_cArea.IsContaining(cSquare))
+        if (i >= 0 && size_t(i) < m_aTiles.size() && CoversCell(m_aTiles[size_t(i)].m_cArea, iU, iV))
             pFound = m_aTiles[size_t(i)].m_pTexture;
     }
-    if (!pFound) {
-        // Column count for the file-name template. A box that lies wholly left
-        // of u = 0 has a negative ceiling, which as an unsigned count would
-        // become about four billion columns: such boxes leave the count alone.
-        const double fCeiling = std::ceil(double(cBox.m_fMaxX));
-        if (fCeiling > 0.0)
-            m_iTileColumns = std::max(m_iTileColumns,
-                                      fCeiling >= 4294967295.0 ? std::numeric_limits<uint32_t>::max()
-                                                               : uint32_t(fCeiling));
-        for (size_t i = 0; i < n && !pFound; ++i)
-            if (m_aTiles[i].m_cArea.IsContaining(cSquare)) {
-                RememberCell(iU, iV, int(i));
-                pFound = m_aTiles[i].m_pTexture;
-            }
-    }
-    if (pFound) {
-        if (bActivate && pFound->Location() != varnik::TexturePool::locationGPU)
-            pFound->SetLocation(varnik::TexturePool::locationGPU);
-        return pFound;
-    }
+    if (!pFound)
+        return FindOrMakeTile(cBox, iU, iV, bActivate);
+    if (bActivate && pFound->Location() != varnik::TexturePool::locationGPU)
+        pFound->SetLocation(varnik::TexturePool::locationGPU);
+    return pFound;
+}
+
+varnik::Texture* VarnikTexturePool::FindOrMakeTile(const AxisAlignedBoundingBox& cBox, int iU, int iV, bool bActivate)
+{
+    // Column count for the file-name template. A box that lies wholly left
+    // of u = 0 has a negative ceiling, which as an unsigned count would
+    // become about four billion columns: such boxes leave the count alone.
+    const double fCeiling = std::ceil(double(cBox.m_fMaxX));
+    if (fCeiling > 0.0)
+        m_iTileColumns = std::max(m_iTileColumns, fCeiling >= 4294967295.0 ? std::numeric_limits<uint32_t>::max()
+                                                                           : uint32_t(fCeiling));
+    const size_t n = m_aTiles.size();
+    for (size_t i = 0; i < n; ++i)
+        if (CoversCell(m_aTiles[i].m_cArea, iU, iV)) {
+            RememberCell(iU, iV, int(i));
+            varnik::Texture* pFound = m_aTiles[i].m_pTexture;
+            if (bActivate && pFound->Location() != varnik::TexturePool::locationGPU)
+                pFound->SetLocation(varnik::TexturePool::locationGPU);
+            return pFound;
+        }
 
     // First use of this cell: a new tile, loaded from its file.
     varnik::Texture* pTexture = NewTileTexture();
     TileStruct cTile;
     cTile.m_pTexture = pTexture;
-    cTile.m_cArea = cSquare;
+    cTile.m_cArea = TileSquare(cBox, float(iU), float(iV));
     try {
         m_aTiles.push_back(cTile);
     } catch (...) {
@@ -297,10 +313,10 @@ int64_t VarnikTexturePool::TileVideoMemoryUsage(const AxisAlignedBoundingBox& cB
 {
     if (cBox.m_fMinX > cBox.m_fMaxX)
         return 0;
-    const float u = std::floor(cBox.m_fMinX), v = std::floor(cBox.m_fMinY);
+    int iU = 0, iV = 0;
     const varnik::Texture* pTile = nullptr;
-    if (IsAddressable(u, v) && m_cGrid.contains(int(u), int(v))) {
-        const int i = const_cast<varnik::TextureTileArray&>(m_cGrid).tileFromUV(int(u), int(v)).m_iIndex;
+    if (FloorToCell(cBox.m_fMinX, iU) && FloorToCell(cBox.m_fMinY, iV) && m_cGrid.contains(iU, iV)) {
+        const int i = const_cast<varnik::TextureTileArray&>(m_cGrid).tileFromUV(iU, iV).m_iIndex;
         if (i >= 0 && size_t(i) < m_aTiles.size())
             pTile = m_aTiles[size_t(i)].m_pTexture;
     }

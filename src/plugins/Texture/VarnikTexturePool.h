@@ -116,6 +116,9 @@ private:
     void CopyTilesFrom(varnik::TexturePool& o);
     /// A new texture through the class registry.
     static varnik::Texture* NewTileTexture();
+    /// The lookup past the grid: the scan of the table (repairing the grid) and,
+    /// for a cell without a tile, its creation and load.
+    varnik::Texture* FindOrMakeTile(const varnik::AxisAlignedBoundingBox& cBox, int iU, int iV, bool bActivate);
     /// Records table index `iIndex` for cell (u, v) in the grid, growing it;
     /// a cell the grid cannot grow to stays uncached.
     void RememberCell(int u, int v, int iIndex);

@@ -11,12 +11,6 @@ struct AxisAlignedBoundingBox
     AxisAlignedBoundingBox() = default;
     AxisAlignedBoundingBox(float x0, float y0, float z0, float x1, float y1, float z1)
         : m_fMinX(x0), m_fMinY(y0), m_fMinZ(z0), m_fMaxX(x1), m_fMaxY(y1), m_fMaxZ(z1) {}
-    /// True when `o` lies wholly inside this box (faces may touch).
-    bool IsContaining(const AxisAlignedBoundingBox& o) const
-    {
-        return m_fMinX <= o.m_fMinX && m_fMinY <= o.m_fMinY && m_fMinZ <= o.m_fMinZ &&
-               o.m_fMaxX <= m_fMaxX && o.m_fMaxY <= m_fMaxY && o.m_fMaxZ <= m_fMaxZ;
-    }
     bool operator==(const AxisAlignedBoundingBox& o) const
     {
         return m_fMinX == o.m_fMinX && m_fMinY == o.m_fMinY && m_fMinZ == o.m_fMinZ &&

@@ -22,10 +22,19 @@ class TextureTileArray
 public:
     struct Entry { int32_t m_iIndex = -1; };
     /// True when the grid covers cell (u, v).
-    bool contains(int u, int v) const;
+    bool contains(int u, int v) const
+    {
+        return u >= m_iMinU && v >= m_iMinV && int64_t(u) < int64_t(m_iMinU) + m_iColumns &&
+               int64_t(v) < int64_t(m_iMinV) + m_iRows;
+    }
     /// The entry of a covered cell; throws a `varnik::Error` pointer for a cell
-    /// the grid does not cover.
-    Entry& tileFromUV(int u, int v);
+    /// the grid does not cover. Inline: every tile lookup reads the grid.
+    Entry& tileFromUV(int u, int v)
+    {
+        if (!contains(u, v))
+            ThrowOutside(u, v);
+        return m_aEntries[size_t(v - m_iMinV) * size_t(m_iColumns) + size_t(u - m_iMinU)];
+    }
     /// Grows the grid to cover (u, v); existing entries keep their cells.
     void resizeArrayToInclude(int u, int v);
     /// Forgets every cell.
@@ -35,6 +44,7 @@ public:
     int Columns() const { return m_iColumns; }
     int Rows() const { return m_iRows; }
 private:
+    [[noreturn]] static void ThrowOutside(int u, int v);
     int m_iMinU = 0, m_iMinV = 0;   ///< cell of entry 0
     int m_iColumns = 0, m_iRows = 0;///< covered size
     std::vector<Entry> m_aEntries;  ///< row-major
