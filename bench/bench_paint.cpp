@@ -1,7 +1,7 @@
 // Painting benchmarks: strokes composited at full resolution, queued on a
 // proxy, replayed, drained under the time budget, and the undo memory a stroke
 // costs. Contenders run in interleaved rounds; the figure is the median of the
-// per-round ratios.
+// per-round ratios; the program ends with one line per target.
 //
 //   bench_paint           8192^2 / 2048^2 / 1024^2 layers as the goals name them
 //   bench_paint --quick   every side four times smaller
@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <vector>
+#include "BenchKit.h"
 #include "Texture.h"
 #include "varnik/Brush.h"
 #include "varnik/Error.h"
@@ -23,44 +24,29 @@
 #include "varnik/Image.h"
 #include "varnik/Kernel.h"
 #include "varnik/PixelDescriptor.h"
+#include "varnik/ProcessAllocator.h"
 
 namespace {
 
 using varnik::Image;
 using varnik::ImgTile;
-using Clock = std::chrono::steady_clock;
 
 /// Seconds taken by `f`, including the GL work it queued.
 double Time(const std::function<void()>& f)
 {
-    glFinish();
-    const Clock::time_point t0 = Clock::now();
-    f();
-    glFinish();
-    return std::chrono::duration<double>(Clock::now() - t0).count();
+    return bench::Measure(f, [] { glFinish(); }).fSeconds;
 }
 
-double Median(std::vector<double> a)
+/// A against B in interleaved rounds after one warm-up round, each run after
+/// its own untimed set-up: the per-round ratios of wall and of CPU time, and
+/// the median times.
+struct Result { bench::Spread cRatio, cCpuRatio; double fA, fB; };
+Result Compare(int iRounds, const std::function<void()>& fSetupA, const std::function<void()>& fA,
+               const std::function<void()>& fSetupB, const std::function<void()>& fB)
 {
-    std::sort(a.begin(), a.end());
-    return a.empty() ? 0.0 : a[a.size() / 2];
-}
-
-/// Rounds of A then B, each timed after its own untimed set-up. Returns the
-/// median ratio A/B and the median times.
-struct Result { double fRatio, fA, fB; };
-Result Interleaved(int iRounds, const std::function<void()>& fSetupA, const std::function<void()>& fA,
-                   const std::function<void()>& fSetupB, const std::function<void()>& fB)
-{
-    std::vector<double> aRatio, aA, aB;
-    for (int i = 0; i < iRounds; ++i) {
-        fSetupA();
-        const double a = Time(fA);
-        fSetupB();
-        const double b = Time(fB);
-        aA.push_back(a), aB.push_back(b), aRatio.push_back(a / b);
-    }
-    return {Median(aRatio), Median(aA), Median(aB)};
+    const bench::Samples s = bench::Interleave(1, iRounds, {{"A", fA, fSetupA}, {"B", fB, fSetupB}}, [] { glFinish(); });
+    return {bench::Ratios(s[0], s[1]), bench::Ratios(s[0], s[1], true), bench::Seconds(s[0]).fMedian,
+            bench::Seconds(s[1]).fMedian};
 }
 
 double Ms(double f) { return f * 1e3; }
@@ -108,7 +94,7 @@ std::vector<Dab> PaintDabs(VarnikTexture& cSource, int iCount)
     const int iCells = int(cSource.Width()) / 64, iSide = std::max(1, int(std::ceil(std::sqrt(double(iCount)))));
     std::vector<Dab> a;
     for (int i = 0; i < iCount; ++i) {
-        const int cx = (i % iSide) * (iCells / iSide), cy = (i / iSide) * (iCells / iSide);
+        const int cx = (i % iSide) * iCells / iSide, cy = (i / iSide) * iCells / iSide;
         a.push_back(Dab{cBrush.Paint(cSource, {{cx * 64 + 32.f, cy * 64 + 32.f}})});
     }
     return a;
@@ -135,7 +121,7 @@ std::unique_ptr<VarnikTexture> NewSource(int iSize)
     return p;
 }
 
-void Run(int iDiv)
+void Run(int iDiv, bench::Targets& cTargets)
 {
     const int iBig = 8192 / iDiv, iMid = 2048 / iDiv, iSmall = 1024 / iDiv;
     const int iRounds = 15;
@@ -151,8 +137,8 @@ void Run(int iDiv)
         };
     };
     auto Purge = [](VarnikTexture& cLayer) { return [&cLayer] { cLayer.PurgeAllButCurrentVersion(); }; };
-    Result r = Interleaved(iRounds, Purge(*pBig), Stroke(*pBig, *pSourceBig, cBig), Purge(*pSmall),
-                           Stroke(*pSmall, *pSourceSmall, cSmall));
+    Result r = Compare(iRounds, Purge(*pBig), Stroke(*pBig, *pSourceBig, cBig), Purge(*pSmall),
+                       Stroke(*pSmall, *pSourceSmall, cSmall));
     // A timing only counts when the stroke landed: the dab's centre holds its red.
     auto Landed = [](VarnikTexture& cLayer, const Dab& d) {
         float aPixel[4] = {0.f, 0.f, 0.f, 0.f};
@@ -163,8 +149,9 @@ void Run(int iDiv)
     };
     if (!Landed(*pBig, cBig) || !Landed(*pSmall, cSmall))
         std::printf("WARNING: the stroke did not land; the figures below mean nothing\n");
-    std::printf("(1) 64x64 stroke at level 0, RGBA32F  %dx%d %7.2f ms   %dx%d %7.2f ms   ratio %.2fx (goal <= 1.5x)\n",
-                iBig, iBig, Ms(r.fA), iSmall, iSmall, Ms(r.fB), r.fRatio);
+    std::printf("(1) 64x64 stroke at level 0, RGBA32F  %dx%d %7.2f ms   %dx%d %7.2f ms   ratio %.2fx (CPU %.2fx)\n",
+                iBig, iBig, Ms(r.fA), iSmall, iSmall, Ms(r.fB), r.cRatio.fMedian, r.cCpuRatio.fMedian);
+    cTargets.Add("stroke-level0-big-over-small", r.cRatio, 1.5);
     std::fflush(stdout);
 
     // (4) undo memory of that stroke: bytes the backing image grows by against
@@ -180,9 +167,11 @@ void Run(int iDiv)
         for (const ImgTile& t : cBig.m_cRegion.DirtyTiles())
             iTexels += size_t(t.nx) * size_t(t.ny);
         const size_t iTileBytes = cBig.m_cRegion.DirtyTiles().size() * 64 * 64 * 16;
+        const double fRatio = double(iAdded) / double(iTileBytes);
         std::printf("(4) undo memory per stroke, RGBA32F   %zu bytes added   %zu bytes of tiles touched   "
-                    "ratio %.2fx (goal <= 1.5x)   against the %zu texels covered %.2fx\n",
-                    iAdded, iTileBytes, double(iAdded) / double(iTileBytes), iTexels, double(iAdded) / double(iTexels * 16));
+                    "ratio %.2fx   against the %zu texels covered %.2fx\n",
+                    iAdded, iTileBytes, fRatio, iTexels, double(iAdded) / double(iTexels * 16));
+        cTargets.Add("undo-bytes-over-touched-tiles", bench::Spread{fRatio, fRatio, fRatio}, 1.5);
     }
 
     // (2) queueing on the big layer shown at level 2 against a level-0 stroke on a mid layer.
@@ -190,10 +179,12 @@ void Run(int iDiv)
     if (!pBig->setProxyLevel(2, false))
         std::printf("WARNING: proxy level 2 refused\n");
     auto Nothing = [] {};
-    r = Interleaved(iRounds, Nothing, Stroke(*pBig, *pSourceBig, cBig), Purge(*pMid), Stroke(*pMid, *pSourceMid, cMid));
-    std::printf("(2) queue a stroke at level 2, RGBA32F %dx%d %7.2f ms   level 0 %dx%d %7.2f ms   ratio %.2fx (goal <= 1.5x)"
+    r = Compare(iRounds, Nothing, Stroke(*pBig, *pSourceBig, cBig), Purge(*pMid), Stroke(*pMid, *pSourceMid, cMid));
+    std::printf("(2) queue a stroke at level 2, RGBA32F %dx%d %7.2f ms   level 0 %dx%d %7.2f ms   ratio %.2fx (CPU %.2fx)"
                 "   %d queued\n",
-                iBig, iBig, Ms(r.fA), iMid, iMid, Ms(r.fB), r.fRatio, int(pBig->PendingComposites().size()));
+                iBig, iBig, Ms(r.fA), iMid, iMid, Ms(r.fB), r.cRatio.fMedian, r.cCpuRatio.fMedian,
+                int(pBig->PendingComposites().size()));
+    cTargets.Add("queue-at-level2-big-over-level0-mid", r.cRatio, 1.5);
     std::fflush(stdout);
     pBig.reset();
     pSourceBig.reset();
@@ -213,13 +204,14 @@ void Run(int iDiv)
         for (const Dab& d : aDabs)
             Stroke(*pDirect, *pSource, d)();
     };
-    r = Interleaved(5, [&] { QueueAll(1); }, [&] { pQueued->AsImage(); }, [&] { pDirect = NewLayer(iMid, Image::e8integer); },
-                    PaintAll);
+    r = Compare(5, [&] { QueueAll(1); }, [&] { pQueued->AsImage(); }, [&] { pDirect = NewLayer(iMid, Image::e8integer); },
+                PaintAll);
     if (MaxByteDifference(*pQueued->AsImage(), *pDirect->AsImage()) > 1)
         std::printf("WARNING: the replayed strokes differ from the strokes painted at level 0\n");
     std::printf("(3) 100 strokes, RGBA8 %dx%d           replay by AsImage %7.1f ms   painted at level 0 %7.1f ms"
-                "   ratio %.2fx (goal <= 1.5x)\n",
-                iMid, iMid, Ms(r.fA), Ms(r.fB), r.fRatio);
+                "   ratio %.2fx (CPU %.2fx)\n",
+                iMid, iMid, Ms(r.fA), Ms(r.fB), r.cRatio.fMedian, r.cCpuRatio.fMedian);
+    cTargets.Add("replay-100-over-level0-100", r.cRatio, 1.5);
     std::fflush(stdout);
 
     // (3b) the bounded drain: the longest call against 200 ms plus one piece,
@@ -242,21 +234,24 @@ void Run(int iDiv)
             }));
         }
     }
-    const double fPiece = *std::max_element(aPiece.begin(), aPiece.end());
+    const double fPiece = bench::SpreadOf(aPiece).fMax;
     double fLongest = 0.0;
     int iCalls = 0;
     for (bool bDone = false; !bDone && iCalls < 10000; ++iCalls)
         fLongest = std::max(fLongest, Time([&] { bDone = pQueued->setProxyLevel(0, true); }));
     std::printf("(3b) bounded drain of %d pieces       %d calls   longest %.1f ms   one piece median %.2f ms, "
                 "max %.2f ms   bound 200 ms + one piece = %.1f ms: %s\n",
-                iPieces, iCalls, Ms(fLongest), Ms(Median(aPiece)), Ms(fPiece), 200.0 + Ms(fPiece),
+                iPieces, iCalls, Ms(fLongest), Ms(bench::SpreadOf(aPiece).fMedian), Ms(fPiece), 200.0 + Ms(fPiece),
                 Ms(fLongest) <= 200.0 + Ms(fPiece) ? "within" : "OVER");
+    const double fOver = Ms(fLongest) / (200.0 + Ms(fPiece));
+    cTargets.Add("bounded-drain-longest-over-budget-plus-piece", bench::Spread{fOver, fOver, fOver}, 1.0);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    varnik::ProcessAllocator::Configure();
     int iDiv = 1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0)
@@ -277,12 +272,13 @@ int main(int argc, char** argv)
     std::printf("bench_paint on %s (%s)%s\n", cContext.Renderer().toLocal8Bit().constData(),
                 cContext.DeviceKind().toLocal8Bit().constData(), iDiv > 1 ? ", quick sizes" : "");
     std::fflush(stdout);
+    bench::Targets cTargets;
     try {
-        Run(iDiv);
+        Run(iDiv, cTargets);
     } catch (varnik::Error* pError) {
         std::fprintf(stderr, "bench_paint: %s\n", pError->Describe().toLocal8Bit().constData());
         varnik::Error::Discard(pError);
-        return 3;
+        return 1;
     }
-    return 0;
+    return cTargets.Print() == 0 ? 0 : 3;
 }

@@ -10,7 +10,7 @@
 //      raw floor: first upload, re-upload, readback, proxy 1 and back to 0,
 //      first stroke, a stroke after the history was trimmed.
 //
-//   bench_texture           full sizes (run alone: the 8192^2 float cases hold ~9 GiB)
+//   bench_texture           full sizes (run alone: the 8192^2 float cases hold ~11 GiB)
 //   bench_texture --quick   every side four times smaller
 #include <GL/glew.h>
 
@@ -104,6 +104,65 @@ void RawUpload(GLuint iTexture, int iSize, const Layout& c, const uint8_t* pPixe
     glBindTexture(GL_TEXTURE_2D, iTexture);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, iSize, iSize, GL_RGBA, c.iType, pPixels);
+}
+
+/// The module's GL call sequence fed from a contiguous buffer: bands through
+/// the shared ring of four re-specified unpack buffers. Not a yardstick (it
+/// repeats the module's design); it shows what that sequence itself costs,
+/// so that the rest of a CopyFrom is the module's own work.
+void SameCallsUpload(GLuint iTexture, int iSize, const Layout& c, const uint8_t* pPixels)
+{
+    VarnikTexture::PBOPool& cPool = VarnikTexture::s_cPBOPool;
+    glBindTexture(GL_TEXTURE_2D, iTexture);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    const size_t iRowBytes = size_t(iSize) * c.iBytesPerPixel;
+    const int iBand = std::min(iRowBytes <= 8192 ? 1024 : iRowBytes <= 16384 ? 512 : 256, iSize);
+    for (int y0 = 0; y0 < iSize; y0 += iBand) {
+        const int iRows = std::min(iBand, iSize - y0);
+        glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, cPool.m_aBuffers[cPool.m_iNextIndex]);
+        glBufferDataARB(GL_PIXEL_UNPACK_BUFFER, GLsizeiptr(iRowBytes * size_t(iRows)), nullptr, GL_STREAM_DRAW);
+        if (void* pMapped = glMapBuffer(GL_PIXEL_UNPACK_BUFFER, GL_WRITE_ONLY)) {
+            std::memcpy(pMapped, pPixels + iRowBytes * size_t(y0), iRowBytes * size_t(iRows));
+            glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, y0, iSize, iRows, GL_RGBA, c.iType, nullptr);
+            cPool.m_iNextIndex = (cPool.m_iNextIndex + 1) % 4;
+        }
+    }
+    glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, 0);
+}
+
+/// The readback's GL call sequence into contiguous memory: a framebuffer and
+/// one pack buffer made per call, strips read, mapped and copied out. Like
+/// SameCallsUpload, it shows what the sequence itself costs.
+void SameCallsReadback(GLuint iTexture, int iSize, const Layout& c, uint8_t* pOut)
+{
+    GLint iPrevious = 0;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &iPrevious);
+    GLuint iFbo = 0, iBuffer = 0;
+    glGenFramebuffersEXT(1, &iFbo);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, iFbo);
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, iTexture, 0);
+    glCheckFramebufferStatusEXT(GL_FRAMEBUFFER_EXT);
+    glFlush();
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    const size_t iRowBytes = size_t(iSize) * c.iBytesPerPixel;
+    const int iStrip = std::min(c.iBytesPerPixel == 4 ? 2048 : 512, iSize);
+    glGenBuffers(1, &iBuffer);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, iBuffer);
+    glBufferData(GL_PIXEL_PACK_BUFFER, GLsizeiptr(iRowBytes * size_t(iStrip)), nullptr, GL_STREAM_READ);
+    for (int y = 0; y < iSize; y += iStrip) {
+        const int iRows = std::min(iStrip, iSize - y);
+        glReadPixels(0, y, iSize, iRows, GL_RGBA, c.iType, nullptr);
+        const void* pMapped = glMapBuffer(GL_PIXEL_PACK_BUFFER, GL_READ_ONLY);
+        if (!pMapped)
+            break;
+        std::memcpy(pOut + iRowBytes * size_t(y), pMapped, iRowBytes * size_t(iRows));
+        glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
+    }
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    glDeleteBuffers(1, &iBuffer);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(iPrevious));
+    glDeleteFramebuffersEXT(1, &iFbo);
 }
 
 /// A framebuffer over a texture, made once and kept: what a program reading the
@@ -216,6 +275,8 @@ void Transfers(int iSize, const Layout& c, int iRounds, bool bHardware, bool bTa
         {"CopyGLTextureToImage",
          [&] { pTexture->CopyGLTextureToImage(pRead.get(), true, nullptr, Image::optimizedChannelOrder()); }, nullptr},
         {"glReadPixels", [&] { cFbo.Read(aWhole, c.iType, c.iBytesPerPixel, aRaw.data()); }, nullptr},
+        {"same GL calls", [&] { SameCallsUpload(iName, iSize, c, aContiguous.data()); }, nullptr},
+        {"same GL calls", [&] { SameCallsReadback(iName, iSize, c, aRaw.data()); }, nullptr},
     }, Finish);
 
     const size_t iBytes = aContiguous.size();
@@ -224,10 +285,16 @@ void Transfers(int iSize, const Layout& c, int iRounds, bool bHardware, bool bTa
     PrintContender("glTexSubImage2D", s[1], iBytes);
     PrintContender("CopyGLTextureToImage", s[2], iBytes);
     PrintContender("glReadPixels", s[3], iBytes);
+    PrintContender("same GL calls (upload)", s[4], iBytes);
+    PrintContender("same GL calls (read)", s[5], iBytes);
     const Spread cUp = bench::Ratios(s[0], s[1]), cDown = bench::Ratios(s[2], s[3]);
     std::printf("    upload ratio %.2f (min %.2f, max %.2f; cpu %.2f), readback ratio %.2f (min %.2f, max %.2f; cpu %.2f)\n",
                 cUp.fMedian, cUp.fMin, cUp.fMax, bench::Ratios(s[0], s[1], true).fMedian, cDown.fMedian, cDown.fMin,
                 cDown.fMax, bench::Ratios(s[2], s[3], true).fMedian);
+    std::printf("    the upload's GL calls alone / glTexSubImage2D %.2f; CopyFrom / its GL calls alone %.2f\n"
+                "    the readback's GL calls alone / glReadPixels %.2f; CopyGLTextureToImage / its GL calls alone %.2f\n",
+                bench::Ratios(s[4], s[1]).fMedian, bench::Ratios(s[0], s[4]).fMedian,
+                bench::Ratios(s[5], s[3]).fMedian, bench::Ratios(s[2], s[5]).fMedian);
 
     // Only a transfer that moved the right bytes counts.
     std::vector<uint8_t> aModule(iBytes);

@@ -236,13 +236,21 @@ TEST(StreamScenes, CorruptHeadersTablesAndRecordsAreRefused)
     EXPECT_TRUE(ReadError(Patched(8, 0)).contains("format version 0"));
     EXPECT_TRUE(ReadError(Patched(12, 0xFFFFFFFFu)).contains("class count"));
 
-    // Header: magic 8, version 4, class count 4, one class (name 4 + 19, version 4).
-    const int iNodeCountAt = 8 + 4 + 4 + 4 + 19 + 4;
+    // Header: magic 8, version 4, class count 4, then per class a name (4 + its
+    // bytes) and a version 4 (every registered class is listed).
+    uint32_t iClasses = 0;
+    std::memcpy(&iClasses, aGood.constData() + 12, 4);
+    int iNodeCountAt = 16;
+    for (uint32_t i = 0; i < iClasses; ++i) {
+        uint32_t iName = 0;
+        std::memcpy(&iName, aGood.constData() + iNodeCountAt, 4);
+        iNodeCountAt += 4 + int(iName) + 4;
+    }
     const int iFirstLengthAt = iNodeCountAt + 4 + 3 * 4;
     uint32_t iFirstLength = 0;
     std::memcpy(&iFirstLength, aGood.constData() + iFirstLengthAt, 4);
     EXPECT_TRUE(ReadError(Patched(iNodeCountAt, 0x40000000u)).contains("node count"));
-    EXPECT_TRUE(ReadError(Patched(iNodeCountAt + 4, 1)).contains("class index 1"));
+    EXPECT_TRUE(ReadError(Patched(iNodeCountAt + 4, iClasses)).contains(QString("class index %1 ").arg(iClasses)));
     EXPECT_TRUE(ReadError(Patched(iFirstLengthAt, 0xFFFFFF00u)).contains("claims"));
     // One byte more than the node reads: the record is named.
     EXPECT_TRUE(ReadError(Patched(iFirstLengthAt, iFirstLength + 1)).contains("node 0 (StreamTestSceneNode)"));

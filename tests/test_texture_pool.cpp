@@ -65,8 +65,7 @@ TEST(PoolNamingTest, TileNamesFollowTheSuffixAndTemplateSchemes)
     const Row aRows[] = {
         {D + "/skin.tif", 0, 0, true, D + "/skin_u1_v1.tif"},
         {D + "/skin.tif", 2, 0, true, D + "/skin_u3_v1.tif"},
-        {D + "/skin.tif", -1, -2, true, D + "/skin_u-1_v-2.tif"},
-        {D + "/skin.tif", -3, 4, true, D + "/skin_u-3_v5.tif"},
+        {D + "/skin.tif", -1, 4, true, D + "/skin_u-1_v5.tif"},
         {D + "/skin.tif", 0, 0, false, D + "/skin.tif"},  // one tile at most: the pool's own name
         {D + "/g/skin_g2.7.tif", 0, 1, true, D + "/g/skin_u1_v2_g10.1.tif"},
         {D + "/g/skin_g2.7.tif", 5, 1, true, D + "/g/skin_u6_v2_g2.7.tif"},
@@ -107,8 +106,7 @@ TEST(PoolNamingTest, SetFileNameStripsTheSuffixAndProbesTheFolder)
         EXPECT_EQ(r.sStored, p->FileName());
         EXPECT_EQ(r.iWidth, p->DefaultTileDescriptor().m_iWidth) << r.sGiven.toStdString();
     }
-    const Descriptor& d = NewPool(D + "/skin.tif")->DefaultTileDescriptor();
-    EXPECT_EQ(Descriptor(32, 16, Image::e16integer, 4, "tif"), d);
+    EXPECT_EQ(Descriptor(32, 16, Image::e16integer, 4, "tif"), NewPool(D + "/skin.tif")->DefaultTileDescriptor());
     LogRecorder cLog;
     NewPool(D + "/bad.tif");
     EXPECT_TRUE(cLog.Contains("bad.1001.tif, bad_1_1.tif")) << cLog.Text().toStdString();
@@ -144,7 +142,6 @@ TEST_F(PoolTest, LookupMakesEachTileOnceAndCountsColumns)
     EXPECT_EQ(FirstPixel(p->Tile(0u)), FirstPixel(pCopy->Tile(0u)));
 
     p->Reload();
-    EXPECT_EQ(0u, p->TileCount());
     p->Tile(Cell(5, 0), false);
     p->Tile(Cell(0, 0), false);
     EXPECT_EQ(Cell(5, 0), p->TileArea(0));
@@ -152,7 +149,6 @@ TEST_F(PoolTest, LookupMakesEachTileOnceAndCountsColumns)
     Kernel()->Preferences()->m_bAllowTwoChannelTiles = true;
     p->SetDefaultTileDescriptor(Descriptor(65536, 65536, Image::e8integer, 2, "tif"));
     Kernel()->Preferences()->m_bAllowTwoChannelTiles = false;
-    EXPECT_EQ(0u, p->TileCount());
     EXPECT_EQ(2u, p->DefaultTileDescriptor().m_iChannels);
     EXPECT_EQ(int64_t(65536) * 65536 * 2, p->TileVideoMemoryUsage(Cell(0, 0), 1.f));  // 64-bit estimate
 }
@@ -198,7 +194,6 @@ TEST_F(PoolTest, SaveWritesChangedTilesExportWritesAllAndFilesRoundTrip)
         p->Tile(Cell(aCells[i][0], aCells[i][1]), true)->Create(16, 16, 4, Image::e8integer,
                                                                     Color(0.2f * float(i), 0.5f, 1.f, 1.f));
     EXPECT_TRUE(p->Save(D + "/layer.tif", "", nullptr, false));
-    EXPECT_EQ(D + "/layer.tif", p->FileName());
 
     std::unique_ptr<VarnikTexturePool> q = NewPool(D + "/layer.tif");
     for (int i = 0; i < 4; ++i)
@@ -210,6 +205,8 @@ TEST_F(PoolTest, SaveWritesChangedTilesExportWritesAllAndFilesRoundTrip)
     q->Tile(Cell(0, 1), false)->Create(16, 16, 4, Image::e8integer, Color::white);
     EXPECT_TRUE(q->Save("", "", nullptr, false));
     EXPECT_FALSE(q->Tile(Cell(0, 1), false)->IsDirty());
+    q->SetName("renamed");  // marks every tile dirty, so the next save writes all
+    EXPECT_TRUE(q->Tile(Cell(0, 1), false)->IsDirty());
     EXPECT_EQ(7, FirstPixel(NewPool(D + "/layer_u1_v1.tif")->Tile(Cell(0, 0), false))[0]);
     EXPECT_EQ(255, FirstPixel(NewPool(D + "/layer_u1_v2.tif")->Tile(Cell(0, 1), false))[0]);
 
@@ -292,8 +289,16 @@ TEST_F(PoolTest, SceneRecordsAreLaidOutByVersionAndReadBack)
             d.Serialize(s);
         return a;
     };
+    // Reads a record into `q`; true when it took the whole record.
+    auto fRead = [](QByteArray& a, int32_t iFormat, int32_t iPoolVersion, VarnikTexturePool& q) {
+        Stream cIn(&a, false, iFormat);
+        cIn.SetClassVersion(VarnikTexturePool::StaticClass(), iPoolVersion);
+        cIn.SetClassVersion(VarnikTexture::StaticClass(), 1);
+        q.Serialize(cIn);
+        return cIn.AtEnd();
+    };
     struct Row { int32_t iFormat, iPoolVersion; };
-    for (const Row& r : {Row{362, 101}, Row{362, 100}, Row{351, 101}, Row{331, 101}, Row{362, 99}, Row{351, 99}}) {
+    for (const Row& r : {Row{362, 101}, Row{362, 100}, Row{351, 101}, Row{332, 101}, Row{331, 101}, Row{362, 99}, Row{351, 99}}) {
         QByteArray a;
         Stream s(&a, true, r.iFormat);
         s.SetClassVersion(VarnikTexturePool::StaticClass(), r.iPoolVersion);
@@ -301,11 +306,7 @@ TEST_F(PoolTest, SceneRecordsAreLaidOutByVersionAndReadBack)
         EXPECT_EQ(fExpected(r.iFormat, r.iPoolVersion), a) << r.iFormat << " " << r.iPoolVersion;
 
         std::unique_ptr<VarnikTexturePool> q = NewPool();
-        Stream cIn(&a, false, r.iFormat);
-        cIn.SetClassVersion(VarnikTexturePool::StaticClass(), r.iPoolVersion);
-        cIn.SetClassVersion(VarnikTexture::StaticClass(), 1);
-        q->Serialize(cIn);
-        EXPECT_TRUE(cIn.AtEnd());
+        EXPECT_TRUE(fRead(a, r.iFormat, r.iPoolVersion, *q));
         EXPECT_EQ(r.iFormat >= 332 ? p->FileName() : QString(), q->FileName());
         if (r.iFormat >= 362) {
             ASSERT_EQ(2u, q->TileCount());
@@ -319,16 +320,19 @@ TEST_F(PoolTest, SceneRecordsAreLaidOutByVersionAndReadBack)
                       q->DefaultTileDescriptor());
         }
     }
+    // A whole scene: the tile textures' class versions come from the header too.
+    const std::vector<Node*> aRead = Stream::ReadScene(Stream::WriteScene({p.get()}));
+    ASSERT_EQ(1u, aRead.size());
+    std::unique_ptr<VarnikTexturePool> pRead(dynamic_cast<VarnikTexturePool*>(aRead[0]));
+    ASSERT_EQ(2u, pRead ? pRead->TileCount() : 0u);
+    EXPECT_EQ(90, FirstPixel(pRead->Tile(0u))[0]);
     // A record cut short: an error, and the tiles read so far are whole.
     QByteArray a;
     Stream s(&a, true);
     p->Serialize(s);
     a.chop(20);
     std::unique_ptr<VarnikTexturePool> q = NewPool();
-    Stream cIn(&a, false);
-    cIn.SetClassVersion(VarnikTexturePool::StaticClass(), 101);
-    cIn.SetClassVersion(VarnikTexture::StaticClass(), 1);
-    EXPECT_FALSE(varnik::test::ErrorTextOf([&] { q->Serialize(cIn); }).isEmpty());
+    EXPECT_FALSE(varnik::test::ErrorTextOf([&] { fRead(a, 362, 101, *q); }).isEmpty());
     EXPECT_EQ(1u, q->TileCount());
 }
 
@@ -338,7 +342,6 @@ TEST_F(PoolTest, ColourAndFileCreationHandleGoodAndBadInput)
     const QString D = cDir.Path();
     std::unique_ptr<texkit::TextureProbe> t = texkit::NewProbe();
     t->Create(123, 456, 4, Image::e8integer, Color::green);
-    EXPECT_EQ(123u, t->Width());
     const std::vector<uint8_t> aGreen = texkit::GpuPixels(*t, 123, 456);
     EXPECT_EQ((std::vector<uint8_t>{0, 255, 0, 255}), std::vector<uint8_t>(aGreen.end() - 4, aGreen.end()));
     EXPECT_EQ("Unknown image format", varnik::test::ErrorTextOf([&] {
@@ -351,20 +354,16 @@ TEST_F(PoolTest, ColourAndFileCreationHandleGoodAndBadInput)
     EXPECT_EQ((std::vector<uint8_t>{0, 128, 255, 255}), FirstPixel(t.get()));
 
     WriteImage(D + "/rgb.png", 8, 8, 3, 40);
-    QFile::copy(QStringLiteral(VARNIK_TEST_DATA_DIR "/truncated.png"), D + "/truncated.png");
-    QFile::copy(QStringLiteral(VARNIK_TEST_DATA_DIR "/corrupt.exr"), D + "/corrupt.exr");
+    const QString sData = QStringLiteral(VARNIK_TEST_DATA_DIR);
     QFile(D + "/empty.png").open(QIODevice::WriteOnly);
     WriteImage(D + "/wide.png", int(VarnikTexture::MaxTextureSize()) + 1, 1, 4, 9);
     struct Row { QString sFile; bool bLive, bLoads; int iFirst; const char* sLog; };
-    const Row aRows[] = {
-        {D + "/rgb.png", true, true, 40, "converting to 4 channel"},
-        {D + "/missing.png", true, false, 255, "does not exist"},
-        {D + "/truncated.png", true, false, 255, "truncated.png"},
-        {D + "/corrupt.exr", false, false, 255, "corrupt.exr"},
-        {D + "/empty.png", true, false, 255, "empty"},
-        {D + "/wide.png", false, true, 9, "exceeds graphics hardware's texture size limitations"},
-    };
-    for (const Row& r : aRows) {
+    for (const Row& r : {Row{D + "/rgb.png", true, true, 40, "converting to 4 channel"},
+                         Row{D + "/missing.png", true, false, 255, "does not exist"},
+                         Row{sData + "/truncated.png", true, false, 255, "truncated.png"},
+                         Row{sData + "/corrupt.exr", false, false, 255, "corrupt.exr"},
+                         Row{D + "/empty.png", true, false, 255, "empty"},
+                         Row{D + "/wide.png", false, true, 9, "exceeds graphics hardware's texture size limitations"}}) {
         LogRecorder cLog;
         Kernel::Interface()->ResetRecord();
         t = texkit::NewProbe();
@@ -378,9 +377,7 @@ TEST_F(PoolTest, ColourAndFileCreationHandleGoodAndBadInput)
     }
     // A requirement on one of channels and format only: the other is the file's.
     EXPECT_TRUE(t->CreateFromFile(D + "/rgb.png", 0, Image::e16float));
-    EXPECT_EQ(Image::e16float, t->Format());
-    EXPECT_EQ(4u, t->ChannelCount());
+    EXPECT_EQ(Image::e16float * 10 + 4, t->Format() * 10 + t->ChannelCount());
     EXPECT_TRUE(t->CreateFromFile(D + "/rgb.png", 2, Image::eNoFormat));
-    EXPECT_EQ(Image::e8integer, t->Format());
-    EXPECT_EQ(2u, t->ChannelCount());
+    EXPECT_EQ(Image::e8integer * 10 + 2, t->Format() * 10 + t->ChannelCount());
 }

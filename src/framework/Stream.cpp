@@ -219,6 +219,13 @@ QByteArray Stream::WriteScene(const std::vector<Node*>& aNodes, int32_t iFormatV
             it = aClasses.insert(aClasses.end(), pClass);
         aClassIndex.push_back(uint32_t(it - aClasses.begin()));
     }
+    // Every registered class is listed with its version, not only those of the
+    // scene's nodes: a node may write records of objects it owns that are not
+    // nodes of the scene (a pool's tile textures), and the reader must see the
+    // same versions the writer used.
+    for (int i = 0; i < ClassDesc::Count(); ++i)
+        if (std::find(aClasses.begin(), aClasses.end(), ClassDesc::At(i)) == aClasses.end())
+            aClasses.push_back(ClassDesc::At(i));
 
     QByteArray aData;
     Stream s(&aData, true, iFormatVersion);

@@ -219,6 +219,7 @@ void VarnikTexturePool::SetName(const QString& sName)
 
 void VarnikTexturePool::SetLocation(unsigned int iLocation)
 {
+    CrashScope cScope(CrashScope::ePoolSetLocation);
     for (TileStruct& cTile : m_aTiles)
         cTile.m_pTexture->SetLocation(iLocation);
 }
