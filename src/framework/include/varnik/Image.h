@@ -144,10 +144,10 @@ public:
     void Load(const QString& sFileName, unsigned int iChannels = 0, bool bResetVersions = true);
     /// Saves through the codec; the extension picks the writer. `iBitsPerChannel`
     /// 0 keeps the image's depth, else 8, 16 or 32 (float). The file is written
-    /// under a temporary name in the same folder and renamed over `sFileName`
-    /// only when complete, so a failed save leaves the earlier file as it was and
-    /// no partial file behind. Throws a `varnik::Error` pointer naming the file
-    /// and the reason.
+    /// under a temporary name in the same folder, read back whole (some writers
+    /// miss a short write), and renamed over `sFileName` only then, so a failed
+    /// save leaves the earlier file as it was and no partial file behind. Throws
+    /// a `varnik::Error` pointer naming the file and the reason.
     void Save(const QString& sFileName, unsigned int iBitsPerChannel = 0) const;
     /// The host's call form: `Save(sFileName, 0)`; the flags, the material and
     /// the tile position are accepted and ignored.
