@@ -676,6 +676,9 @@ TEST(ImageVersions, RecycledTilesKeepEveryVersionExact)
 // block faults in again), and releasing memory empties the recycled tiles.
 TEST(ImageVersions, ConfiguredAllocatorAndReleaseOfRecycledTiles)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "a sanitizer build runs on the sanitizer's allocator";
+#endif
     EXPECT_TRUE(ProcessAllocator::Configure()) << ProcessAllocator::Describe().toStdString();
     {
         Image c;

@@ -1,5 +1,7 @@
 #include "varnik/ProcessAllocator.h"
+#include <dlfcn.h>
 #include <jemalloc/jemalloc.h>
+#include <cstring>
 #include <string>
 #include "varnik/Kernel.h"
 #include "../TileBufferPool.h"
@@ -17,6 +19,15 @@ namespace varnik {
 
 namespace {
 
+/// Whether the process's malloc is jemalloc's (a sanitizer's runtime or a
+/// preloaded allocator would come first).
+bool MallocIsJemalloc()
+{
+    Dl_info cInfo{};
+    void* pMalloc = dlsym(RTLD_DEFAULT, "malloc");
+    return pMalloc && dladdr(pMalloc, &cInfo) && cInfo.dli_fname && std::strstr(cInfo.dli_fname, "jemalloc");
+}
+
 template <typename T>
 T Option(const char* sName, T tDefault)
 {
@@ -33,7 +44,8 @@ bool ProcessAllocator::Configure()
     // main; calling this also pulls them into the program (same object file).
     // What is checked is that they took: a preloaded allocator, or a jemalloc
     // that ignored them, would fault every large block in again.
-    if (Option<size_t>("opt.lg_extent_max_active_fit", 0) == 63 && Option<ssize_t>("opt.dirty_decay_ms", 0) == -1)
+    if (MallocIsJemalloc() && Option<size_t>("opt.lg_extent_max_active_fit", 0) == 63 &&
+        Option<ssize_t>("opt.dirty_decay_ms", 0) == -1)
         return true;
     Kernel::Log(QString("ProcessAllocator: the process does not run on the configured allocator (%1)\n")
                     .arg(Describe()));
@@ -49,6 +61,8 @@ void ProcessAllocator::Release()
 
 QString ProcessAllocator::Describe()
 {
+    if (!MallocIsJemalloc())
+        return QStringLiteral("not jemalloc: another malloc comes first (a sanitizer's, or a preloaded one)");
     return QString("jemalloc %1 (oversize_threshold %2, dirty_decay_ms %3, muzzy_decay_ms %4, "
                    "lg_extent_max_active_fit %5)")
         .arg(QString::fromLatin1(Option<const char*>("version", "?")).section(QLatin1Char('-'), 0, 0))
