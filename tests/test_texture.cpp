@@ -601,7 +601,9 @@ TEST(TextureBaseTest, ProxyLevelAndBitDepth)
         EXPECT_EQ(varnik::Texture::BitDepth(Image::Format(i)), aBits[i]) << i;
 }
 
-TEST_F(TextureTest, BaseCopyDrawsScaledAndPutsBindingsBack)
+// The base copy draws scaled over the whole target, whatever framebuffers,
+// viewport, scissor box and colour mask the caller left set, and puts them back.
+TEST_F(TextureTest, BaseCopyDrawsScaledAndPutsTheCallersStateBack)
 {
     std::vector<uint8_t> aLeftRed(64 * 64 * 4, 255);
     for (size_t i = 0; i < aLeftRed.size(); i += 4) {
@@ -614,65 +616,43 @@ TEST_F(TextureTest, BaseCopyDrawsScaledAndPutsBindingsBack)
     VarnikTexture cSource, cTarget;
     cSource.CopyFrom(pImage.get(), nullptr);
     cTarget.Create(16, 8, 4, Image::e8integer);
+    PaintRect(cTarget.OpenGLName(), ImgTile(0, 0, 16, 8), 0.f, 1.f, 0.f, 0.f);  // green and alpha are masked below
 
     GLuint aFramebuffers[2];
     glGenFramebuffersEXT(2, aFramebuffers);
     glBindFramebufferEXT(GL_READ_FRAMEBUFFER, aFramebuffers[0]);
     glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER, aFramebuffers[1]);
     glViewport(3, 4, 50, 60);
-    cSource.varnik::Texture::CopyTo(cTarget);
-    GLint iRead = 0, iDraw = 0, aViewport[4];
-    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iRead);
-    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &iDraw);
-    glGetIntegerv(GL_VIEWPORT, aViewport);
-    EXPECT_EQ(GLuint(iRead), aFramebuffers[0]);
-    EXPECT_EQ(GLuint(iDraw), aFramebuffers[1]);
-    EXPECT_EQ(aViewport[0], 3);
-    EXPECT_EQ(aViewport[3], 60);
-    glBindFramebufferEXT(GL_FRAMEBUFFER, 0);
-    glDeleteFramebuffersEXT(2, aFramebuffers);
-    glViewport(0, 0, 1, 1);
-
-    const std::vector<uint8_t> aPixels = varnik::test::ReadTextureRGBA8(cTarget.OpenGLName(), 16, 8);
-    EXPECT_EQ(aPixels[(3 * 16 + 2) * 4 + 0], 255);  // left half stays red
-    EXPECT_EQ(aPixels[(3 * 16 + 2) * 4 + 2], 0);
-    EXPECT_EQ(aPixels[(3 * 16 + 13) * 4 + 2], 255);  // right half blue
-    EXPECT_EQ(aPixels[(3 * 16 + 13) * 4 + 0], 0);
-
-    VarnikTexture cEmpty;
-    EXPECT_TRUE(ErrorTextOf([&] { cEmpty.varnik::Texture::CopyTo(cTarget); }).contains("OpenGL storage"));
-}
-
-// The copy covers the whole target whatever scissor box and colour mask the
-// caller left set, and leaves both as it found them.
-TEST_F(TextureTest, BaseCopyIgnoresTheCallersScissorAndColourMask)
-{
-    const std::vector<uint8_t> aWhite(32 * 32 * 4, 255);
-    std::unique_ptr<Image> pImage = ImageFrom(aWhite.data(), 32, 32, Image::e8integer);
-    VarnikTexture cSource, cTarget;
-    cSource.CopyFrom(pImage.get(), nullptr);
-    cTarget.Create(16, 16, 4, Image::e8integer);
-    PaintRect(cTarget.OpenGLName(), ImgTile(0, 0, 16, 16), 0.f, 0.f, 0.f, 0.f);
-
     glEnable(GL_SCISSOR_TEST);
     glScissor(0, 0, 2, 2);
     glColorMask(GL_TRUE, GL_FALSE, GL_TRUE, GL_FALSE);
     cSource.varnik::Texture::CopyTo(cTarget);
-    const GLboolean bScissor = glIsEnabled(GL_SCISSOR_TEST);
-    GLint aBox[4];
-    glGetIntegerv(GL_SCISSOR_BOX, aBox);
+    GLint iRead = 0, iDraw = 0, aViewport[4], aBox[4];
     GLboolean aMask[4];
+    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iRead);
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &iDraw);
+    glGetIntegerv(GL_VIEWPORT, aViewport);
+    glGetIntegerv(GL_SCISSOR_BOX, aBox);
     glGetBooleanv(GL_COLOR_WRITEMASK, aMask);
+    const GLboolean bScissor = glIsEnabled(GL_SCISSOR_TEST);
     glDisable(GL_SCISSOR_TEST);
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glBindFramebufferEXT(GL_FRAMEBUFFER, 0);
+    glDeleteFramebuffersEXT(2, aFramebuffers);
+    glViewport(0, 0, 1, 1);
+    EXPECT_EQ(GLuint(iRead), aFramebuffers[0]);
+    EXPECT_EQ(GLuint(iDraw), aFramebuffers[1]);
+    EXPECT_TRUE(aViewport[0] == 3 && aViewport[3] == 60);
+    EXPECT_TRUE(bScissor && aBox[2] == 2 && !aMask[1] && aMask[2]);
 
-    EXPECT_TRUE(bScissor);
-    EXPECT_EQ(aBox[2], 2);
-    EXPECT_FALSE(aMask[1]);
-    EXPECT_TRUE(aMask[2]);
-    EXPECT_EQ(FirstDifference(varnik::test::ReadTextureRGBA8(cTarget.OpenGLName(), 16, 16),
-                              std::vector<uint8_t>(16 * 16 * 4, 255)),
-              -1);
+    const std::vector<uint8_t> aPixels = varnik::test::ReadTextureRGBA8(cTarget.OpenGLName(), 16, 8);
+    auto fAt = [&](int x, int y) { return std::vector<uint8_t>(&aPixels[(y * 16 + x) * 4], &aPixels[(y * 16 + x) * 4 + 4]); };
+    EXPECT_EQ(fAt(2, 3), (std::vector<uint8_t>{255, 0, 0, 255}));  // left half red
+    EXPECT_EQ(fAt(13, 3), (std::vector<uint8_t>{0, 0, 255, 255}));  // right half blue
+    EXPECT_EQ(fAt(15, 7), (std::vector<uint8_t>{0, 0, 255, 255}));  // outside the caller's scissor box
+
+    VarnikTexture cEmpty;
+    EXPECT_TRUE(ErrorTextOf([&] { cEmpty.varnik::Texture::CopyTo(cTarget); }).contains("OpenGL storage"));
 }
 
 TEST_F(TextureTest, AddDirtyPixelMarksOneTexel)
