@@ -64,8 +64,17 @@ struct Layout
     size_t iBytesPerPixel;
 };
 
-const Layout s_cRGBA8{Image::e8integer, "RGBA8", GL_RGBA8, GL_UNSIGNED_BYTE, 4};
-const Layout s_cRGBA32F{Image::e32float, "RGBA32F", GL_RGBA32F_ARB, GL_FLOAT, 16};
+/// The module's own layout of a four-channel upload of `eFormat`: the bare
+/// loops allocate and send what the module does.
+Layout LayoutOf(Image::Format eFormat, const char* sName)
+{
+    TextureFormat::Layout c;
+    TextureFormat::Upload(eFormat, 4, false, varnik::PixelDescriptor::eRGBA, c);
+    return {eFormat, sName, c.m_iInternalFormat, c.m_iPixelType, c.m_iBytesPerPixel};
+}
+
+const Layout s_cRGBA8 = LayoutOf(Image::e8integer, "RGBA8");
+const Layout s_cRGBA32F = LayoutOf(Image::e32float, "RGBA32F");
 
 size_t Bytes(int iSize, const Layout& c) { return size_t(iSize) * size_t(iSize) * c.iBytesPerPixel; }
 
