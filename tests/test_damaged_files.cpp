@@ -150,8 +150,8 @@ std::vector<Damage> Damages(const QByteArray& a, uint32_t iSeed)
 {
     std::vector<Damage> aOut;
     std::vector<int> aLengths = {1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 100, 128, 200, 256, 512, 1024};
-    for (int k = 1; k < 20; ++k)
-        aLengths.push_back(int(int64_t(a.size()) * k / 20));
+    for (int k = 1; k < 10; ++k)
+        aLengths.push_back(int(int64_t(a.size()) * k / 10));
     for (int d : {1, 2, 3, 4, 8, 17})
         aLengths.push_back(a.size() - d);
     std::sort(aLengths.begin(), aLengths.end());
@@ -162,7 +162,7 @@ std::vector<Damage> Damages(const QByteArray& a, uint32_t iSeed)
                             n == 8 || n == 64 || n == a.size() / 2 || n == a.size() - 1});
 
     const uint32_t aValues[] = {0u, 1u, 0x80000000u, 0xffffffffu, 0x01000000u};
-    for (int p = 0; p + 4 <= std::min(a.size(), 96); p += 8)
+    for (int p = 0; p + 4 <= std::min(a.size(), 72); p += 8)
         for (uint32_t v : aValues) {
             QByteArray b = a;
             std::memcpy(b.data() + p, &v, 4);
@@ -178,7 +178,7 @@ std::vector<Damage> Damages(const QByteArray& a, uint32_t iSeed)
     aOut.push_back({"magicswap", b, false, true});
 
     std::mt19937 r(iSeed);
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < 12; ++i) {
         b = a;
         const int n = 1 + int(r() % 16);
         for (int j = 0; j < n; ++j)
