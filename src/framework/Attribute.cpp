@@ -200,6 +200,7 @@ template <> int AttributeInstance<bool>::TypeCode() const { return 1; }
 template <> int AttributeInstance<int>::TypeCode() const { return 2; }
 template <> int AttributeInstance<unsigned int>::TypeCode() const { return 3; }
 template <> int AttributeInstance<float>::TypeCode() const { return 4; }
+template <> int AttributeInstance<QString>::TypeCode() const { return 6; }
 
 template <> void AttributeInstance<bool>::Serialize(Stream& s)
 {
@@ -265,6 +266,23 @@ template <> void AttributeInstance<float>::SetFromString(const QString& sValue, 
         SetValue(f, bSilent);
     else
         LogUnreadable(*this, sValue, "float");
+}
+
+// Text values: a stream string; any text is a valid value.
+template <> void AttributeInstance<QString>::Serialize(Stream& s)
+{
+    if (s.IsStoring()) {
+        s << m_value;
+        return;
+    }
+    QString sRead;  // a short stream throws and leaves the value as it was
+    s >> sRead;
+    m_value = sRead;
+}
+template <> QString AttributeInstance<QString>::AsString() const { return m_value; }
+template <> void AttributeInstance<QString>::SetFromString(const QString& sValue, bool bSilent)
+{
+    SetValue(sValue, bSilent);
 }
 
 } // namespace varnik

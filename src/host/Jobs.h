@@ -1,5 +1,6 @@
 #pragma once
 #include <QString>
+#include <QStringList>
 #include <QTextStream>
 
 namespace varnik {
@@ -7,10 +8,22 @@ class GLContext;
 class PluginLoader;
 }
 
-// Jobs of the headless host. Each prints what it did to `out` and returns 0 on
-// success, non-zero on failure. They run after the GL context is current and
-// the plug-in folder is loaded.
+// Commands of the headless host. Each prints what it did to `out` and returns
+// the process's exit status: 0 done, 1 bad input (nothing ran), 3 a step or
+// check failed. They run after the GL context is current and the plug-in
+// folder is loaded; a `varnik::Error` pointer they throw counts as 3.
+typedef int (*CommandFunction)(const QStringList& aArguments, QTextStream& out);
 
+int RunDemoCommand(const QStringList& aArguments, QTextStream& out);
+int RunJobCommand(const QStringList& aArguments, QTextStream& out);
+int RunSelfTestCommand(const QStringList& aArguments, QTextStream& out);
+int RunInfoCommand(const QStringList& aArguments, QTextStream& out);
+int RunImageDemoCommand(const QStringList& aArguments, QTextStream& out);
+int RunTextureDemoCommand(const QStringList& aArguments, QTextStream& out);
+int RunPaintDemoCommand(const QStringList& aArguments, QTextStream& out);
+
+/// The built-in demo job: needs no input files, writes into the project folder.
+int RunDemoJob(QTextStream& out);
 /// Vendor, renderer, version, loaded modules and registered classes.
 int RunInfoJob(QTextStream& out);
 /// Creates images, writes them in several formats, reads them back, compares.
@@ -29,3 +42,7 @@ const varnik::GLContext& HostContext();
 const varnik::PluginLoader& HostPlugins();
 /// The plug-in folder the host loaded.
 const QString& HostPluginFolder();
+/// The folder given with --project, empty when none was.
+const QString& HostProjectFolder();
+/// GL_MAX_TEXTURE_SIZE of the host's context.
+unsigned int HostMaxTextureSize();

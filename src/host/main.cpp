@@ -1,17 +1,20 @@
-// The headless host: makes the GL context, loads the plug-in folder and runs
-// the jobs named on the command line.
+// The headless host: reads the command line, makes the GL context, loads the
+// plug-in folder and runs one command.
 #include <GL/glew.h>
 
 #include <cstdio>
 #include <exception>
+#include <QDir>
 #include <QStringList>
 #include <QTextStream>
 #include "Jobs.h"
 #include "VarnikImageIO.h"
+#include "varnik/Brush.h"
 #include "varnik/Error.h"
 #include "varnik/GLContext.h"
 #include "varnik/Kernel.h"
 #include "varnik/Plugin.h"
+#include "varnik/Preferences.h"
 #include "varnik/ProcessAllocator.h"
 #include "varnik/TextureMixer.h"
 #include "varnik/VKCrashReporterFlag.h"
@@ -25,44 +28,64 @@ namespace {
 varnik::GLContext* s_pContext = nullptr;
 varnik::PluginLoader* s_pLoader = nullptr;
 QString s_sPluginFolder;
+QString s_sProjectFolder;
 
-typedef int (*JobFunction)(QTextStream&);
-
-struct Job
+/// A command of the host: its name, how many arguments it takes, and what it does.
+struct Command
 {
     const char* sName;
-    JobFunction fRun;
+    const char* sArguments;  ///< for the usage text
+    int iMinArguments;
+    int iMaxArguments;       ///< -1: any number
+    CommandFunction fRun;
+    const char* sHelp;
 };
 
-const Job s_aJobs[] = {
-    { "info", &RunInfoJob },
-    { "demo", nullptr },  // images, then textures
+const Command s_aCommands[] = {
+    { "demo", "", 0, 0, &RunDemoCommand,
+      "the built-in demo job (the default): tiled and plain layers, strokes, proxies,\n"
+      "                      undo and redo, composite-all, a scene saved and reopened, a contact sheet" },
+    { "run", "JOB.json...", 1, -1, &RunJobCommand, "runs painting jobs; every file is checked before any runs" },
+    { "selftest", "[GROUP...]", 0, -1, &RunSelfTestCommand,
+      "runs the module's TextureTester node (all groups, or the ones named)" },
+    { "info", "", 0, 0, &RunInfoCommand, "GL context, loaded modules and registered classes" },
+    { "image-demo", "", 0, 0, &RunImageDemoCommand, "image files written in several formats and read back" },
+    { "texture-demo", "", 0, 0, &RunTextureDemoCommand, "layer textures uploaded, read back, moved and proxied" },
+    { "paint-demo", "", 0, 0, &RunPaintDemoCommand, "strokes, proxies, undo and composite-all on one layer, as a PNG" },
 };
 
-int RunDemo(QTextStream& out)
+const Command* FindCommand(const QString& sName)
 {
-    const int iImages = RunImageDemo(out);
-    out.flush();
-    const int iTextures = RunTextureDemo(out);
-    out.flush();
-    const int iPaint = RunPaintDemo(out);
-    return iImages != 0 ? iImages : iTextures != 0 ? iTextures : iPaint;
-}
-
-JobFunction FindJob(const QString& sName)
-{
-    for (const Job& cJob : s_aJobs)
-        if (sName == QLatin1String(cJob.sName))
-            return cJob.fRun ? cJob.fRun : &RunDemo;
+    for (const Command& c : s_aCommands)
+        if (sName == QLatin1String(c.sName))
+            return &c;
     return nullptr;
 }
 
-void PrintUsage(QTextStream& err)
+const char* const s_sUsageLine =
+    "usage: varnik-host [--plugins DIR] [--log FILE] [--project DIR] [--two-channel-tiles] [--float-tiles]\n"
+    "                   [COMMAND [ARGUMENT...]]\n";
+
+void PrintHelp(QTextStream& out)
 {
-    err << "usage: varnik-host [--plugins DIR] [--log FILE] [JOB...]\n"
-        << "  jobs: info (GL context, modules, classes), demo (image files, then textures)\n"
-        << "  default jobs: info demo; default plug-in folder: " << VARNIK_DEFAULT_PLUGIN_DIR << "\n"
-        << "  exit status: 0 done, 1 bad command line, 2 no OpenGL context, 3 a job failed\n";
+    out << s_sUsageLine << "\ncommands:\n";
+    for (const Command& c : s_aCommands)
+        out << "  " << QString("%1 %2").arg(c.sName, c.sArguments).leftJustified(20) << "  " << c.sHelp << "\n";
+    out << "\noptions:\n"
+        << "  --plugins DIR         plug-in folder (default " << VARNIK_DEFAULT_PLUGIN_DIR << ")\n"
+        << "  --log FILE            append the host log to FILE instead of standard error\n"
+        << "  --project DIR         project folder for relative tile and scene names (default: current folder)\n"
+        << "  --two-channel-tiles   tile pools may keep two-channel tiles\n"
+        << "  --float-tiles         tile pools raise 8- and 16-bit tiles to half float\n"
+        << "  -h, --help            this text\n"
+        << "\nexit status: 0 done, 1 bad command line or job file (nothing ran), 2 no OpenGL context,\n"
+        << "             3 a command, step or check failed\n";
+}
+
+int UsageError(QTextStream& err, const QString& sMessage)
+{
+    err << "varnik-host: " << sMessage << "\n" << s_sUsageLine << "run \"varnik-host --help\" for the commands\n";
+    return 1;
 }
 
 } // namespace
@@ -70,6 +93,13 @@ void PrintUsage(QTextStream& err)
 const varnik::GLContext& HostContext() { return *s_pContext; }
 const varnik::PluginLoader& HostPlugins() { return *s_pLoader; }
 const QString& HostPluginFolder() { return s_sPluginFolder; }
+const QString& HostProjectFolder() { return s_sProjectFolder; }
+
+int RunDemoCommand(const QStringList&, QTextStream& out) { return RunDemoJob(out); }
+int RunInfoCommand(const QStringList&, QTextStream& out) { return RunInfoJob(out); }
+int RunImageDemoCommand(const QStringList&, QTextStream& out) { return RunImageDemo(out); }
+int RunTextureDemoCommand(const QStringList&, QTextStream& out) { return RunTextureDemo(out); }
+int RunPaintDemoCommand(const QStringList&, QTextStream& out) { return RunPaintDemo(out); }
 
 int main(int argc, char** argv)
 {
@@ -80,42 +110,51 @@ int main(int argc, char** argv)
     QTextStream err(stderr);
 
     QString sPluginFolder = QString::fromLocal8Bit(VARNIK_DEFAULT_PLUGIN_DIR);
-    QString sLogFile;
-    QStringList aJobs;
+    QString sLogFile, sProject;
+    bool bTwoChannelTiles = false, bFloatTiles = false;
+    QStringList aWords;
     for (int i = 1; i < argc; ++i) {
         const QString sArg = QString::fromLocal8Bit(argv[i]);
-        if (sArg == "--plugins" || sArg == "--log") {
-            if (i + 1 >= argc) {
-                err << "varnik-host: " << sArg << " needs an argument\n";
-                PrintUsage(err);
-                return 1;
-            }
-            (sArg == "--plugins" ? sPluginFolder : sLogFile) = QString::fromLocal8Bit(argv[++i]);
+        // Options come before the command; after it every word is the command's.
+        if (!aWords.isEmpty() || !sArg.startsWith("-")) {
+            aWords << sArg;
+        } else if (sArg == "--plugins" || sArg == "--log" || sArg == "--project") {
+            if (i + 1 >= argc)
+                return UsageError(err, QString("%1 needs an argument").arg(sArg));
+            const QString sValue = QString::fromLocal8Bit(argv[++i]);
+            (sArg == "--plugins" ? sPluginFolder : sArg == "--log" ? sLogFile : sProject) = sValue;
+        } else if (sArg == "--two-channel-tiles") {
+            bTwoChannelTiles = true;
+        } else if (sArg == "--float-tiles") {
+            bFloatTiles = true;
         } else if (sArg == "--help" || sArg == "-h") {
-            PrintUsage(out);
+            PrintHelp(out);
             return 0;
-        } else if (sArg.startsWith("-")) {
-            err << "varnik-host: unknown option \"" << sArg << "\"\n";
-            PrintUsage(err);
-            return 1;
         } else {
-            aJobs << sArg;
+            return UsageError(err, QString("unknown option \"%1\"").arg(sArg));
         }
     }
-    if (aJobs.isEmpty())
-        aJobs << "info" << "demo";
-    // Every name is checked before anything starts, so a typo costs nothing.
-    for (const QString& sJob : aJobs) {
-        if (!FindJob(sJob)) {
-            err << "varnik-host: unknown job \"" << sJob << "\" (jobs: info, demo)\n";
-            return 1;
-        }
-    }
+    if (aWords.isEmpty())
+        aWords << "demo";
+    const Command* pCommand = FindCommand(aWords.first());
+    if (!pCommand)
+        return UsageError(err, QString("unknown command \"%1\"").arg(aWords.first()));
+    const QStringList aArguments = aWords.mid(1);
+    if (aArguments.size() < pCommand->iMinArguments ||
+        (pCommand->iMaxArguments >= 0 && aArguments.size() > pCommand->iMaxArguments))
+        return UsageError(err, QString("%1 takes %2").arg(pCommand->sName,
+                                                          *pCommand->sArguments ? pCommand->sArguments : "no arguments"));
 
     if (!sLogFile.isEmpty() && !varnik::Kernel::SetLogFile(sLogFile)) {
         err << "varnik-host: cannot open log file \"" << sLogFile << "\"\n";
         return 1;
     }
+    if (!sProject.isEmpty()) {
+        s_sProjectFolder = QDir(sProject).absolutePath();
+        varnik::Kernel::SetProjectFilesDirectory(s_sProjectFolder + "/");
+    }
+    varnik::Kernel()->Preferences()->m_bAllowTwoChannelTiles = bTwoChannelTiles;
+    varnik::Kernel()->Preferences()->m_bUseFloatTiles = bFloatTiles;
 
     varnik::GLContext cContext;
     if (!cContext.Create()) {
@@ -136,33 +175,26 @@ int main(int argc, char** argv)
         const int iModules = cLoader.LoadFolder(sPluginFolder);
         varnik::Kernel::Log(QString("varnik-host: %1 module(s) loaded from %2\n").arg(iModules).arg(sPluginFolder));
 
-        for (const QString& sJob : aJobs) {
-            int iJob = 0;
-            try {
-                iJob = FindJob(sJob)(out);
-            } catch (varnik::Error* pError) {
-                out.flush();
-                err << "varnik-host: job \"" << sJob << "\" failed: " << pError->Describe() << "\n";
-                err.flush();
-                varnik::Error::Discard(pError);
-                iJob = 1;
-            } catch (const std::exception& cException) {
-                out.flush();
-                err << "varnik-host: job \"" << sJob << "\" failed: " << cException.what() << "\n";
-                iJob = 1;
-            }
+        try {
+            iResult = pCommand->fRun(aArguments, out);
+        } catch (varnik::Error* pError) {
             out.flush();
-            // Between jobs the host holds no memory it does not use.
-            varnik::ProcessAllocator::Release();
-            if (iJob != 0) {
-                err << "varnik-host: job \"" << sJob << "\" failed (" << iJob << ")\n";
-                iResult = 3;
-            }
+            err << "varnik-host: " << pCommand->sName << " failed: " << pError->Describe() << "\n";
+            varnik::Error::Discard(pError);
+            iResult = 3;
+        } catch (const std::exception& cException) {
+            out.flush();
+            err << "varnik-host: " << pCommand->sName << " failed: " << cException.what() << "\n";
+            iResult = 3;
         }
+        out.flush();
+        err.flush();
+        varnik::ProcessAllocator::Release();
 
         // The mixer's shared GL objects go while the modules that used them
         // and the context are still there; modules go in reverse load order.
         varnik::TextureMixer::ReleaseSharedResources();
+        varnik::Brush::ReleaseSharedResources();
         cLoader.UnloadAll();
         s_pLoader = nullptr;
     }

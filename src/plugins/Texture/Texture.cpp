@@ -27,6 +27,7 @@
 #include "FrameBufferObject.h"
 #include "TextureFormat.h"
 #include "CompositeAllAction.h"
+#include "TextureTester.h"
 #include "VarnikRenderTarget.h"
 #include "VarnikTexturePool.h"
 
@@ -164,6 +165,10 @@ varnik::Preferences::Integer s_cMaxCompositeSize("Maximum composite size", "Pain
                                                  DisplayCategory("Paint"), 1024, true);
 
 CompositeAllAction s_cCompositeAllAction;
+
+// The self-test node's record comes last of the module's static objects.
+varnik::ClassDesc TextureTester::s_cMyClass(varnik::UnitTest::StaticClass(), varnik::UnitTest::StaticClass(),
+                                            "TextureTester", "TextureTester", &TextureTester::CreateInstances, 0, 0);
 
 // The crash reporter names the module's operations from the moment it is loaded.
 const bool s_bCrashScopesNamed = (CrashScope::RegisterNames(), true);

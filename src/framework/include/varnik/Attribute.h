@@ -106,8 +106,8 @@ public:
     AttributeInstance(Node* pOwner, const QString& sName, const T& value = T())
         : Attribute(pOwner, sName, sizeof(T)), m_value(value) {}
 
-    // Typed slots; defined per value type (bool, int, unsigned int, float and
-    // the pointer types) in the SDK.
+    // Typed slots; defined per value type (bool, int, unsigned int, float,
+    // QString and the pointer types) in the SDK.
     int TypeCode() const override;
     void Serialize(Stream& s) override;
     QString AsString() const override;
@@ -159,5 +159,9 @@ template <> int AttributeInstance<float>::TypeCode() const;
 template <> void AttributeInstance<float>::Serialize(Stream&);
 template <> QString AttributeInstance<float>::AsString() const;
 template <> void AttributeInstance<float>::SetFromString(const QString&, bool);
+template <> int AttributeInstance<QString>::TypeCode() const;
+template <> void AttributeInstance<QString>::Serialize(Stream&);
+template <> QString AttributeInstance<QString>::AsString() const;
+template <> void AttributeInstance<QString>::SetFromString(const QString&, bool);
 
 } // namespace varnik

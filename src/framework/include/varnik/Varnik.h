@@ -14,6 +14,7 @@
 #include "varnik/ImgTile.h"
 #include "varnik/Interface.h"
 #include "varnik/Kernel.h"
+#include "varnik/Menu.h"
 #include "varnik/Node.h"
 #include "varnik/PixelDescriptor.h"
 #include "varnik/Plugin.h"
