@@ -19,6 +19,8 @@ if [ -n "$missing" ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
 fi
 
+# BUILD_DIR and CMAKE_ARGS let scripts/test.sh --sanitize build beside the plain build.
 BUILD_TYPE="${BUILD_TYPE:-Release}"
-cmake -S . -B build -DCMAKE_BUILD_TYPE="$BUILD_TYPE" >/dev/null
-cmake --build build -j"$(nproc)"
+BUILD_DIR="${BUILD_DIR:-build}"
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="$BUILD_TYPE" ${CMAKE_ARGS:-} >/dev/null
+cmake --build "$BUILD_DIR" -j"$(nproc)"

@@ -94,8 +94,13 @@ QString ProbeInChild(const QString& sPath)
     const QByteArray aPath = sPath.toLocal8Bit();
     const pid_t iChild = fork();
     if (iChild == 0) {
-        // Nothing of the parent's runs here: no destructors, no atexit.
-        dlopen(aPath.constData(), RTLD_NOW | RTLD_LOCAL);
+        // Nothing of the parent's runs here: no destructors, no atexit. An
+        // exception may come out of dlopen where the loader has unwind tables.
+        try {
+            dlopen(aPath.constData(), RTLD_NOW | RTLD_LOCAL);
+        } catch (...) {
+            _exit(3);
+        }
         _exit(0);
     }
     close(aPipe[1]);
@@ -120,6 +125,8 @@ QString ProbeInChild(const QString& sPath)
         return QString("loading it ended the process with signal %1 (%2), as a static constructor that throws or "
                        "crashes does")
             .arg(WTERMSIG(iStatus)).arg(QString::fromLocal8Bit(strsignal(WTERMSIG(iStatus))));
+    if (WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 3)
+        return QString("a static constructor threw an exception while loading it");
     return QString();
 }
 

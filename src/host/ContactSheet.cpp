@@ -49,6 +49,9 @@ const uint8_t* GlyphRows(QChar c)
 
 } // namespace
 
+// Out-of-line definition: std::min binds the value by reference.
+const int ContactSheet::s_iColumns;
+
 int ContactSheet::DrawText(std::vector<uint8_t>& aPixels, int iWidth, int iHeight, int x, int y, const QString& sText,
                            int iScale, const uint8_t aColor[4])
 {
