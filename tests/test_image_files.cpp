@@ -1,5 +1,6 @@
 // varnik::Image through real files: round trips per file type and depth, the
 // type each file loads as, and bad files that must fail clearly.
+#include <OpenImageIO/imageio.h>
 #include <QFile>
 #include <cmath>
 #include <random>
@@ -148,6 +149,40 @@ TEST(ImageFiles, JpegReadsBackCloseAndDepthsConvert)
     cBack.getTile(0, 0, 3, 1, a16.data());
     EXPECT_EQ(a16, (std::vector<uint16_t>{0, 0, 32768}));
     EXPECT_TRUE(ErrorTextOf([&] { cFloat.Save(cDir.File("deep.psd"), 32); }).contains("deep.psd"));
+}
+
+TEST(ImageFiles, TiledAndScanlineFilesReadAsTheLibraryReadsThem)
+{
+    // Sizes that end in partial file tiles and partial storage tiles, tall
+    // enough for several bands.
+    struct Layout { const char* sName; int iTile; OIIO::TypeDesc::BASETYPE eType; int iChannels; };
+    const Layout aCases[] = {{"t64.tif", 64, OIIO::TypeDesc::UINT8, 4}, {"t16.tif", 16, OIIO::TypeDesc::UINT16, 3},
+                             {"t32.exr", 32, OIIO::TypeDesc::HALF, 4},  {"t96.exr", 96, OIIO::TypeDesc::FLOAT, 2},
+                             {"s.exr", 0, OIIO::TypeDesc::HALF, 3},     {"s.tif", 0, OIIO::TypeDesc::FLOAT, 1}};
+    TempDir cDir;
+    for (const Layout& k : aCases) {
+        SCOPED_TRACE(k.sName);
+        const std::string sFile = cDir.File(k.sName).toStdString();
+        OIIO::ImageSpec cSpec(333, 301, k.iChannels, k.eType);
+        cSpec.tile_width = cSpec.tile_height = k.iTile;
+        std::vector<float> aPixels(size_t(333) * 301 * k.iChannels);
+        for (size_t i = 0; i < aPixels.size(); ++i)
+            aPixels[i] = float(i % 1013) / 1013.0f;
+        auto pOut = OIIO::ImageOutput::create(sFile);
+        ASSERT_TRUE(pOut && pOut->open(sFile, cSpec) && pOut->write_image(OIIO::TypeDesc::FLOAT, aPixels.data()) &&
+                    pOut->close());
+        auto pIn = OIIO::ImageInput::open(sFile);
+        ASSERT_TRUE(pIn);
+        // Compared in the file's own type: conversions round differently.
+        std::vector<uint8_t> aExpected(aPixels.size() * OIIO::TypeDesc(k.eType).size());
+        ASSERT_TRUE(pIn->read_image(0, 0, 0, k.iChannels, k.eType, aExpected.data()));
+        Image c;
+        ASSERT_NO_THROW(c.Load(QString::fromStdString(sFile)));
+        ASSERT_EQ(c.Width(), 333u);
+        ASSERT_EQ(c.Height(), 301u);
+        ASSERT_EQ(c.ChannelCount(), uint32_t(k.iChannels));
+        EXPECT_TRUE(Whole(c) == aExpected);
+    }
 }
 
 TEST(ImageFiles, KnownFileChannelsAndHistory)

@@ -133,15 +133,13 @@ TEST(PluginLoader, UnloadForgetsTheRecordsAndReloadStartsAfresh)
 TEST(PluginLoader, UnloadsInReverseOrderOfLoading)
 {
     TempDir cDir;
-    // Two copies are two modules to the dynamic loader, each with its own statics.
-    for (const char* sName : { "a.so", "b.so" })
-        ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File(sName)));
+    ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File("a.so")));
+    ASSERT_TRUE(QFile::copy(VARNIK_TEST_SAMPLE_B, cDir.File("b.so")));
     PluginLoader cLoader;
     ASSERT_EQ(cLoader.LoadFolder(cDir.Path()), 2);
     EXPECT_TRUE(cLoader.Modules()[0].sFile.endsWith("/a.so"));
-    // The registry answers with the most recent record: b's.
     Dl_info cInfo;
-    ASSERT_NE(dladdr(ClassDesc::FindByName("SampleAction"), &cInfo), 0);
+    ASSERT_NE(dladdr(ClassDesc::FindByName("SampleActionB"), &cInfo), 0);
     EXPECT_TRUE(QString::fromLocal8Bit(cInfo.dli_fname).endsWith("/b.so")) << cInfo.dli_fname;
 
     LogRecorder cLog;
@@ -162,9 +160,18 @@ TEST(PluginLoader, JunkIsLoggedAndSkipped)
         ASSERT_TRUE(QFile::copy(sJunk + sName, cDir.File(sName)));
     ASSERT_TRUE(QFile::copy(VARNIK_TEST_BARE_MODULE, cDir.File("bare.so")));
     ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File("sample.so")));
+    // A second copy of a module: its class names are taken.
+    ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File("zcopy.so")));
+    // A real module cut short: the dynamic loader would fault mapping it.
+    {
+        QFile cSample(s_sSampleFile), cCut(cDir.File("cut.so"));
+        ASSERT_TRUE(cSample.open(QIODevice::ReadOnly) && cCut.open(QIODevice::WriteOnly));
+        cCut.write(cSample.read(cSample.size() * 2 / 3));
+    }
+    ASSERT_TRUE(QFile::link(cDir.File("nowhere"), cDir.File("broken.so")));
     ASSERT_TRUE(QFile::copy(sJunk + "x.so", cDir.File("notes.txt")));  // not a module name: ignored
     ASSERT_TRUE(QFile::copy(sJunk + "x.so", cDir.File("upper.SO")));   // nor is this: case matters
-    ASSERT_TRUE(QDir(cDir.Path()).mkdir("folder.so"));                // not a file: ignored
+    ASSERT_TRUE(QDir(cDir.Path()).mkdir("folder.so"));
 
     LogRecorder cLog;
     PluginLoader cLoader;
@@ -173,9 +180,13 @@ TEST(PluginLoader, JunkIsLoggedAndSkipped)
     EXPECT_TRUE(cLoader.Modules().front().sFile.endsWith("/sample.so"));
     EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 1);
     const std::string sLog = cLog.Text().toStdString();
-    EXPECT_EQ(cLog.Count("Plugin: "), 4) << sLog;
+    EXPECT_EQ(cLog.Lines().filter(QRegExp("^Plugin: ")).size(), 8) << sLog;
     for (const QString& sLine : { cDir.File("x.so") + "\": ", cDir.File("truncated-elf.so") + "\": ",
-                                  cDir.File("empty.so") + "\" is empty", cDir.File("bare.so") + "\" brings no plug-in descriptor" })
+                                  cDir.File("empty.so") + "\" is empty", cDir.File("bare.so") + "\" brings no plug-in descriptor",
+                                  cDir.File("cut.so") + "\": its section headers reach past the end", cDir.File("folder.so") + "\" is a folder",
+                                  cDir.File("broken.so") + "\" is a broken link",
+                                  cDir.File("zcopy.so") + "\" registers class \"SampleAction\", which \"" +
+                                      cDir.File("sample.so") + "\" registered already" })
         EXPECT_TRUE(cLog.Contains(sLine)) << sLine.toStdString() << " missing from\n" << sLog;
     EXPECT_FALSE(IsMapped(cDir.File("bare.so")));  // unloaded again
 
@@ -188,4 +199,20 @@ TEST(PluginLoader, JunkIsLoggedAndSkipped)
 
     EXPECT_EQ(cLoader.LoadFolder("/no/such/plugin/folder"), 0);
     EXPECT_TRUE(cLog.Contains("Plugin: folder \"/no/such/plugin/folder\" does not exist"));
+}
+
+TEST(PluginLoader, ModuleWhoseStaticConstructorThrowsIsSkipped)
+{
+    TempDir cDir;
+    ASSERT_TRUE(QFile::copy(s_sSampleFile, cDir.File("throws.so")));
+    LogRecorder cLog;
+    PluginLoader cLoader;
+    qputenv("VARNIK_SAMPLE_THROW_AT_LOAD", "1");
+    const bool bLoaded = cLoader.Load(cDir.File("throws.so"));
+    qunsetenv("VARNIK_SAMPLE_THROW_AT_LOAD");
+    EXPECT_FALSE(bLoaded);
+    EXPECT_TRUE(cLog.Contains(cDir.File("throws.so") + "\": loading it ended the process with signal 6"))
+        << cLog.Text().toStdString();
+    EXPECT_FALSE(IsMapped(cDir.File("throws.so")));
+    EXPECT_TRUE(cLoader.Load(cDir.File("throws.so")));  // the same file, sound once the variable is gone
 }

@@ -91,6 +91,26 @@ void RoundTripExtremes()
                                T(std::numeric_limits<T>::max() / 3) }), ...);
 }
 
+/// Offsets of the header's count and length fields: the class count, each
+/// class name's length, and last the node count. Header: magic 8, version 4,
+/// class count 4, then per class a name (4 + its bytes) and a version 4
+/// (every registered class is listed).
+std::vector<int> CountFieldOffsets(const QByteArray& aData)
+{
+    std::vector<int> aOffsets = { 12 };
+    uint32_t iClasses = 0;
+    std::memcpy(&iClasses, aData.constData() + 12, 4);
+    int iAt = 16;
+    for (uint32_t i = 0; i < iClasses; ++i) {
+        aOffsets.push_back(iAt);
+        uint32_t iName = 0;
+        std::memcpy(&iName, aData.constData() + iAt, 4);
+        iAt += 4 + int(iName) + 4;
+    }
+    aOffsets.push_back(iAt);
+    return aOffsets;
+}
+
 QString ReadError(const QByteArray& aData)
 {
     return ErrorTextOf([&] { Scene s; s.aNodes = Stream::ReadScene(aData); });
@@ -236,16 +256,9 @@ TEST(StreamScenes, CorruptHeadersTablesAndRecordsAreRefused)
     EXPECT_TRUE(ReadError(Patched(8, 0)).contains("format version 0"));
     EXPECT_TRUE(ReadError(Patched(12, 0xFFFFFFFFu)).contains("class count"));
 
-    // Header: magic 8, version 4, class count 4, then per class a name (4 + its
-    // bytes) and a version 4 (every registered class is listed).
     uint32_t iClasses = 0;
     std::memcpy(&iClasses, aGood.constData() + 12, 4);
-    int iNodeCountAt = 16;
-    for (uint32_t i = 0; i < iClasses; ++i) {
-        uint32_t iName = 0;
-        std::memcpy(&iName, aGood.constData() + iNodeCountAt, 4);
-        iNodeCountAt += 4 + int(iName) + 4;
-    }
+    const int iNodeCountAt = CountFieldOffsets(aGood).back();
     const int iFirstLengthAt = iNodeCountAt + 4 + 3 * 4;
     uint32_t iFirstLength = 0;
     std::memcpy(&iFirstLength, aGood.constData() + iFirstLengthAt, 4);
@@ -284,4 +297,69 @@ TEST(StreamScenes, CorruptHeadersTablesAndRecordsAreRefused)
     }
     EXPECT_GT(iRefused, 0);
     EXPECT_EQ(Node::Count(), iNodesBefore);
+}
+
+TEST(StreamScenes, EveryChangedCountOrLengthAndTrailingDataIsAnError)
+{
+    SampleScene cScene;
+    const QByteArray aGood = Stream::WriteScene(cScene.Nodes());
+    // The count and length fields: the header's, then each record's length.
+    std::vector<int> aFields = CountFieldOffsets(aGood);
+    for (int iAt = aFields.back() + 4 + 3 * 4, i = 0; i < 3; ++i) {
+        aFields.push_back(iAt);
+        uint32_t iLength = 0;
+        std::memcpy(&iLength, aGood.constData() + iAt, 4);
+        iAt += 4 + int(iLength);
+    }
+    for (int iAt : aFields) {
+        uint32_t iValue = 0;
+        std::memcpy(&iValue, aGood.constData() + iAt, 4);
+        for (uint32_t iChanged : { iValue - 1, iValue + 1, 0u, iValue * 2, 0xFFFFFFFFu }) {
+            QByteArray a = aGood;
+            std::memcpy(a.data() + iAt, &iChanged, 4);
+            EXPECT_TRUE(ReadError(a).contains("offset")) << "field at " << iAt << " set to " << iChanged;
+        }
+    }
+    const QString sTrailing = ReadError(aGood + QByteArray(3, '\0'));
+    EXPECT_TRUE(sTrailing.contains(QString("3 bytes of unexpected data at offset %1").arg(aGood.size())))
+        << sTrailing.toStdString();
+}
+
+TEST(StreamScenes, TileDescriptorsReadBackOnlyWhenUsable)
+{
+    typedef varnik::TexturePool::TileDescriptor Descriptor;
+    const float fNaN = std::numeric_limits<float>::quiet_NaN();
+    struct Case { Descriptor d; bool bUsable; };
+    const Case aCases[] = {
+        {Descriptor(), true},  // a pool that never had one
+        {Descriptor(256, 128, varnik::Image::e16float, 4, "exr", varnik::Color::red), true},
+        {Descriptor(2, 2, varnik::Image::eNoFormat, 1, "tif"), true},
+        {Descriptor(256, 256, varnik::Image::Format(200), 4, "tif"), false},
+        {Descriptor(256, 256, varnik::Image::e8integer, 0, "tif"), false},
+        {Descriptor(256, 256, varnik::Image::e8integer, 5, "tif"), false},
+        {Descriptor(0, 256, varnik::Image::e8integer, 4, "tif"), false},
+        {Descriptor(70000, 256, varnik::Image::e8integer, 4, "tif"), false},
+        {Descriptor(64, 64, varnik::Image::e8integer, 4, "tif", varnik::Color(fNaN, 0, 0, 1)), false},
+        {Descriptor(64, 64, varnik::Image::e8integer, 4, "../tif"), false},
+    };
+    for (const Case& k : aCases) {
+        QByteArray aData("pad");
+        Stream cOut(&aData, true);
+        cOut.Write("pad", 3);
+        Descriptor d = k.d;
+        d.Serialize(cOut);
+        Stream cIn(&aData, false);
+        char aPad[3];
+        cIn.Read(aPad, 3);
+        Descriptor cRead(8, 8, varnik::Image::e8integer, 4, "png");
+        const Descriptor cBefore = cRead;
+        if (k.bUsable) {
+            EXPECT_NO_THROW(cRead.Serialize(cIn));
+            EXPECT_TRUE(cRead == k.d);
+        } else {
+            EXPECT_TRUE(ErrorTextOf([&] { cRead.Serialize(cIn); }).contains("invalid tile descriptor at offset 3"))
+                << k.d.m_iWidth << " " << k.d.m_eFormat << " " << k.d.m_iChannels;
+            EXPECT_TRUE(cRead == cBefore);
+        }
+    }
 }

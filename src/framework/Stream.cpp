@@ -322,6 +322,11 @@ std::vector<Node*> Stream::ReadScene(const QByteArray& cData)
                                                                                  qulonglong(cRecord.Offset() - iStart), iLength, qulonglong(iStart));
             s.m_iOffset = iStart + iLength;
         }
+        // The last record ends the stream: more bytes mean a node count or a
+        // record length that disagrees with the data.
+        if (s.m_iOffset != size_t(aData.size()))
+            throw StreamError("varnik::Stream::ReadScene", __LINE__)->Format("Stream: %1 bytes of unexpected data at offset %2 after the last of %3 records",
+                                                                             qulonglong(size_t(aData.size()) - s.m_iOffset), qulonglong(s.m_iOffset), iCount);
     } catch (...) {
         for (auto it = aNodes.rbegin(); it != aNodes.rend(); ++it)
             delete *it;

@@ -91,14 +91,26 @@ void TexturePool::TileDescriptor::Serialize(Stream& s)
         s << m_sExtension;
         return;
     }
-    // Read into locals first: a stream that ends part-way leaves the
-    // descriptor as it was.
+    // Read into locals first: a stream that ends part-way, or holds a
+    // descriptor no pool can use, leaves the descriptor as it was.
+    const size_t iAt = s.Offset();
     uint32_t iWidth = 0, iHeight = 0, iChannels = 0;
     Color cColor;
     QString sExtension;
     s >> iWidth >> iHeight >> iFormat >> iChannels;
     s >> cColor.r >> cColor.g >> cColor.b >> cColor.a;
     s >> sExtension;
+    TileDescriptor cRead(iWidth, iHeight, Image::Format(iFormat), iChannels, sExtension, cColor);
+    // A pool that never had a descriptor writes the blank one; anything else
+    // must describe tiles an image can hold.
+    const bool bBlank = cRead == TileDescriptor();
+    const bool bFinite = std::isfinite(cColor.r) && std::isfinite(cColor.g) && std::isfinite(cColor.b) &&
+                         std::isfinite(cColor.a);
+    if (!bBlank && (!cRead.IsValid() || iWidth > Image::s_iMaxDimension || iHeight > Image::s_iMaxDimension ||
+                    !bFinite || sExtension.contains(QChar('/')) || sExtension.contains(QChar('\0'))))
+        throw (new Error(QString(), 4, "varnik::TexturePool::TileDescriptor::Serialize", "src/framework/TexturePool", __LINE__))
+            ->Format("Stream: invalid tile descriptor at offset %1 (%2 x %3, format %4, %5 channels, extension \"%6\")",
+                     qulonglong(iAt), iWidth, iHeight, iFormat, iChannels, sExtension);
     m_iWidth = iWidth;
     m_iHeight = iHeight;
     m_eFormat = Image::Format(iFormat);

@@ -1,5 +1,6 @@
 // A small real plug-in for the loader tests: one descriptor whose initialiser
 // counts its calls, and two classes that implement host interfaces.
+#include <cstdlib>
 #include <dlfcn.h>
 #include <QStringList>
 #include "varnik/Action.h"
@@ -43,11 +44,27 @@ public:
     bool Run(const QString& sName) override { return sName == "Passes"; }
 };
 
-varnik::ClassDesc s_cSampleActionClass(varnik::Action::StaticClass(), varnik::Action::StaticClass(), "SampleAction",
+// A second build of this file gives its names a suffix: a distinct module.
+#ifndef VARNIK_SAMPLE_SUFFIX
+#define VARNIK_SAMPLE_SUFFIX ""
+#endif
+
+/// Throws from a static constructor when asked to through the environment:
+/// a module that ends any process loading it.
+struct LoadThrower
+{
+    LoadThrower()
+    {
+        if (std::getenv("VARNIK_SAMPLE_THROW_AT_LOAD"))
+            throw 1;
+    }
+} s_cLoadThrower;
+
+varnik::ClassDesc s_cSampleActionClass(varnik::Action::StaticClass(), varnik::Action::StaticClass(), "SampleAction" VARNIK_SAMPLE_SUFFIX,
                                        "Sample Action", &varnik::CreateInstancesOf<SampleAction>, 0, 3);
-varnik::ClassDesc s_cSampleTesterClass(varnik::UnitTest::StaticClass(), varnik::UnitTest::StaticClass(), "SampleTester",
+varnik::ClassDesc s_cSampleTesterClass(varnik::UnitTest::StaticClass(), varnik::UnitTest::StaticClass(), "SampleTester" VARNIK_SAMPLE_SUFFIX,
                                        "Sample Tester", &varnik::CreateInstancesOf<SampleTester>, 0, 1);
-varnik::Plugin s_cPlugin("Sample", "Sample plug-in of the loader tests", "Varnik test suite", "https://example.invalid/sample",
+varnik::Plugin s_cPlugin("Sample" VARNIK_SAMPLE_SUFFIX, "Sample plug-in of the loader tests", "Varnik test suite", "https://example.invalid/sample",
                          __DATE__ " " __TIME__, &InitializeSample);
 
 /// Logs the module's file when the module's statics go (at unload), so that a

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 #include <vector>
+#include "ImageReader.h"
 #include "PsdWriter.h"
 #include "varnik/Error.h"
 #include "varnik/Image.h"
@@ -13,12 +14,6 @@ namespace varnik {
 namespace {
 
 const char* const s_sSourceFile = "src/framework/codec/VarnikImageIO";
-
-Error* ReadError(unsigned int iLine, const QString& sFileName, const QString& sReason)
-{
-    return (new Error(QString(), 4, "VarnikImageIO::Read", s_sSourceFile, iLine))
-        ->Format(QString("Image::Load -- cannot read \"%1\": %2").arg(sFileName, sReason.trimmed()));
-}
 
 Error* WriteError(unsigned int iLine, const QString& sFileName, const QString& sReason)
 {
@@ -56,73 +51,10 @@ public:
 
 void VarnikImageIO::Read(const QString& sFileName, Image& cImage, unsigned int iChannels)
 {
-    // Checked first so that the common failures read plainly.
-    const QFileInfo cInfo(sFileName);
-    if (!cInfo.exists())
-        throw ReadError(__LINE__, sFileName, "the file does not exist");
-    if (!cInfo.isFile())
-        throw ReadError(__LINE__, sFileName, "not a file");
-    if (cInfo.size() == 0)
-        throw ReadError(__LINE__, sFileName, "the file is empty (0 bytes)");
-
-    const std::string sName = sFileName.toStdString();
-    // Paint layers hold straight alpha: ask readers not to premultiply.
-    OIIO::ImageSpec cConfig;
-    cConfig.attribute("oiio:UnassociatedAlpha", 1);
-    auto pInput = OIIO::ImageInput::open(sName, &cConfig);
-    if (!pInput)
-        throw ReadError(__LINE__, sFileName, Reason(OIIO::geterror(), "no reader accepts the file"));
-    // A layered document with one full-size layer (what our own writer makes)
-    // is read from that layer: the flattened image of such a file holds the
-    // colour blended over white, which cannot give straight colour back exactly
-    // where alpha is below 1.
-    // Only the dimension and type fields are read, which is all a pixel read needs.
-    int iSubimage = 0;
-    if (cInfo.suffix().toLower() == "psd" && pInput->spec_dimensions(0, 0).nchannels >= 4 &&
-        pInput->seek_subimage(1, 0) && !pInput->seek_subimage(2, 0)) {
-        const OIIO::ImageSpec cComposite = pInput->spec_dimensions(0, 0);
-        const OIIO::ImageSpec cLayer = pInput->spec_dimensions(1, 0);
-        if (cLayer.width == cComposite.width && cLayer.height == cComposite.height &&
-            cLayer.x == cComposite.x && cLayer.y == cComposite.y &&
-            cLayer.nchannels == cComposite.nchannels && cLayer.format == cComposite.format)
-            iSubimage = 1;
-    }
-    pInput->seek_subimage(iSubimage, 0);
-    const OIIO::ImageSpec cSpec = pInput->spec_dimensions(iSubimage, 0);
-    if (cSpec.width <= 0 || cSpec.height <= 0 || cSpec.nchannels <= 0 ||
-        uint32_t(cSpec.width) > Image::s_iMaxDimension || uint32_t(cSpec.height) > Image::s_iMaxDimension)
-        throw ReadError(__LINE__, sFileName,
-                        QString("unsupported size %1 x %2 with %3 channels")
-                            .arg(cSpec.width).arg(cSpec.height).arg(cSpec.nchannels));
-
-    Image::Format eFormat = Image::e32float;
-    switch (cSpec.format.basetype) {
-    case OIIO::TypeDesc::UINT8: eFormat = Image::e8integer; break;
-    case OIIO::TypeDesc::UINT16: eFormat = Image::e16integer; break;
-    case OIIO::TypeDesc::HALF: eFormat = Image::e16float; break;
-    default: eFormat = Image::e32float; break;  // float as it is, the rest converted
-    }
-    const uint32_t iFileChannels = uint32_t(std::min(cSpec.nchannels, 4));
-    const uint32_t iWidth = uint32_t(cSpec.width), iHeight = uint32_t(cSpec.height);
-
     Image cFile;
-    cFile.create(iWidth, iHeight, iFileChannels, eFormat);
-    const OIIO::TypeDesc cType = TypeOf(Image::ChannelTypeOf(eFormat));
-    const size_t iRowBytes = size_t(iWidth) * cFile.BytesPerPixel();
-    // Bands of about 16 MiB: the library decodes the chunks of one call in
-    // parallel, so small calls leave its threads idle, while a whole-image
-    // buffer would cost a second copy's worth of fresh memory.
-    const uint32_t iBand = std::max<uint32_t>(256, uint32_t((size_t(16) << 20) / iRowBytes)) & ~255u;
-    std::vector<uint8_t> aBand(iRowBytes * std::min(iBand, iHeight));
-    for (uint32_t y = 0; y < iHeight; y += iBand) {
-        const uint32_t iRows = std::min(iBand, iHeight - y);
-        if (!pInput->read_scanlines(iSubimage, 0, cSpec.y + int(y), cSpec.y + int(y + iRows), cSpec.z, 0,
-                                    int(iFileChannels), cType, aBand.data()))
-            throw ReadError(__LINE__, sFileName, Reason(pInput->geterror(), "the pixel data cannot be read"));
-        cFile.setTile(0, int(y), int(iWidth), int(iRows), aBand.data());
-    }
-    pInput->close();
-
+    ImageReader(sFileName).Read(cFile);
+    const uint32_t iWidth = cFile.Width(), iHeight = cFile.Height(), iFileChannels = cFile.ChannelCount();
+    const Image::Format eFormat = cFile.format();
     if (iChannels != 0 && iChannels != iFileChannels) {
         cImage.create(iWidth, iHeight, iChannels, eFormat);
         cImage.ConvertFrom(cFile);
@@ -190,33 +122,7 @@ void VarnikImageIO::Write(const QString& sFileName, const Image& cImage, unsigne
 Image::FileShape VarnikImageIO::ReadShape(const QString& sFileName)
 {
     // Only the header: a folder of tile files is opened without decoding any.
-    const QFileInfo cInfo(sFileName);
-    if (!cInfo.isFile())
-        throw ReadError(__LINE__, sFileName, cInfo.exists() ? "not a file" : "the file does not exist");
-    OIIO::ImageSpec cConfig;
-    cConfig.attribute("oiio:UnassociatedAlpha", 1);
-    auto pInput = OIIO::ImageInput::open(sFileName.toStdString(), &cConfig);
-    if (!pInput)
-        throw ReadError(__LINE__, sFileName, Reason(OIIO::geterror(), "no reader accepts the file"));
-    const OIIO::ImageSpec cSpec = pInput->spec_dimensions(0, 0);
-    pInput->close();
-    if (cSpec.width <= 0 || cSpec.height <= 0 || cSpec.nchannels <= 0 ||
-        uint32_t(cSpec.width) > Image::s_iMaxDimension || uint32_t(cSpec.height) > Image::s_iMaxDimension)
-        throw ReadError(__LINE__, sFileName,
-                        QString("unsupported size %1 x %2 with %3 channels")
-                            .arg(cSpec.width).arg(cSpec.height).arg(cSpec.nchannels));
-    Image::FileShape cShape;
-    cShape.m_iWidth = uint32_t(cSpec.width);
-    cShape.m_iHeight = uint32_t(cSpec.height);
-    cShape.m_iChannels = uint32_t(std::min(cSpec.nchannels, 4));
-    // The formats Read loads the pixels in.
-    switch (cSpec.format.basetype) {
-    case OIIO::TypeDesc::UINT8: cShape.m_eFormat = Image::e8integer; break;
-    case OIIO::TypeDesc::UINT16: cShape.m_eFormat = Image::e16integer; break;
-    case OIIO::TypeDesc::HALF: cShape.m_eFormat = Image::e16float; break;
-    default: cShape.m_eFormat = Image::e32float; break;
-    }
-    return cShape;
+    return ImageReader(sFileName).ReadShape();
 }
 
 } // namespace

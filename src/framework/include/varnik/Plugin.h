@@ -37,15 +37,22 @@ private:
 };
 
 /// Loads the modules of a plug-in folder with dlopen and unloads them in
-/// reverse order. A file that does not load, or loads without bringing a
-/// descriptor, is logged ("Plugin: ...") and skipped (and unloaded again).
+/// reverse order. What cannot be a sound module is logged ("Plugin: ...") and
+/// skipped before dlopen: folders and broken links, empty files, ELF files
+/// whose headers, segments or sections reach past the end of the file. Each
+/// module is loaded once in a child process first, so that one whose static
+/// constructors throw or crash is skipped without ending the host. A module
+/// that does not load, brings no descriptor, or registers a class name that
+/// the SDK or another loaded module registered already is logged (naming
+/// both files) and unloaded again. Records of a module linked into the
+/// program itself may be replaced by those of a loaded module.
 class PluginLoader
 {
 public:
     PluginLoader() = default;
     ~PluginLoader();  ///< UnloadAll()
 
-    /// Loads every regular file of `sFolder` whose name ends in ".so", in name
+    /// Loads every entry of `sFolder` whose name ends in ".so", in name
     /// order, then calls each new descriptor's initialiser once. Returns the
     /// number of modules loaded.
     int LoadFolder(const QString& sFolder);
