@@ -359,7 +359,8 @@ TEST_F(PoolTest, ColourAndFileCreationHandleGoodAndBadInput)
                          Row{sData + "/truncated.png", true, false, 255, "truncated.png"},
                          Row{sData + "/corrupt.exr", false, false, 255, "corrupt.exr"},
                          Row{D + "/empty.png", true, false, 255, "empty"},
-                         Row{D + "/wide.png", false, true, 9, "exceeds graphics hardware's texture size limitations"}}) {
+                         Row{D + "/wide.png", false, true, 9, "exceeds graphics hardware's texture size limitations"},
+                         Row{D + "/wide.png", true, true, 9, "gl error: invalid value in VarnikTexture::CopyFrom"}}) {
         LogRecorder cLog;
         Kernel::Interface()->ResetRecord();
         t = texkit::NewProbe();
