@@ -311,13 +311,10 @@ TEST(StreamScenes, TileDescriptorsReadBackOnlyWhenUsable)
     const float fNaN = std::numeric_limits<float>::quiet_NaN();
     struct Case { Descriptor d; bool bUsable; };
     const Case aCases[] = {
+        // The validity rules themselves are checked with the descriptor; here
+        // that the reader applies them, and the limits only a file can break.
         {Descriptor(), true},  // a pool that never had one
-        {Descriptor(256, 128, varnik::Image::e16float, 4, "exr", varnik::Color::red), true},
-        {Descriptor(2, 2, varnik::Image::eNoFormat, 1, "tif"), true},
-        {Descriptor(256, 256, varnik::Image::Format(200), 4, "tif"), false},
-        {Descriptor(256, 256, varnik::Image::e8integer, 0, "tif"), false},
         {Descriptor(256, 256, varnik::Image::e8integer, 5, "tif"), false},
-        {Descriptor(0, 256, varnik::Image::e8integer, 4, "tif"), false},
         {Descriptor(70000, 256, varnik::Image::e8integer, 4, "tif"), false},
         {Descriptor(64, 64, varnik::Image::e8integer, 4, "tif", varnik::Color(fNaN, 0, 0, 1)), false},
         {Descriptor(64, 64, varnik::Image::e8integer, 4, "../tif"), false},
