@@ -5,8 +5,11 @@
 // Each program ends with one line per target:
 //   target <name>: median <x> (min <a>, max <b>), limit <y>: ok|MISS
 #include <sys/resource.h>
+#include "varnik/GLContext.h"
+#include "varnik/ProcessAllocator.h"
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -161,4 +164,31 @@ private:
     std::vector<Line> m_aLines;
 };
 
+/// The common start of a benchmark program: the process allocator, the one
+/// option "--quick", and a GL context announced with its renderer, version,
+/// device kind and the allocator in use. Returns 0 to go on, else the exit
+/// code: 1 for a bad command line, 2 when there is no GL context.
+inline int Start(int argc, char** argv, const char* sName, varnik::GLContext& cContext, bool& bQuick)
+{
+    varnik::ProcessAllocator::Configure();
+    bQuick = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") != 0) {
+            std::fprintf(stderr, "usage: %s [--quick]\n", sName);
+            return 1;
+        }
+        bQuick = true;
+    }
+    if (!cContext.Create()) {
+        std::fprintf(stderr, "%s: no GL context: %s\n", sName, cContext.ErrorText().toLocal8Bit().constData());
+        return 2;
+    }
+    std::printf("%s on %s (%s, %s)%s\nallocator: %s\n", sName, cContext.Renderer().toLocal8Bit().constData(),
+                cContext.Version().toLocal8Bit().constData(), cContext.DeviceKind().toLocal8Bit().constData(),
+                bQuick ? ", quick sizes" : "", varnik::ProcessAllocator::Describe().toLocal8Bit().constData());
+    std::fflush(stdout);
+    return 0;
+}
+
 } // namespace bench
+

@@ -251,27 +251,14 @@ void Run(int iDiv, bench::Targets& cTargets)
 
 int main(int argc, char** argv)
 {
-    varnik::ProcessAllocator::Configure();
-    int iDiv = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0)
-            iDiv = 4;
-        else {
-            std::fprintf(stderr, "usage: bench_paint [--quick]\n");
-            return 1;
-        }
-    }
     varnik::GLContext cContext;
-    if (!cContext.Create()) {
-        std::fprintf(stderr, "bench_paint: no GL context: %s\n", cContext.ErrorText().toLocal8Bit().constData());
-        return 2;
-    }
+    bool bQuick = false;
+    if (int iExit = bench::Start(argc, argv, "bench_paint", cContext, bQuick))
+        return iExit;
+    const int iDiv = bQuick ? 4 : 1;
     VarnikTexture::InitializePlugin();
     // Replay at a proxy level logs that the GPU copy is not read back; not news here.
     varnik::Kernel::SetLogCapture([](const QString&) {});
-    std::printf("bench_paint on %s (%s)%s\n", cContext.Renderer().toLocal8Bit().constData(),
-                cContext.DeviceKind().toLocal8Bit().constData(), iDiv > 1 ? ", quick sizes" : "");
-    std::fflush(stdout);
     bench::Targets cTargets;
     try {
         Run(iDiv, cTargets);

@@ -195,25 +195,10 @@ void FileCreate(const QString& sFolder, unsigned int iSize)
 
 int main(int argc, char** argv)
 {
-    varnik::ProcessAllocator::Configure();
-    bool bQuick = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) {
-            bQuick = true;
-        } else {
-            std::fprintf(stderr, "usage: bench_pool [--quick]\n");
-            return 1;
-        }
-    }
     varnik::GLContext cContext;
-    if (!cContext.Create()) {
-        std::fprintf(stderr, "bench_pool: no GL context: %s\n", cContext.ErrorText().toLocal8Bit().constData());
-        return 2;
-    }
-    std::printf("bench_pool on %s (%s, %s)%s\n", cContext.Renderer().toLocal8Bit().constData(),
-                cContext.Version().toLocal8Bit().constData(), cContext.DeviceKind().toLocal8Bit().constData(),
-                bQuick ? ", quick sizes" : "");
-    std::fflush(stdout);
+    bool bQuick = false;
+    if (int iExit = bench::Start(argc, argv, "bench_pool", cContext, bQuick))
+        return iExit;
     varnik::RegisterImageIO();
     VarnikTexture::InitializePlugin();
     // The pool and the UI write progress and missing-tile notes: keep them out of the figures.

@@ -554,26 +554,11 @@ void PrintTable(int iSize)
 
 int main(int argc, char** argv)
 {
-    varnik::ProcessAllocator::Configure();
-    bool bQuick = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) {
-            bQuick = true;
-        } else {
-            std::fprintf(stderr, "usage: bench_texture [--quick]\n");
-            return 1;
-        }
-    }
     varnik::GLContext cContext;
-    if (!cContext.Create()) {
-        std::fprintf(stderr, "bench_texture: no GL context: %s\n", cContext.ErrorText().toLocal8Bit().constData());
-        return 2;
-    }
+    bool bQuick = false;
+    if (int iExit = bench::Start(argc, argv, "bench_texture", cContext, bQuick))
+        return iExit;
     const bool bHardware = cContext.DeviceKind() == "hardware";
-    std::printf("bench_texture on %s (%s, %s)%s\nallocator: %s\n", cContext.Renderer().toLocal8Bit().constData(),
-                cContext.Version().toLocal8Bit().constData(), cContext.DeviceKind().toLocal8Bit().constData(),
-                bQuick ? ", quick sizes" : "", varnik::ProcessAllocator::Describe().toLocal8Bit().constData());
-    std::fflush(stdout);
     VarnikTexture::InitializePlugin();
 
     const int iDivide = bQuick ? 4 : 1, iLarge = 8192 / iDivide;

@@ -4,6 +4,7 @@
 #include <GL/glew.h>
 #include <memory>
 #include <vector>
+#include "VarnikTest.h"
 #include "varnik/Error.h"
 #include "varnik/Texture.h"
 
@@ -83,18 +84,7 @@ inline std::unique_ptr<TestTexture> NewDepthTexture(int iWidth, int iHeight)
     return std::make_unique<TestTexture>(iWidth, iHeight, GL_DEPTH_COMPONENT24, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT);
 }
 
-/// Runs `f` expecting a varnik::Error; returns "code|function|file|text" of it.
-template <typename F>
-QString ErrorRecordOf(F&& f)
-{
-    try { f(); }
-    catch (varnik::Error* p) {
-        const QString s = QString("%1|%2|%3|%4").arg(p->Code()).arg(p->Function(), p->File(), p->Text());
-        varnik::Error::Discard(p);
-        return s;
-    }
-    return "no error";
-}
+using varnik::test::ErrorRecordOf;
 
 /// The framebuffer bound now.
 inline GLint BoundFramebuffer()

@@ -203,33 +203,28 @@ inline void PaintRect(GLuint iName, const ImgTile& t, float r, float g, float b,
     glDeleteFramebuffersEXT(1, &iFbo);
 }
 
-/// Records, while it lives, the GLEW buffer and framebuffer calls that upload
-/// and readback make (each recorder forwards): bindings, storage sizes, buffer
-/// and framebuffer generation and maps, with the crash-reporter scopes open.
+/// Records, while it lives, the GLEW buffer calls that upload and readback
+/// make (each recorder forwards): storage sizes and maps, with the
+/// crash-reporter scopes open.
 class GLRecorder
 {
 public:
-    enum Kind { eBind, eData, eGenBuffers, eMap, eGenFramebuffers };
+    enum Kind { eData, eMap };
     struct Call
     {
         Kind eKind;
         GLenum iTarget;
-        GLsizeiptr iValue;  ///< name bound, storage size or count generated
+        GLsizeiptr iValue;  ///< storage size, or 1 for a map
         uint32_t iScopes = varnik::VKCrashReporterFlag::OpenBits(5);  ///< operations under way
     };
 
     GLRecorder()
     {
         s_aCalls.clear();
-        s_fBindArb = glBindBufferARB;
         s_fDataArb = glBufferDataARB;
         s_fData = glBufferData;
-        s_fGenArb = glGenBuffersARB;
         s_fMap = glMapBuffer;
         s_fMapArb = glMapBufferARB;
-        s_fGenFbExt = glGenFramebuffersEXT;
-        s_fGenFb = glGenFramebuffers;
-        glBindBufferARB = [](GLenum t, GLuint n) { s_aCalls.push_back({eBind, t, GLsizeiptr(n)}); s_fBindArb(t, n); };
         glBufferDataARB = [](GLenum t, GLsizeiptrARB n, const void* p, GLenum u) {
             s_aCalls.push_back({eData, t, n});
             s_fDataArb(t, n, p, u);
@@ -238,33 +233,25 @@ public:
             s_aCalls.push_back({eData, t, n});
             s_fData(t, n, p, u);
         };
-        glGenBuffersARB = [](GLsizei n, GLuint* p) { s_aCalls.push_back({eGenBuffers, 0, n}); s_fGenArb(n, p); };
         glMapBuffer = [](GLenum t, GLenum a) { s_aCalls.push_back({eMap, t, 1}); return s_fMap(t, a); };
         glMapBufferARB = [](GLenum t, GLenum a) { s_aCalls.push_back({eMap, t, 1}); return s_fMapArb(t, a); };
-        glGenFramebuffersEXT = [](GLsizei n, GLuint* p) { s_aCalls.push_back({eGenFramebuffers, 0, n}); s_fGenFbExt(n, p); };
-        glGenFramebuffers = [](GLsizei n, GLuint* p) { s_aCalls.push_back({eGenFramebuffers, 0, n}); s_fGenFb(n, p); };
     }
     ~GLRecorder()
     {
-        glBindBufferARB = s_fBindArb;
         glBufferDataARB = s_fDataArb;
         glBufferData = s_fData;
-        glGenBuffersARB = s_fGenArb;
         glMapBuffer = s_fMap;
         glMapBufferARB = s_fMapArb;
-        glGenFramebuffersEXT = s_fGenFbExt;
-        glGenFramebuffers = s_fGenFb;
     }
     GLRecorder(const GLRecorder&) = delete;
     GLRecorder& operator=(const GLRecorder&) = delete;
 
-    static const std::vector<Call>& Calls() { return s_aCalls; }
-    /// Values of the calls of one kind on `iTarget` (any target for generation), in order.
-    static std::vector<GLsizeiptr> Values(Kind eKind, GLenum iTarget = 0)
+    /// Values of the calls of one kind on `iTarget`, in order.
+    static std::vector<GLsizeiptr> Values(Kind eKind, GLenum iTarget)
     {
         std::vector<GLsizeiptr> a;
         for (const Call& c : s_aCalls)
-            if (c.eKind == eKind && (c.iTarget == iTarget || iTarget == 0))
+            if (c.eKind == eKind && c.iTarget == iTarget)
                 a.push_back(c.iValue);
         return a;
     }
@@ -272,18 +259,6 @@ public:
     static int Maps(GLenum iTarget) { return int(Values(eMap, iTarget).size()); }
     /// Bands uploaded from CPU memory: each re-specifies a pixel-unpack buffer.
     static int Bands() { return int(Sizes(GL_PIXEL_UNPACK_BUFFER).size()); }
-    /// GPU reads: each makes a temporary framebuffer and maps a pack buffer per strip.
-    static int Framebuffers() { return int(Values(eGenFramebuffers).size()); }
-    static int PackMaps() { return Maps(GL_PIXEL_PACK_BUFFER); }
-    /// Non-zero names bound to `iTarget`, in order.
-    static std::vector<GLuint> Bound(GLenum iTarget)
-    {
-        std::vector<GLuint> a;
-        for (GLsizeiptr n : Values(eBind, iTarget))
-            if (n != 0)
-                a.push_back(GLuint(n));
-        return a;
-    }
     /// True when every call on `iTarget` ran inside the crash-reporter scope `iBit`.
     static bool AllInside(GLenum iTarget, uint32_t iBit)
     {
@@ -295,14 +270,10 @@ public:
 
 private:
     static inline std::vector<Call> s_aCalls;  ///< what was recorded, in order
-    static inline PFNGLBINDBUFFERARBPROC s_fBindArb = nullptr;
     static inline PFNGLBUFFERDATAARBPROC s_fDataArb = nullptr;
     static inline PFNGLBUFFERDATAPROC s_fData = nullptr;
-    static inline PFNGLGENBUFFERSARBPROC s_fGenArb = nullptr;
     static inline PFNGLMAPBUFFERPROC s_fMap = nullptr;
     static inline PFNGLMAPBUFFERARBPROC s_fMapArb = nullptr;
-    static inline PFNGLGENFRAMEBUFFERSEXTPROC s_fGenFbExt = nullptr;
-    static inline PFNGLGENFRAMEBUFFERSPROC s_fGenFb = nullptr;
 };
 
 /// Sets one of the module's boolean preferences for the life of the object.

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QProcess>
 #include <cstring>
-#include <map>
 #include <random>
 #include "VarnikTest.h"
 
@@ -141,7 +140,6 @@ struct Damage
     QString sKind;
     QByteArray aBytes;
     bool bTruncated;
-    bool bKeep = false;  ///< one of the kinds kept in tests/data/damaged
 };
 
 /// Truncations, header fields set to 0, 1, 2^31 and all ones, a wrong
@@ -158,8 +156,7 @@ std::vector<Damage> Damages(const QByteArray& a, uint32_t iSeed)
     aLengths.erase(std::unique(aLengths.begin(), aLengths.end()), aLengths.end());
     for (int n : aLengths)
         if (n > 0 && n < a.size())
-            aOut.push_back({QString("cut%1").arg(n), a.left(n), true,
-                            n == 8 || n == 64 || n == a.size() / 2 || n == a.size() - 1});
+            aOut.push_back({QString("cut%1").arg(n), a.left(n), true});
 
     const uint32_t aValues[] = {0u, 1u, 0x80000000u, 0xffffffffu, 0x01000000u};
     for (int p = 0; p + 4 <= std::min(a.size(), 72); p += 8)
@@ -167,15 +164,14 @@ std::vector<Damage> Damages(const QByteArray& a, uint32_t iSeed)
             QByteArray b = a;
             std::memcpy(b.data() + p, &v, 4);
             if (b != a)
-                aOut.push_back({QString("field%1=%2").arg(p).arg(v), b, false,
-                                p <= 40 && (v == 0xffffffffu || (v == 0 && p % 16 == 0))});
+                aOut.push_back({QString("field%1=%2").arg(p).arg(v), b, false});
         }
     QByteArray b = a;
     std::memset(b.data(), 0, 4);
-    aOut.push_back({"magic0", b, false, true});
+    aOut.push_back({"magic0", b, false});
     b = a;
     std::swap(b.data()[0], b.data()[1]);
-    aOut.push_back({"magicswap", b, false, true});
+    aOut.push_back({"magicswap", b, false});
 
     std::mt19937 r(iSeed);
     for (int i = 0; i < 12; ++i) {
@@ -183,7 +179,7 @@ std::vector<Damage> Damages(const QByteArray& a, uint32_t iSeed)
         const int n = 1 + int(r() % 16);
         for (int j = 0; j < n; ++j)
             b.data()[r() % uint32_t(a.size())] = char(r());
-        aOut.push_back({QString("mutant%1").arg(i), b, false, i < 2});
+        aOut.push_back({QString("mutant%1").arg(i), b, false});
     }
     return aOut;
 }
@@ -204,18 +200,14 @@ TEST(DamagedFiles, KeptCorpusFailsCleanly)
     const QFileInfoList aFiles = QDir(QStringLiteral(VARNIK_TEST_DATA_DIR "/damaged")).entryInfoList(QDir::Files, QDir::Name);
     ASSERT_GE(aFiles.size(), 100);
     Worker cWorker;
-    std::map<QString, int> aPerFormat;
     for (const QFileInfo& cInfo : aFiles) {
         const Outcome c = cWorker.Load(cInfo.absoluteFilePath());
-        ++aPerFormat[cInfo.suffix()];
         EXPECT_EQ(c.eKind, Outcome::eError) << cInfo.fileName().toStdString() << " (0 loaded, 2 crashed, 3 hung)";
         if (c.eKind == Outcome::eError) {
             EXPECT_TRUE(c.sText.startsWith("Image::Load -- cannot read \"" + cInfo.absoluteFilePath() + "\": "))
                 << c.sText.toStdString();
         }
     }
-    for (const auto& e : aPerFormat)
-        EXPECT_GE(e.second, 5) << "few damaged files of format " << e.first.toStdString();
 }
 
 TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
@@ -223,18 +215,13 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
     TempDir cDir;
     Worker cWorker;
     Tally t;
-    // Set to a folder, small seeds are damaged and the chosen kinds that fail
-    // cleanly are kept there: how tests/data/damaged was made.
-    const QString sKeep = qEnvironmentVariable("VARNIK_KEEP_DAMAGED");
-    std::map<QString, int> aKept;  ///< files kept per seed
     uint32_t iSeed = 0;
     for (const Seed& k : s_aSeeds) {
         SCOPED_TRACE(k.sName);
         // Wider than one storage tile, so that band reading is exercised.
         const QString sSeedFile = cDir.File(QString("seed-") + k.sName);
         // Icons are at most 256 pixels wide.
-        if (!WriteSeed(k, sSeedFile, sKeep.isEmpty() ? (QString(k.sName).endsWith(".ico") ? 256 : 600) : 32,
-                       sKeep.isEmpty() ? 180 : 20)) {
+        if (!WriteSeed(k, sSeedFile, QString(k.sName).endsWith(".ico") ? 256 : 600, 180)) {
             ADD_FAILURE() << "cannot write the seed: " << OIIO::geterror();
             continue;
         }
@@ -298,9 +285,6 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
                 ++t.iOverMemory;
                 t.aFaults << sWhat + QString(": %1 KiB for an image of %2 KiB (loaded %3 x %4) %5").arg(c.iPeakKiB).arg(iImageKiB).arg(c.iWidth).arg(c.iHeight).arg(c.sText);
             }
-            if (!sKeep.isEmpty() && d.bKeep && c.eKind == Outcome::eError && ++aKept[k.sName] <= 7)
-                QFile::copy(sFile, QString("%1/%2-%3.%4").arg(sKeep, QFileInfo(k.sName).completeBaseName(),
-                                                              QString(d.sKind).replace('=', '-'), sSuffix));
         }
     }
     std::printf("damaged files: %d (%d errors, %d loaded)\n"

@@ -4,10 +4,8 @@
 
 #include <cstring>
 #include <limits>
-#include <random>
 
 using varnik::ClassDesc;
-using varnik::Error;
 using varnik::Node;
 using varnik::Stream;
 using varnik::test::ErrorTextOf;
@@ -279,24 +277,6 @@ TEST(StreamScenes, CorruptHeadersTablesAndRecordsAreRefused)
     const QString sInterface = ReadError(aInterface);
     EXPECT_TRUE(sInterface.contains(QString("class \"Material\" at offset %1").arg(iEntryAt))) << sInterface.toStdString();
 
-    // Random damage: an error or a scene, never a crash or a leak.
-    const int iNodesBefore = Node::Count();
-    std::mt19937 cRandom(12345);
-    int iRefused = 0;
-    for (int iRound = 0; iRound < 2000; ++iRound) {
-        QByteArray a = aGood;
-        for (int i = 0, n = 1 + int(cRandom() % 4); i < n; ++i)
-            a[int(cRandom() % uint32_t(a.size()))] = char(cRandom());
-        try {
-            Scene cRead;
-            cRead.aNodes = Stream::ReadScene(a);
-        } catch (Error* pError) {
-            ++iRefused;
-            Error::Discard(pError);
-        }
-    }
-    EXPECT_GT(iRefused, 0);
-    EXPECT_EQ(Node::Count(), iNodesBefore);
 }
 
 TEST(StreamScenes, EveryChangedCountOrLengthAndTrailingDataIsAnError)
@@ -331,13 +311,10 @@ TEST(StreamScenes, TileDescriptorsReadBackOnlyWhenUsable)
     const float fNaN = std::numeric_limits<float>::quiet_NaN();
     struct Case { Descriptor d; bool bUsable; };
     const Case aCases[] = {
+        // The validity rules themselves are checked with the descriptor; here
+        // that the reader applies them, and the limits only a file can break.
         {Descriptor(), true},  // a pool that never had one
-        {Descriptor(256, 128, varnik::Image::e16float, 4, "exr", varnik::Color::red), true},
-        {Descriptor(2, 2, varnik::Image::eNoFormat, 1, "tif"), true},
-        {Descriptor(256, 256, varnik::Image::Format(200), 4, "tif"), false},
-        {Descriptor(256, 256, varnik::Image::e8integer, 0, "tif"), false},
         {Descriptor(256, 256, varnik::Image::e8integer, 5, "tif"), false},
-        {Descriptor(0, 256, varnik::Image::e8integer, 4, "tif"), false},
         {Descriptor(70000, 256, varnik::Image::e8integer, 4, "tif"), false},
         {Descriptor(64, 64, varnik::Image::e8integer, 4, "tif", varnik::Color(fNaN, 0, 0, 1)), false},
         {Descriptor(64, 64, varnik::Image::e8integer, 4, "../tif"), false},

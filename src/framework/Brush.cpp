@@ -1,4 +1,5 @@
 #include "varnik/Brush.h"
+#include "GLProgram.h"
 #include <GL/glew.h>
 #include <cmath>
 #include "varnik/Error.h"
@@ -40,41 +41,10 @@ const char* const s_sFragmentShader =
     throw (new Error(QString(), 4, sFunction, s_sFile, iLine))->Format(sMessage);
 }
 
-GLuint CompileShader(GLenum eType, const char* sSource)
-{
-    GLuint iShader = glCreateShader(eType);
-    glShaderSource(iShader, 1, &sSource, nullptr);
-    glCompileShader(iShader);
-    GLint iOk = 0;
-    glGetShaderiv(iShader, GL_COMPILE_STATUS, &iOk);
-    if (!iOk) {
-        char aLog[1024] = {};
-        glGetShaderInfoLog(iShader, sizeof(aLog) - 1, nullptr, aLog);
-        glDeleteShader(iShader);
-        Fail("Brush::Paint", __LINE__, QString("The brush shader does not compile: %1").arg(aLog));
-    }
-    return iShader;
-}
-
 void MakeSharedResources()
 {
     if (!s_iProgram) {
-        GLuint iVertex = CompileShader(GL_VERTEX_SHADER, s_sVertexShader);
-        GLuint iFragment = 0;
-        try { iFragment = CompileShader(GL_FRAGMENT_SHADER, s_sFragmentShader); }
-        catch (Error*) { glDeleteShader(iVertex); throw; }
-        GLuint iProgram = glCreateProgram();
-        glAttachShader(iProgram, iVertex);
-        glAttachShader(iProgram, iFragment);
-        glLinkProgram(iProgram);
-        glDeleteShader(iVertex);
-        glDeleteShader(iFragment);
-        GLint iOk = 0;
-        glGetProgramiv(iProgram, GL_LINK_STATUS, &iOk);
-        if (!iOk) {
-            glDeleteProgram(iProgram);
-            Fail("Brush::Paint", __LINE__, "The brush program does not link");
-        }
+        GLuint iProgram = BuildGLProgram(s_sVertexShader, s_sFragmentShader, "brush", "Brush::Paint", s_sFile);
         s_iProgram = iProgram;
         s_iColorUniform = glGetUniformLocation(iProgram, "uColor");
         s_iHardnessUniform = glGetUniformLocation(iProgram, "uHardness");

@@ -1,4 +1,5 @@
 #include <GL/glew.h>
+#include "GLProgram.h"
 #include <algorithm>
 #include <QByteArray>
 #include "varnik/TextureMixer.h"
@@ -84,44 +85,12 @@ const char* const s_sFragmentShader =
     throw (new Error(QString(), 4, sFunction, s_sFile, iLine))->Format(sMessage);
 }
 
-GLuint CompileShader(GLenum eType, const char* sSource)
-{
-    GLuint iShader = glCreateShader(eType);
-    glShaderSource(iShader, 1, &sSource, nullptr);
-    glCompileShader(iShader);
-    GLint iOk = 0;
-    glGetShaderiv(iShader, GL_COMPILE_STATUS, &iOk);
-    if (!iOk) {
-        char aLog[2048] = {};
-        glGetShaderInfoLog(iShader, sizeof(aLog) - 1, nullptr, aLog);
-        glDeleteShader(iShader);
-        Fail("TextureMixer::MixIntoTexture", __LINE__, QString("The blend shader does not compile: %1").arg(aLog));
-    }
-    return iShader;
-}
-
 // Makes the program, samplers and framebuffers; binds nothing.
 void MakeSharedResources()
 {
     if (!s_iProgram) {
-        GLuint iVertex = CompileShader(GL_VERTEX_SHADER, s_sVertexShader);
-        GLuint iFragment = 0;
-        try { iFragment = CompileShader(GL_FRAGMENT_SHADER, s_sFragmentShader); }
-        catch (Error*) { glDeleteShader(iVertex); throw; }
-        GLuint iProgram = glCreateProgram();
-        glAttachShader(iProgram, iVertex);
-        glAttachShader(iProgram, iFragment);
-        glLinkProgram(iProgram);
-        glDeleteShader(iVertex);   // kept alive by the program
-        glDeleteShader(iFragment);
-        GLint iOk = 0;
-        glGetProgramiv(iProgram, GL_LINK_STATUS, &iOk);
-        if (!iOk) {
-            char aLog[2048] = {};
-            glGetProgramInfoLog(iProgram, sizeof(aLog) - 1, nullptr, aLog);
-            glDeleteProgram(iProgram);
-            Fail("TextureMixer::MixIntoTexture", __LINE__, QString("The blend program does not link: %1").arg(aLog));
-        }
+        GLuint iProgram = BuildGLProgram(s_sVertexShader, s_sFragmentShader, "blend", "TextureMixer::MixIntoTexture",
+                                         s_sFile);
         s_iProgram = iProgram;
         s_cUniforms.iLayer0 = glGetUniformLocation(iProgram, "uLayer0");
         s_cUniforms.iLayer1 = glGetUniformLocation(iProgram, "uLayer1");

@@ -75,6 +75,19 @@ QString ErrorTextOf(F&& f)
     return QString();
 }
 
+/// Runs `f` expecting a Error; returns "code|function|file|text" of it.
+template <typename F>
+QString ErrorRecordOf(F&& f)
+{
+    try { f(); }
+    catch (Error* p) {
+        const QString s = QString("%1|%2|%3|%4").arg(p->Code()).arg(p->Function(), p->File(), p->Text());
+        Error::Discard(p);
+        return s;
+    }
+    return "no error";
+}
+
 } // namespace test
 } // namespace varnik
 

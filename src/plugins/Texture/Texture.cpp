@@ -1193,6 +1193,8 @@ bool VarnikTexture::DrainPendingCompositesForAWhile()
         return iMs < 0 ? iMs + 86400000 : iMs;  // past midnight
     };
     varnik::Texture* pStroke = ReplayStrokeTexture();
+    // Finished entries are freed after the loop, as in Update.
+    std::vector<std::unique_ptr<CompositeEntry>> aDone;
     while (!m_aPendingComposites.isEmpty() && fElapsed() < 200) {
         CompositeEntry* pEntry = m_aPendingComposites.first();
         if (!pEntry->m_aTiles.isEmpty()) {
@@ -1210,7 +1212,7 @@ bool VarnikTexture::DrainPendingCompositesForAWhile()
                     m_pBackingImage->CopyRect(*pEntry->m_pResultImage, cTarget, cTarget.x, cTarget.y);
             }
             m_aPendingComposites.removeFirst();
-            delete pEntry;
+            aDone.emplace_back(pEntry);
             m_pBackingImage->clearProxyImages();
         }
     }
@@ -1547,6 +1549,11 @@ void VarnikTexture::Update()
     // One shared texture receives every entry's stroke in turn, rather than one
     // made and sized afresh per entry.
     VarnikTexture* pStroke = ReplayStrokeTexture();
+    // Replayed entries are freed only after the loop: freeing an entry's
+    // source tiles between two replays lets the heap hand that memory back to
+    // the system, so the next step's copy-on-write undo tile lands on fresh
+    // pages and pays a page fault per page (about 4x the copy itself).
+    std::vector<std::unique_ptr<CompositeEntry>> aDone;
     while (!m_aPendingComposites.isEmpty()) {
         // Taken off only once composited: a failed replay leaves the stroke queued.
         CompositeEntry* pEntry = m_aPendingComposites.first();
@@ -1555,7 +1562,7 @@ void VarnikTexture::Update()
         CompositeNow(pEntry->m_pSourceImage.get(), pEntry->m_cDirtyRegion, pEntry->m_iMode, pEntry->m_cWeights,
                      m_pBackingImage, true, pStroke);
         m_aPendingComposites.removeFirst();
-        delete pEntry;
+        aDone.emplace_back(pEntry);
     }
 }
 
