@@ -279,7 +279,15 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
             // claim is believed there. Counted apart from the target.
             const bool bWorkspace = c.eKind == Outcome::eLoaded && sSuffix == "jp2" && c.iWidth == cSeed.iWidth &&
                                     c.iHeight == cSeed.iHeight;
-            if (c.iPeakKiB > 4 * std::max(iImageKiB, 1L) && bWorkspace) {
+#if defined(__SANITIZE_ADDRESS__)
+            // The sanitizer's redzones and quarantine make resident memory say
+            // nothing about a load: the memory target is judged in plain builds.
+            const bool bMeasured = false;
+#else
+            const bool bMeasured = true;
+#endif
+            if (!bMeasured) {
+            } else if (c.iPeakKiB > 4 * std::max(iImageKiB, 1L) && bWorkspace) {
                 ++t.iOverMemoryInDecoder;
             } else if (c.iPeakKiB > 4 * std::max(iImageKiB, 1L)) {
                 ++t.iOverMemory;
