@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <QDir>
 #include <QByteArray>
 #include <QFile>
 #include "CrashScope.h"
@@ -429,6 +430,17 @@ TEST(KernelLogTest, CapturesNestAndFilesAppend)
     Kernel::Log(" ");  // to standard error, not the file
     EXPECT_TRUE(ReadFile(sFile).startsWith("first\nsecond\n"));
     EXPECT_TRUE(ReadFile(sFile).endsWith("third\n"));
+}
+
+// Tile files are joined to the project folder without a separator.
+TEST(KernelProjectTest, FolderAlwaysEndsInASeparator)
+{
+    EXPECT_EQ(Kernel::ProjectFilesDirectory(), QDir::currentPath() + "/");
+    for (const char* sSet : {"/tmp/project", "/tmp/project/"}) {
+        Kernel::SetProjectFilesDirectory(sSet);
+        EXPECT_EQ(Kernel::ProjectFilesDirectory(), "/tmp/project/");
+    }
+    Kernel::SetProjectFilesDirectory(QString());
 }
 
 TEST(KernelLedgerTest, SignedReportsAreSummedAndCounted)

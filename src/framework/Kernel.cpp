@@ -149,13 +149,14 @@ varnik::ViewPort* Kernel::ViewPort()
 
 QString Kernel::ProjectFilesDirectory()
 {
+    // Callers join file names to it without a separator.
     const QString& s = State().sProjectDirectory;
-    return s.isEmpty() ? QDir::currentPath() : s;
+    return s.isEmpty() ? QDir::currentPath() + "/" : s;
 }
 
 void Kernel::SetProjectFilesDirectory(const QString& sPath)
 {
-    State().sProjectDirectory = sPath;
+    State().sProjectDirectory = sPath.isEmpty() || sPath.endsWith('/') ? sPath : sPath + "/";
 }
 
 bool Kernel::IsTestModeOn()

@@ -44,7 +44,8 @@ public:
     static varnik::Interface* Interface();
     static varnik::ViewPort* ViewPort();
 
-    /// Folder of the current project; the working directory unless set.
+    /// Folder of the current project with a trailing "/" (callers join file
+    /// names to it without a separator); the working directory unless set.
     static QString ProjectFilesDirectory();
     static void SetProjectFilesDirectory(const QString& sPath);
 
