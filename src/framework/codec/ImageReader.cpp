@@ -207,8 +207,8 @@ Image::FileShape ImageReader::ReadShape()
 Image::FileShape ImageReader::Shape() const
 {
     Image::FileShape cShape;
-    cShape.m_iWidth = uint32_t(m_cSpec.width);
-    cShape.m_iHeight = uint32_t(m_cSpec.height);
+    cShape.m_iWidth = uint32_t(m_cHeader.width);
+    cShape.m_iHeight = uint32_t(m_cHeader.height);
     cShape.m_iChannels = m_iChannels;
     cShape.m_eFormat = m_eFormat;
     return cShape;
@@ -259,19 +259,20 @@ void ImageReader::Open()
     // Probing for a subimage that is not there records an error: not the file's.
     m_pInput->geterror();
     CheckLibrary(m_pInput->seek_subimage(m_iSubimage, 0), __LINE__, "the image cannot be selected");
-    m_cSpec = m_pInput->spec(m_iSubimage, 0);
-    m_eFormat = FormatFor(m_cSpec.format);
-    m_iChannels = uint32_t(std::min(std::max(m_cSpec.nchannels, 0), 4));
+    // The image library's description of the selected subimage's header.
+    m_cHeader = m_pInput->spec(m_iSubimage, 0);
+    m_eFormat = FormatFor(m_cHeader.format);
+    m_iChannels = uint32_t(std::min(std::max(m_cHeader.nchannels, 0), 4));
 }
 
 size_t ImageReader::ImageBytes() const
 {
-    return size_t(m_cSpec.width) * size_t(m_cSpec.height) * m_iChannels * Image::BytesPerChannel(m_eFormat);
+    return size_t(m_cHeader.width) * size_t(m_cHeader.height) * m_iChannels * Image::BytesPerChannel(m_eFormat);
 }
 
 void ImageReader::CheckLimits() const
 {
-    const OIIO::ImageSpec& s = m_cSpec;
+    const OIIO::ImageSpec& s = m_cHeader;
     if (s.width <= 0 || s.height <= 0 || s.nchannels <= 0)
         throw Fail(__LINE__, QString("the header claims %1 x %2 pixels of %3 channels")
                                  .arg(s.width).arg(s.height).arg(s.nchannels));
@@ -330,7 +331,7 @@ void ImageReader::CheckLimits() const
 
 void ImageReader::ReadRows(uint32_t y, uint32_t iRows, void* pDest, size_t iRowBytes)
 {
-    const OIIO::ImageSpec& s = m_cSpec;
+    const OIIO::ImageSpec& s = m_cHeader;
     const OIIO::TypeDesc cType = TypeFor(m_eFormat);
     const int y0 = s.y + int(y), y1 = s.y + int(y + iRows);
     // Tiled files are read by tiles, as they are laid out; reading them by
@@ -346,7 +347,7 @@ void ImageReader::ReadRows(uint32_t y, uint32_t iRows, void* pDest, size_t iRowB
 
 void ImageReader::ReadBands(Image& cImage)
 {
-    const uint32_t iWidth = uint32_t(m_cSpec.width), iHeight = uint32_t(m_cSpec.height);
+    const uint32_t iWidth = uint32_t(m_cHeader.width), iHeight = uint32_t(m_cHeader.height);
     cImage.create(iWidth, iHeight, m_iChannels, m_eFormat);
     const size_t iRowBytes = size_t(iWidth) * cImage.BytesPerPixel();
     // An image of one storage tile is decoded straight into it.
@@ -357,7 +358,7 @@ void ImageReader::ReadBands(Image& cImage)
     // Larger ones band by band through one scratch band per thread, kept from
     // load to load so that its pages are not faulted in afresh each time. Bands
     // are whole file tiles high and, where the size allows, whole image tiles.
-    const uint32_t iUnit = m_cSpec.tile_width > 0 ? uint32_t(m_cSpec.tile_height) : 1u;
+    const uint32_t iUnit = m_cHeader.tile_width > 0 ? uint32_t(m_cHeader.tile_height) : 1u;
     uint32_t iBand = uint32_t(std::max<size_t>(1, s_iBandBytes / iRowBytes));
     if (iBand >= 256)
         iBand &= ~255u;
@@ -438,8 +439,8 @@ void ImageReader::ReadIsolated(Image* pImage)
             m_pInput->threads(1);
             CheckLimits();
             const size_t iBytes = ImageBytes();
-            pReport->iWidth = uint32_t(m_cSpec.width);
-            pReport->iHeight = uint32_t(m_cSpec.height);
+            pReport->iWidth = uint32_t(m_cHeader.width);
+            pReport->iHeight = uint32_t(m_cHeader.height);
             pReport->iChannels = m_iChannels;
             pReport->iFormat = uint32_t(m_eFormat);
             if (!pImage)
@@ -496,8 +497,8 @@ void ImageReader::ReadIsolated(Image* pImage)
     }
 
     const ChildReport cReport = *pReport;
-    m_cSpec.width = int(cReport.iWidth);
-    m_cSpec.height = int(cReport.iHeight);
+    m_cHeader.width = int(cReport.iWidth);
+    m_cHeader.height = int(cReport.iHeight);
     m_iChannels = cReport.iChannels;
     m_eFormat = Image::Format(cReport.iFormat);
     if (!pImage)

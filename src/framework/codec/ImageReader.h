@@ -63,7 +63,7 @@ private:
     QString m_sFileName;                       ///< as given, for messages
     int64_t m_iFileBytes = 0;                  ///< size on disk
     std::unique_ptr<OIIO::ImageInput> m_pInput;
-    OIIO::ImageSpec m_cSpec;                   ///< of the subimage read
+    OIIO::ImageSpec m_cHeader;                   ///< of the subimage read
     int m_iSubimage = 0;                       ///< subimage read
     Image::Format m_eFormat = Image::e8integer;
     uint32_t m_iChannels = 0;                  ///< channels read (at most 4)
