@@ -124,21 +124,6 @@ inline void CopyModel(std::vector<uint8_t>& aDest, const std::vector<uint8_t>& a
                     &aSrc[(size_t(y) * size_t(iWidth) + size_t(t.x)) * 4], size_t(t.nx) * 4);
 }
 
-/// A 2x2 box filter of an RGBA8 buffer, rounded to nearest.
-inline std::vector<uint8_t> HalveRGBA8(const std::vector<uint8_t>& a, int iWidth, int iHeight)
-{
-    int iW = iWidth / 2, iH = iHeight / 2;
-    std::vector<uint8_t> r(size_t(iW) * size_t(iH) * 4);
-    for (int y = 0; y < iH; ++y)
-        for (int x = 0; x < iW; ++x)
-            for (int c = 0; c < 4; ++c) {
-                auto at = [&](int xx, int yy) { return int(a[(size_t(yy) * size_t(iWidth) + size_t(xx)) * 4 + size_t(c)]); };
-                int iSum = at(2 * x, 2 * y) + at(2 * x + 1, 2 * y) + at(2 * x, 2 * y + 1) + at(2 * x + 1, 2 * y + 1);
-                r[(size_t(y) * size_t(iW) + size_t(x)) * 4 + size_t(c)] = uint8_t((iSum + 2) / 4);
-            }
-    return r;
-}
-
 /// Largest absolute difference of two byte buffers (256 when the lengths differ).
 inline int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
 {
@@ -233,7 +218,10 @@ public:
 private:
     static void* GLAPIENTRY Map(GLenum t, GLenum a) { Record(t); return s_fMap(t, a); }
     static void* GLAPIENTRY MapArb(GLenum t, GLenum a) { Record(t); return s_fMapArb(t, a); }
-    static void Record(GLenum t) { s_aMaps.emplace_back(t, varnik::VKCrashReporterFlag::OpenBits(CrashScope::s_iCategory)); }
+    static void Record(GLenum t)
+    {
+        s_aMaps.emplace_back(t, varnik::VKCrashReporterFlag::OpenBits(CrashScope::s_iCategory));
+    }
     static inline std::vector<std::pair<GLenum, uint32_t>> s_aMaps;  ///< target and open scopes
     static inline PFNGLMAPBUFFERPROC s_fMap = nullptr;
     static inline PFNGLMAPBUFFERARBPROC s_fMapArb = nullptr;
