@@ -465,8 +465,9 @@ BoxFunction PickBox(PixelDescriptor::ChannelType eType, uint32_t iChannels)
 
 namespace {
 
-// Builds `cDest` as the box-filtered half of `cSource`, reading the source
-// tiles in place and writing the result row by row.
+// Builds `cDest` as the box-filtered half of `cSource`, a tile row of the
+// destination at a time: each source tile is read down its rows in memory
+// order, and each destination tile is written whole, once, never cleared first.
 void BuildProxy(const Image::Impl& cSource, Image& cDest, Image::Impl& cDestImpl)
 {
     const uint32_t iWidth = ProxySide(cSource.m_iWidth), iHeight = ProxySide(cSource.m_iHeight);
@@ -475,21 +476,27 @@ void BuildProxy(const Image::Impl& cSource, Image& cDest, Image::Impl& cDestImpl
     const uint32_t iBpp = cSource.m_iBytesPerPixel;
     const uint32_t s = cSource.m_iTileShift;
     const bool bOneColumn = cSource.m_iWidth == 1;
-    std::vector<uint8_t> aRow(size_t(iWidth) * iBpp);
-    for (uint32_t y = 0; y < iHeight; ++y) {
-        const uint32_t iRow0 = 2 * y;
-        const uint32_t iRow1 = cSource.m_iHeight == 1 ? iRow0 : iRow0 + 1;
-        // Tile sides are even, so both rows lie in the same tile band.
-        const uint32_t ty = iRow0 >> s;
+    const size_t iStride = size_t(iWidth) * iBpp;
+    const uint32_t iBand = cDestImpl.Side();
+    std::vector<uint8_t> aBand(iStride * std::min(iBand, iHeight));
+    for (uint32_t y0 = 0; y0 < iHeight; y0 += iBand) {
+        const uint32_t y1 = std::min(iHeight, y0 + iBand);
         for (uint32_t tx = 0; tx < cSource.m_iTilesX; ++tx) {
             const uint32_t iFirst = (tx << s) / 2;
             const uint32_t iEnd = tx + 1 == cSource.m_iTilesX ? iWidth : ((tx + 1) << s) / 2;
             if (iEnd <= iFirst)
                 continue;
-            fBox(cSource.Row(tx, ty, iRow0 - (ty << s)), cSource.Row(tx, ty, iRow1 - (ty << s)),
-                 aRow.data() + size_t(iFirst) * iBpp, iEnd - iFirst, bOneColumn);
+            for (uint32_t y = y0; y < y1; ++y) {
+                const uint32_t iRow0 = 2 * y;
+                const uint32_t iRow1 = cSource.m_iHeight == 1 ? iRow0 : iRow0 + 1;
+                // Tile sides are even, so both rows lie in the same tile band.
+                const uint32_t ty = iRow0 >> s;
+                fBox(cSource.Row(tx, ty, iRow0 - (ty << s)), cSource.Row(tx, ty, iRow1 - (ty << s)),
+                     aBand.data() + size_t(y - y0) * iStride + size_t(iFirst) * iBpp, iEnd - iFirst, bOneColumn);
+            }
         }
-        cDestImpl.WriteRect(ImgTile(0, int32_t(y), int32_t(iWidth), 1), aRow.data(), aRow.size(), nullptr, iBpp);
+        cDestImpl.WriteRect(ImgTile(0, int32_t(y0), int32_t(iWidth), int32_t(y1 - y0)), aBand.data(), iStride,
+                            nullptr, iBpp);
     }
 }
 
