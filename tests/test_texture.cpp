@@ -1,7 +1,8 @@
 // VarnikTexture: upload, readback, sizing, storage, the upload buffer ring,
 // error messages, location and proxy levels, versions and dirty state, the
-// varnik::Texture base and loading the built module.
+// varnik::Texture base, loading the built module, and the self-test node.
 #include "TextureTestKit.h"
+#include "TextureTester.h"
 #include "varnik/Half.h"
 
 using namespace texkit;
@@ -345,7 +346,7 @@ public:
 };
 } // namespace
 
-TEST_F(TextureTest, UploadErrorsSayWhatWentWrong)
+TEST_F(TextureTest, UploadAndReadbackErrorsSayWhatWentWrong)
 {
     VarnikTexture cTexture;
     EXPECT_EQ(ErrorTextOf([&] { cTexture.CopyFrom(nullptr, nullptr); }),
@@ -369,6 +370,37 @@ TEST_F(TextureTest, UploadErrorsSayWhatWentWrong)
     EXPECT_EQ(cTexture.Location(), 1u);
     EXPECT_EQ(varnik::test::ReadTextureRGBA8(cTexture.OpenGLName(), 16, 16), ImageBytes(*pImage));
     cTexture.SetLive(true);
+
+    Image cImage;
+    auto copyTo = [&](VarnikTexture& t) {
+        return ErrorTextOf([&] { t.CopyTo(&cImage, true, nullptr, varnik::PixelDescriptor::eRGBA); });
+    };
+    auto readGL = [&](VarnikTexture& t) {
+        return ErrorTextOf([&] { t.CopyGLTextureToImage(&cImage, true, nullptr, varnik::PixelDescriptor::eRGBA); });
+    };
+    VarnikTexture cUnplaced;
+    EXPECT_EQ(copyTo(cUnplaced), "VarnikTexture::CopyTo Called on a texture with an unknown location!");
+    EXPECT_EQ(readGL(cUnplaced), "VarnikTexture::CopyGLTextureToImage Called on texture not currently on the GPU");
+
+    // A recorded proxy level with content uploaded but no backing image.
+    VarnikTexture cProxied;
+    EXPECT_TRUE(cProxied.setProxyLevel(1, false));
+    cProxied.CopyFrom(pImage.get(), nullptr);
+    EXPECT_EQ(copyTo(cProxied), "VarnikTexture::CopyTo Called on a proxied texture!");
+    EXPECT_EQ(readGL(cProxied), "VarnikTexture::CopyGLTextureToImage Called on a proxied texture!");
+
+    TextureProbe cFreed;
+    cFreed.CopyFrom(pImage.get(), nullptr);
+    cFreed.Free();
+    EXPECT_EQ(copyTo(cFreed), "VarnikTexture::CopyTo Called on a texture with no texture ID!");
+
+    VarnikTexture cNoFormat;
+    cNoFormat.Create(16, 16, 4, Image::eNoFormat);
+    EXPECT_EQ(readGL(cNoFormat), "Bad Pixel type in VarnikTexture::copyTo");
+
+    VarnikTexture cInteger;
+    cInteger.Create(16, 16, 4, Image::e32integer);
+    EXPECT_EQ(ErrorRecordOf([&] { cInteger.SetAsRenderTarget(); }), "4|||Unknown image format");
 }
 
 TEST_F(TextureTest, FormatsWithoutUploadLayoutAreLoggedAndSendNothing)
@@ -399,40 +431,6 @@ TEST_F(TextureTest, FormatsWithoutUploadLayoutAreLoggedAndSendNothing)
     EXPECT_EQ(varnik::test::ReadTextureRGBA8(iName, 16, 16), ImageBytes(*pGood));
 }
 
-TEST_F(TextureTest, ReadbackErrorsSayWhatWentWrong)
-{
-    Image cImage;
-    auto copyTo = [&](VarnikTexture& t) {
-        return ErrorTextOf([&] { t.CopyTo(&cImage, true, nullptr, varnik::PixelDescriptor::eRGBA); });
-    };
-    auto readGL = [&](VarnikTexture& t) {
-        return ErrorTextOf([&] { t.CopyGLTextureToImage(&cImage, true, nullptr, varnik::PixelDescriptor::eRGBA); });
-    };
-    VarnikTexture cUnplaced;
-    EXPECT_EQ(copyTo(cUnplaced), "VarnikTexture::CopyTo Called on a texture with an unknown location!");
-    EXPECT_EQ(readGL(cUnplaced), "VarnikTexture::CopyGLTextureToImage Called on texture not currently on the GPU");
-
-    // A recorded proxy level with content uploaded but no backing image.
-    std::unique_ptr<Image> pImage = PatternImage(32, 32, 4, Image::e8integer, 1);
-    VarnikTexture cProxied;
-    EXPECT_TRUE(cProxied.setProxyLevel(1, false));
-    cProxied.CopyFrom(pImage.get(), nullptr);
-    EXPECT_EQ(copyTo(cProxied), "VarnikTexture::CopyTo Called on a proxied texture!");
-    EXPECT_EQ(readGL(cProxied), "VarnikTexture::CopyGLTextureToImage Called on a proxied texture!");
-
-    TextureProbe cFreed;
-    cFreed.CopyFrom(pImage.get(), nullptr);
-    cFreed.Free();
-    EXPECT_EQ(copyTo(cFreed), "VarnikTexture::CopyTo Called on a texture with no texture ID!");
-
-    VarnikTexture cNoFormat;
-    cNoFormat.Create(16, 16, 4, Image::eNoFormat);
-    EXPECT_EQ(readGL(cNoFormat), "Bad Pixel type in VarnikTexture::copyTo");
-
-    VarnikTexture cInteger;
-    cInteger.Create(16, 16, 4, Image::e32integer);
-    EXPECT_EQ(ErrorRecordOf([&] { cInteger.SetAsRenderTarget(); }), "4|||Unknown image format");
-}
 
 TEST_F(TextureTest, SizesGoToGLAsGivenAndDegenerateTilesAreHarmless)
 {
@@ -581,20 +579,17 @@ TEST_F(TextureTest, GpuProxyRoundTripKeepsFullResolutionPixels)
     const int64_t iFull = int64_t(W) * H * 4;
     std::vector<uint8_t> aOriginal = MakeRGBA8(W, H, 1);
     std::unique_ptr<TextureProbe> pTexture = UploadRGBA8(aOriginal, W, H);
-    ASSERT_EQ(Ledger(), iFull);
     const unsigned int iFullName = pTexture->OpenGLName();
     {
         MapRecorder cUploads;
         ASSERT_TRUE(pTexture->setProxyLevel(1, false));
         EXPECT_EQ(MapRecorder::Maps(GL_PIXEL_UNPACK_BUFFER), 0) << "the GPU path draws the proxy";
     }
-    EXPECT_EQ(int(pTexture->getProxyLevel()), 1);
     EXPECT_NE(pTexture->OpenGLName(), iFullName) << "the GPU path draws into a new texture";
     EXPECT_EQ(GLTextureSize(pTexture->OpenGLName()), std::make_pair(W / 2, H / 2));
     EXPECT_FALSE(glIsTexture(iFullName)) << "the full-size texture should be deleted";
     EXPECT_EQ(Ledger(), iFull / 4);
     ASSERT_NE(pTexture->BackingImage(), nullptr) << "the full-resolution content must be kept on the CPU";
-    EXPECT_NO_THROW(pTexture->CheckValidity(varnik::Node::eFull));
     EXPECT_LE(MaxDifference(GpuPixels(*pTexture, W / 2, H / 2), HalfSize(*pTexture)), 2);
 
     ASSERT_TRUE(pTexture->setProxyLevel(0, false));
@@ -723,10 +718,6 @@ TEST_F(TextureTest, SizeGuardAndLevelLimit)
 TEST_F(TextureTest, ReturnToFullSizeAttachesLargeTextureToCompositingFramebuffer)
 {
     varnik::TextureMixer::ReleaseSharedResources();
-    if (varnik::TextureMixer::s_iCompositingFBO != 0) {
-        glDeleteFramebuffersEXT(1, &varnik::TextureMixer::s_iCompositingFBO);
-        varnik::TextureMixer::s_iCompositingFBO = 0;
-    }
     GLuint aMine[2] = {0, 0};  // draw and read bindings of the caller
     glGenFramebuffersEXT(2, aMine);
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, aMine[0]);
@@ -785,8 +776,15 @@ TEST_F(TextureTest, MovingBackToGpuHonoursTheKeepQuery)
     EXPECT_EQ(FirstDifference(GpuPixels(*pTexture, W, H), aOriginal), -1);
     EXPECT_EQ(Ledger(), int64_t(W) * H * 4);
 
+    // Versions stepped in CPU memory upload nothing; the way back uploads the
+    // current one.
     pTexture->SetLocation(2);
     ASSERT_TRUE(pTexture->NewVersion());
+    std::unique_ptr<Image> pOther = ImageFrom(MakeRGBA8(W, H, 8).data(), W, H, Image::e8integer);
+    pTexture->ReplaceWith(pOther.get(), nullptr);
+    EXPECT_EQ(FirstDifference(ImageBytes(*pTexture->AsImage()), ImageBytes(*pOther)), -1);
+    ASSERT_TRUE(pTexture->PrevVersion());
+    EXPECT_EQ(pTexture->OpenGLName(), 0u);
     pTexture->SetDirty(false);
     pTexture->SetLocation(1);
     ASSERT_NE(pTexture->BackingImage(), nullptr) << "an image holding versions must be kept";
@@ -955,26 +953,18 @@ TEST_F(TextureTest, GpuStepsUploadTheSelectedVersion)
     ASSERT_EQ(FirstDifference(GpuPixels(*pTexture, W, H), aStates[1]), -1);
     Walk(*pTexture, "P0N1n1", aStates, W, H);
     EXPECT_EQ(Ledger(), int64_t(W) * H * 4);
-}
 
-// A backing image with nothing to keep is read afresh from the GPU before a
-// new version opens, so the version holds what the GPU shows.
-TEST_F(TextureTest, NewVersionRereadsADisposableBackingImage)
-{
-    const int W = 200, H = 180;
-    std::vector<uint8_t> aModel = MakeRGBA8(W, H, 13);
-    std::unique_ptr<TextureProbe> pTexture = UploadRGBA8(aModel, W, H);
-    ASSERT_TRUE(pTexture->NewVersion());
+    // A backing image with nothing to keep is read afresh, unmarked paint
+    // included, before a new version opens.
     ASSERT_TRUE(pTexture->PurgeAllButCurrentVersion());
     pTexture->SetDirty(false);
     ASSERT_FALSE(pTexture->BackingImage()->Keep());
-
-    PaintRect(pTexture->OpenGLName(), ImgTile(20, 30, 50, 40), 0.f, 0.f, 1.f, 1.f);  // not marked
+    PaintRect(pTexture->OpenGLName(), ImgTile(20, 30, 50, 40), 0.f, 0.f, 1.f, 1.f);
     FillModel(aModel, W, ImgTile(20, 30, 50, 40), s_aBlue);
     ASSERT_TRUE(pTexture->NewVersion());
     EXPECT_EQ(pTexture->NumVersions(), 2);
     EXPECT_EQ(FirstDifference(ImageBytes(*pTexture->BackingImage()), aModel), -1);
-    Walk(*pTexture, "P0", {aModel}, W, H);
+    Walk(*pTexture, "P2", {{}, {}, aModel}, W, H);
 }
 
 // The host's stroke cycle: begin, paint, end, twice; undo and redo through
@@ -1013,46 +1003,8 @@ TEST_F(TextureTest, UndoableOperationsStepBackAndForth)
     EXPECT_FALSE(pTexture->PrevVersion());
 }
 
-// change, NewVersion, change, PrevVersion, NextVersion in CPU memory: the
-// steps stay on the CPU, and moving to the GPU uploads the current version.
-TEST_F(TextureTest, CpuStepsStayInCpuMemory)
-{
-    const int W = 192, H = 160;
-    std::vector<uint8_t> aModel = MakeRGBA8(W, H, 6);
-    std::unique_ptr<TextureProbe> pTexture = UploadRGBA8(aModel, W, H);
-    pTexture->SetLocation(2);
-    ASSERT_EQ(pTexture->Location(), 2u);
-    pTexture->SetDirty(true);  // the host marks a layer it edits
-
-    std::vector<std::vector<uint8_t>> aStates;
-    const ImgTile aTiles[2] = {ImgTile(10, 10, 40, 30), ImgTile(100, 90, 60, 50)};
-    for (int i = 0; i < 2; ++i) {
-        if (i == 1) {
-            ASSERT_TRUE(pTexture->NewVersion());
-        }
-        std::vector<uint8_t> aSource = MakeRGBA8(W, H, 7 + i);
-        std::unique_ptr<Image> pSource = ImageFrom(aSource.data(), W, H, Image::e8integer);
-        pTexture->ReplaceWith(pSource.get(), &aTiles[i]);
-        CopyModel(aModel, aSource, W, aTiles[i]);
-        aStates.push_back(aModel);
-    }
-    EXPECT_EQ(FirstDifference(ImageBytes(*pTexture->AsImage()), aStates[1]), -1);
-    EXPECT_TRUE(pTexture->PrevVersion());
-    EXPECT_EQ(pTexture->Location(), 2u);
-    EXPECT_EQ(pTexture->OpenGLName(), 0u) << "stepping in CPU memory uploads nothing";
-    EXPECT_EQ(FirstDifference(ImageBytes(*pTexture->AsImage()), aStates[0]), -1);
-    EXPECT_TRUE(pTexture->NextVersion());
-    EXPECT_EQ(FirstDifference(ImageBytes(*pTexture->AsImage()), aStates[1]), -1);
-
-    EXPECT_TRUE(pTexture->PrevVersion());
-    pTexture->SetLocation(1);
-    ASSERT_NE(pTexture->OpenGLName(), 0u);
-    EXPECT_EQ(FirstDifference(GpuPixels(*pTexture, W, H), aStates[0]), -1);
-    EXPECT_EQ(pTexture->NumVersions(), 2);
-}
-
 // Readback reads the dirty tiles and nothing else: painting that was never
-// marked stays out of the backing image.
+// marked stays out of the backing image; AddDirtyTile marks it stale.
 TEST_F(TextureTest, SynchronizationReadsOnlyDirtyTiles)
 {
     const int W = 512, H = 512;
@@ -1076,29 +1028,17 @@ TEST_F(TextureTest, SynchronizationReadsOnlyDirtyTiles)
     // The begin's version came after the marked paint was read; stepping back
     // shows it, and overwrites the unmarked paint.
     Walk(*pTexture, "P1P0", aStates, W, H);
-}
 
-// AddDirtyTile marks the backing image stale: AsImage then reads the dirty
-// tiles and moves the texture to CPU memory.
-TEST_F(TextureTest, AddDirtyTileMarksBackingImageStale)
-{
-    const int W = 256, H = 256;
-    std::vector<uint8_t> aModel = MakeRGBA8(W, H, 11);
-    std::unique_ptr<TextureProbe> pTexture = UploadRGBA8(aModel, W, H);
-    ASSERT_TRUE(pTexture->BeginUndoableOperation());
-    ASSERT_TRUE(pTexture->EndUndoableOperation());
-    ASSERT_FALSE(pTexture->IsBackingImageStale());
-    ASSERT_NE(pTexture->AsImage(), nullptr);
-    EXPECT_EQ(pTexture->Location(), 1u);
-
-    Paint(*pTexture, aModel, W, ImgTile(130, 5, 70, 20), s_aGreen);
+    // A marked tile makes the backing image stale: AsImage reads the dirty
+    // tiles and moves the texture to CPU memory.
+    Paint(*pTexture, aStates[0], W, ImgTile(130, 5, 70, 20), s_aGreen);
     EXPECT_TRUE(pTexture->IsBackingImageStale());
     const Image* pImage = pTexture->AsImage();
     ASSERT_NE(pImage, nullptr);
     EXPECT_EQ(pTexture->Location(), 2u);
     EXPECT_EQ(pTexture->OpenGLName(), 0u);
     EXPECT_EQ(Ledger(), 0);
-    EXPECT_EQ(FirstDifference(ImageBytes(*pImage), aModel), -1);
+    EXPECT_EQ(FirstDifference(ImageBytes(*pImage), aStates[0]), -1);
     VarnikTexture cFresh;  // a pixel marks one texel
     cFresh.AddDirtyPixel(5, 6);
     EXPECT_EQ(cFresh.DirtyRegion().BoundingBox(), ImgTile(5, 6, 1, 1));
@@ -1131,3 +1071,73 @@ TEST_F(TextureTest, DirtyFlagRules)
     pTexture->SetLocation(1);
     EXPECT_FALSE(pTexture->IsDirty()) << "moving back to the GPU";
 }
+
+// The self-test node: its menu entries, the command each run records, replay
+// from "cmd", and a failing check reaching the result.
+namespace {
+
+class TextureTesterTest : public varnik::test::GLTest
+{
+protected:
+    void SetUp() override
+    {
+        GLTest::SetUp();
+        VarnikTexture::InitializePlugin();
+        m_pTester.reset(dynamic_cast<TextureTester*>(varnik::Kernel::CreateClassInstance(TextureTester::StaticClass())));
+        ASSERT_TRUE(m_pTester);
+        m_iScratch = VarnikTexture::CompositeScratchMemory();
+    }
+    void TearDown() override
+    {
+        m_pTester.reset();
+        // The module's compositing scratch texture outlives the test.
+        m_iLedgerAtStart += VarnikTexture::CompositeScratchMemory() - m_iScratch;
+        GLTest::TearDown();
+    }
+    std::unique_ptr<TextureTester> m_pTester;
+    int64_t m_iScratch = 0;
+};
+
+TEST_F(TextureTesterTest, MenuOffersEveryGroupAndGoesWithTheNode)
+{
+    const QStringList aExpected = { "Run all tests", "Creation", "Proxying", "CopyTo", "CopyFrom",
+                                    "QueueCompositing", "DirtyFlags", "DirtyRegions", "RelativeRegion" };
+    EXPECT_EQ(varnik::Menus::Entries("UnitTest", "TextureTester"), aExpected);
+    EXPECT_EQ(m_pTester->TestNames(), aExpected.mid(1));
+    // A menu entry runs its group on the node.
+    ASSERT_TRUE(varnik::Menus::Trigger("UnitTest", "TextureTester", "RelativeRegion"));
+    EXPECT_EQ(m_pTester->CommandAttribute().Value(), QString("PluginTest TextureTester:RelativeRegion"));
+    EXPECT_FALSE(m_pTester->Results().isEmpty());
+    m_pTester.reset();
+    EXPECT_TRUE(varnik::Menus::Entries("UnitTest", "TextureTester").isEmpty());
+}
+
+TEST_F(TextureTesterTest, RunsRecordTheirCommandAndReplayFromIt)
+{
+    struct Case { QString sRun; QString sCommand; bool bPasses; };
+    const Case aCases[] = {
+        { "DirtyRegions", "PluginTest TextureTester:DirtyRegions", true },
+        { "", "PluginTest TextureTester:Run all tests", true },
+        { "NoSuchGroup", "PluginTest TextureTester:NoSuchGroup", false },
+    };
+    for (const Case& c : aCases) {
+        SCOPED_TRACE(qPrintable(c.sRun));
+        EXPECT_EQ(m_pTester->Run(c.sRun), c.bPasses);
+        EXPECT_EQ(m_pTester->CommandAttribute().Value(), c.sCommand);
+        EXPECT_EQ(m_pTester->FailureCount() == 0, c.bPasses);
+    }
+    // Setting "cmd" as a user would (not silently) runs that command; every
+    // check of it is of the group named.
+    m_pTester->CommandAttribute().SetFromString("PluginTest TextureTester:CopyFrom", false);
+    ASSERT_FALSE(m_pTester->Results().isEmpty());
+    for (const TextureTester::Check& c : m_pTester->Results())
+        EXPECT_EQ(c.sGroup, QString("CopyFrom")) << qPrintable(c.sName);
+    EXPECT_EQ(m_pTester->FailureCount(), 0);
+    // A command of another node is refused and changes nothing.
+    const int iChecks = m_pTester->Results().size();
+    m_pTester->CommandAttribute().SetValue("PluginTest Other:Creation", true);
+    EXPECT_FALSE(m_pTester->Replay());
+    EXPECT_EQ(m_pTester->Results().size(), iChecks);
+}
+
+} // namespace
