@@ -196,7 +196,7 @@ void FileCreate(const QString& sFolder, unsigned int iSize)
         pBare->CopyFrom(pImage.get(), nullptr);
     };
     const std::string sTarget = "CreateFromFile/Image::Load + CopyFrom " + std::to_string(iSize) + "^2 RGBA half EXR";
-    const bench::Samples s = bench::Interleave(1, 9, {{"CreateFromFile", fModule, nullptr},
+    const bench::Samples s = bench::Interleave(1, 15, {{"CreateFromFile", fModule, nullptr},
                                                       {"Image::Load + CopyFrom", fBare, nullptr},
                                                       {"the same + proxy images", fBareWithProxies, nullptr}}, Finish);
     const bench::Spread cRatio = bench::Ratios(s[0], s[1]);

@@ -417,12 +417,32 @@ typedef void (*BoxFunction)(const uint8_t*, const uint8_t*, uint8_t*, size_t, bo
 // software ones dominate building the proxies of a half-float layer. The sums
 // are made in the same order as BoxAverage<HalfBits>, and the conversion back
 // rounds to nearest even, so the result is the same.
-__attribute__((target("f16c,sse2"))) void BoxRowHalf4F16C(const uint8_t* p0, const uint8_t* p1, uint8_t* pOut,
-                                                           size_t iCount, bool bOneColumn)
+__attribute__((target("avx,f16c"))) void BoxRowHalf4F16C(const uint8_t* p0, const uint8_t* p1, uint8_t* pOut,
+                                                         size_t iCount, bool bOneColumn)
 {
+    size_t x = 0;
+    if (!bOneColumn) {
+        // Two output texels a step, from four texels of each row: half the
+        // loads and conversions of the texel-by-texel loop below.
+        const __m256 fQuarter = _mm256_set1_ps(0.25f);
+        for (; x + 2 <= iCount; x += 2) {
+            const size_t i = 16 * x;
+            const __m256 a01 = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + i)));
+            const __m256 a23 = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + i + 16)));
+            const __m256 b01 = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + i)));
+            const __m256 b23 = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + i + 16)));
+            // Even texels (2x, 2x + 2) against odd ones (2x + 1, 2x + 3).
+            const __m256 a =
+                _mm256_add_ps(_mm256_permute2f128_ps(a01, a23, 0x20), _mm256_permute2f128_ps(a01, a23, 0x31));
+            const __m256 b =
+                _mm256_add_ps(_mm256_permute2f128_ps(b01, b23, 0x20), _mm256_permute2f128_ps(b01, b23, 0x31));
+            const __m256 f = _mm256_mul_ps(fQuarter, _mm256_add_ps(a, b));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + 8 * x), _mm256_cvtps_ph(f, _MM_FROUND_TO_NEAREST_INT));
+        }
+    }
     const size_t iStep = bOneColumn ? 0 : 8;  // bytes from texel 2x to 2x + 1
     const __m128 fQuarter = _mm_set1_ps(0.25f);
-    for (size_t x = 0; x < iCount; ++x) {
+    for (; x < iCount; ++x) {
         const size_t i = 16 * x;
         const __m128 a0 = _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p0 + i)));
         const __m128 a1 = _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p0 + i + iStep)));
@@ -452,7 +472,7 @@ BoxFunction PickBox(PixelDescriptor::ChannelType eType, uint32_t iChannels)
     case PixelDescriptor::eUInt16: return PickBoxChannels<uint16_t>(iChannels);
     case PixelDescriptor::eFloat16:
 #if defined(__x86_64__) || defined(__i386__)
-        if (iChannels == 4 && __builtin_cpu_supports("f16c"))
+        if (iChannels == 4 && __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c"))
             return &BoxRowHalf4F16C;
 #endif
         return PickBoxChannels<HalfBits>(iChannels);
@@ -465,38 +485,42 @@ BoxFunction PickBox(PixelDescriptor::ChannelType eType, uint32_t iChannels)
 
 namespace {
 
-// Builds `cDest` as the box-filtered half of `cSource`, a tile row of the
-// destination at a time: each source tile is read down its rows in memory
-// order, and each destination tile is written whole, once, never cleared first.
+// Builds `cDest` as the box-filtered half of `cSource`, straight into the
+// destination's tiles a row of tiles at a time: each source tile is read down
+// its rows in memory order, and each destination tile is written whole, once,
+// never cleared first.
 void BuildProxy(const Image::Impl& cSource, Image& cDest, Image::Impl& cDestImpl)
 {
     const uint32_t iWidth = ProxySide(cSource.m_iWidth), iHeight = ProxySide(cSource.m_iHeight);
     cDest.create(iWidth, iHeight, cSource.m_iChannels, cSource.m_eFormat);
     const BoxFunction fBox = PickBox(Image::ChannelTypeOf(cSource.m_eFormat), cSource.m_iChannels);
     const uint32_t iBpp = cSource.m_iBytesPerPixel;
-    const uint32_t s = cSource.m_iTileShift;
+    const uint32_t s = cSource.m_iTileShift, d = cDestImpl.m_iTileShift;
     const bool bOneColumn = cSource.m_iWidth == 1;
-    const size_t iStride = size_t(iWidth) * iBpp;
-    const uint32_t iBand = cDestImpl.Side();
-    std::vector<uint8_t> aBand(iStride * std::min(iBand, iHeight));
-    for (uint32_t y0 = 0; y0 < iHeight; y0 += iBand) {
-        const uint32_t y1 = std::min(iHeight, y0 + iBand);
+    std::vector<uint8_t*> aDest(cDestImpl.m_iTilesX);
+    for (uint32_t dty = 0; dty < cDestImpl.m_iTilesY; ++dty) {
+        const uint32_t y0 = dty << d, y1 = std::min(iHeight, y0 + cDestImpl.Side());
+        for (uint32_t dtx = 0; dtx < cDestImpl.m_iTilesX; ++dtx)
+            aDest[dtx] = cDestImpl.Writable(dtx, dty, true);
         for (uint32_t tx = 0; tx < cSource.m_iTilesX; ++tx) {
             const uint32_t iFirst = (tx << s) / 2;
             const uint32_t iEnd = tx + 1 == cSource.m_iTilesX ? iWidth : ((tx + 1) << s) / 2;
             if (iEnd <= iFirst)
                 continue;
-            for (uint32_t y = y0; y < y1; ++y) {
+            // Sides are powers of two and a destination tile is at least half
+            // a source tile wide, so this half lies in one destination tile.
+            const uint32_t dtx = iFirst >> d;
+            const size_t iDestStride = size_t(cDestImpl.TileWidth(dtx)) * iBpp;
+            uint8_t* pOut = aDest[dtx] + size_t(iFirst - (dtx << d)) * iBpp;
+            for (uint32_t y = y0; y < y1; ++y, pOut += iDestStride) {
                 const uint32_t iRow0 = 2 * y;
                 const uint32_t iRow1 = cSource.m_iHeight == 1 ? iRow0 : iRow0 + 1;
                 // Tile sides are even, so both rows lie in the same tile band.
                 const uint32_t ty = iRow0 >> s;
-                fBox(cSource.Row(tx, ty, iRow0 - (ty << s)), cSource.Row(tx, ty, iRow1 - (ty << s)),
-                     aBand.data() + size_t(y - y0) * iStride + size_t(iFirst) * iBpp, iEnd - iFirst, bOneColumn);
+                fBox(cSource.Row(tx, ty, iRow0 - (ty << s)), cSource.Row(tx, ty, iRow1 - (ty << s)), pOut,
+                     iEnd - iFirst, bOneColumn);
             }
         }
-        cDestImpl.WriteRect(ImgTile(0, int32_t(y0), int32_t(iWidth), int32_t(y1 - y0)), aBand.data(), iStride,
-                            nullptr, iBpp);
     }
 }
 
