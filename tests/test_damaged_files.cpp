@@ -65,7 +65,9 @@ long ChildrenPeakKiB()
         OIIO::geterror();
         const long iBefore = StatusKiB("VmRSS:");
         const long iChildrenBefore = ChildrenPeakKiB();
-        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+        // The peak starts again from here; pages the allocator kept from earlier
+        // loads are reused unseen, so what shows is growth beyond them.
+        std::ofstream("/proc/self/clear_refs") << "5";
         Outcome c = {};
         Image cImage;
         try {
@@ -256,6 +258,10 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
         ++iCount;
         aFaults << sWhat;
     };
+    auto Write = [](const QString& sFile, const QByteArray& a) {
+        QFile cFile(sFile);
+        return cFile.open(QIODevice::WriteOnly) && cFile.write(a) == a.size();
+    };
     uint32_t iRandom = 0;
     for (const Seed& k : s_aSeeds) {
         // Wider than one storage tile, so that band reading is exercised;
@@ -268,12 +274,14 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
         }
         QFile cSeedFile(sSeed);
         ASSERT_TRUE(cSeedFile.open(QIODevice::ReadOnly));
+        const QByteArray aSeed = cSeedFile.readAll();
         const QString sFile = cDir.File("damaged." + QFileInfo(sSeed).suffix());
-        for (const auto& [sKind, aBytes] : Damages(cSeedFile.readAll(), ++iRandom)) {
-            QFile cFile(sFile);
-            ASSERT_TRUE(cFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            cFile.write(aBytes);
-            cFile.close();
+        // A first failed open sets up what the library keeps for every later
+        // file of the format (error handlers, code tables): not a load's memory.
+        ASSERT_TRUE(Write(sFile, aSeed.left(1)));
+        cWorker.Load(sFile);
+        for (const auto& [sKind, aBytes] : Damages(aSeed, ++iRandom)) {
+            ASSERT_TRUE(Write(sFile, aBytes));
             const Outcome c = cWorker.Load(sFile);
             const QString sWhat = QString("%1 %2: ").arg(k.sName, sKind);
             ++iFiles;
@@ -282,12 +290,10 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
                 Fault(iCrashes, sWhat + "crash");
             if (c.eKind == Outcome::eHang)
                 Fault(iHangs, sWhat + "hang");
-            if (c.eKind != Outcome::eLoaded)
-                continue;
-            if (c.bLibraryError)
+            if (c.eKind == Outcome::eLoaded && c.bLibraryError)
                 Fault(iLibrary, sWhat + "loaded with a library error");
             // A cut in trailing bytes that hold no pixels reads whole.
-            const bool bTruncated = sKind.startsWith("cut");
+            const bool bTruncated = c.eKind == Outcome::eLoaded && sKind.startsWith("cut");
             iWhole += bTruncated && c.iHash == cSeed.iHash;
             if (bTruncated && c.iHash != cSeed.iHash)
                 Fault(iTruncated, sWhat + "truncated yet loaded");

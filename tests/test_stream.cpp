@@ -263,6 +263,7 @@ TEST(StreamScenes, CorruptHeadersTablesAndRecordsAreRefused)
     const uint32_t iClasses = FieldAt(aGood, 12);
     EXPECT_TRUE(ReadError(Patched(aGood, iNodeCountAt, 0x40000000u)).contains("node count"));
     EXPECT_TRUE(ReadError(Patched(aGood, iNodeCountAt + 4, iClasses)).contains(QString("class index %1 ").arg(iClasses)));
+    EXPECT_TRUE(ReadError(Patched(aGood, iFirstLengthAt, 0xFFFFFF00u)).contains("claims"));
     // One byte more than the node reads: the record is named.
     const QByteArray aLonger = Patched(aGood, iFirstLengthAt, FieldAt(aGood, iFirstLengthAt) + 1);
     EXPECT_TRUE(ReadError(aLonger).contains("node 0 (StreamTestSceneNode)"));
