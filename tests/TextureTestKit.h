@@ -216,8 +216,16 @@ public:
     }
 
 private:
-    static void* GLAPIENTRY Map(GLenum t, GLenum a) { Record(t); return s_fMap(t, a); }
-    static void* GLAPIENTRY MapArb(GLenum t, GLenum a) { Record(t); return s_fMapArb(t, a); }
+    static void* GLAPIENTRY Map(GLenum t, GLenum a)
+    {
+        Record(t);
+        return s_fMap(t, a);
+    }
+    static void* GLAPIENTRY MapArb(GLenum t, GLenum a)
+    {
+        Record(t);
+        return s_fMapArb(t, a);
+    }
     static void Record(GLenum t)
     {
         s_aMaps.emplace_back(t, varnik::VKCrashReporterFlag::OpenBits(CrashScope::s_iCategory));
