@@ -42,6 +42,44 @@ struct TileBuffer
 };
 typedef std::shared_ptr<TileBuffer> TilePtr;
 
+/// Copies `iBytes` with stores that bypass the cache where the target allows.
+/// For whole tiles being replaced: readbacks into a version, loads. Their
+/// buffers are cold (recycled from versions long gone), and ordinary stores
+/// would first read every line of them from memory; the new content is rarely
+/// read again soon. The caller ends a run of these with StreamFence.
+void StreamCopy(uint8_t* pDest, const uint8_t* pSource, size_t iBytes)
+{
+#if defined(__SSE2__)
+    const size_t iHead = std::min(iBytes, size_t(-reinterpret_cast<uintptr_t>(pDest) & 15));
+    std::memcpy(pDest, pSource, iHead);
+    size_t i = iHead;
+    for (; i + 64 <= iBytes; i += 64) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pSource + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pSource + i + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pSource + i + 32));
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pSource + i + 48));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(pDest + i), a);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(pDest + i + 16), b);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(pDest + i + 32), c);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(pDest + i + 48), d);
+    }
+    for (; i + 16 <= iBytes; i += 16)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(pDest + i),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(pSource + i)));
+    std::memcpy(pDest + i, pSource + i, iBytes - i);
+#else
+    std::memcpy(pDest, pSource, iBytes);
+#endif
+}
+
+/// Orders streamed stores before whatever reads the tiles next.
+void StreamFence()
+{
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
 // Largest tile row: 256 texels of 4 channels of 4 bytes. A tile that was never
 // written (null pointer) reads as zeros from here.
 const uint32_t s_iMaxTileRowBytes = 256 * 16;
@@ -256,6 +294,8 @@ struct Image::Impl
         const uint32_t tx0 = uint32_t(r.x) >> m_iTileShift, tx1 = uint32_t(r.x + r.nx - 1) >> m_iTileShift;
         const uint32_t ty0 = uint32_t(r.y) >> m_iTileShift, ty1 = uint32_t(r.y + r.ny - 1) >> m_iTileShift;
         std::vector<uint8_t*> aDest(tx1 - tx0 + 1);
+        std::vector<bool> aWhole(tx1 - tx0 + 1);
+        bool bStreamed = false;
         for (uint32_t ty = ty0; ty <= ty1; ++ty) {
             const uint32_t iTileY = ty << m_iTileShift;
             const uint32_t y0 = std::max<uint32_t>(uint32_t(r.y), iTileY);
@@ -265,7 +305,8 @@ struct Image::Impl
                 const uint32_t iTileX = tx << m_iTileShift;
                 const bool bAllColumns = uint32_t(r.x) <= iTileX &&
                                          uint32_t(r.x + r.nx) >= iTileX + TileWidth(tx);
-                aDest[tx - tx0] = Writable(tx, ty, bAllRows && bAllColumns);
+                aWhole[tx - tx0] = bAllRows && bAllColumns;
+                aDest[tx - tx0] = Writable(tx, ty, aWhole[tx - tx0]);
             }
             // Tile by tile, so that the writes run through each tile's memory in order.
             for (uint32_t tx = tx0; tx <= tx1; ++tx) {
@@ -275,14 +316,22 @@ struct Image::Impl
                 const size_t iTileStride = size_t(TileWidth(tx)) * m_iBytesPerPixel;
                 uint8_t* pDst = aDest[tx - tx0] + size_t(y0 - iTileY) * iTileStride + size_t(x0 - iTileX) * m_iBytesPerPixel;
                 const uint8_t* pFrom = pSrc + size_t(y0 - uint32_t(r.y)) * iSrcStride + size_t(x0 - uint32_t(r.x)) * iSrcBpp;
+                // Whole tiles of distinct rows bypass the cache (a fill's rows all
+                // read one pattern, which stays cached anyway).
+                const bool bStream = !pConv && aWhole[tx - tx0] && iSrcStride != 0;
+                bStreamed |= bStream;
                 for (uint32_t y = y0; y < y1; ++y, pDst += iTileStride, pFrom += iSrcStride) {
                     if (pConv)
                         pConv->Run(pFrom, pDst, x1 - x0);
+                    else if (bStream)
+                        StreamCopy(pDst, pFrom, size_t(x1 - x0) * m_iBytesPerPixel);
                     else
                         std::memcpy(pDst, pFrom, size_t(x1 - x0) * m_iBytesPerPixel);
                 }
             }
         }
+        if (bStreamed)
+            StreamFence();
     }
 
     /// Fills the clipped, non-empty rectangle with one pixel of the image's layout.
