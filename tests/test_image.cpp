@@ -73,17 +73,9 @@ std::vector<uint8_t> Filled(std::vector<uint8_t> a, int w, int bpp, const ImgTil
     return a;
 }
 
-/// Steps through the history: 'P' PrevVersion, 'N' NextVersion, lower case
-/// when the step must be refused, each followed by the index into `aStates`
-/// of the pixels the image must then hold.
 void Walk(Image& c, const char* sSteps, const std::vector<std::vector<uint8_t>>& aStates)
 {
-    for (const char* p = sSteps; p[0] && p[1]; p += 2) {
-        SCOPED_TRACE(testing::Message() << "step " << p[0] << p[1] << " of " << sSteps);
-        const bool bPrev = p[0] == 'P' || p[0] == 'p', bMoves = p[0] == 'P' || p[0] == 'N';
-        EXPECT_EQ(bPrev ? c.PrevVersion() : c.NextVersion(), bMoves);
-        EXPECT_EQ(Whole(c), aStates[size_t(p[1] - '0')]);
-    }
+    varnik::test::WalkVersions(c, sSteps, aStates, [&] { return Whole(c); });
 }
 
 } // namespace
