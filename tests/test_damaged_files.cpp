@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <set>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -200,13 +201,11 @@ bool WriteSeed(const Seed& k, const QString& sFile, int w, int h)
 std::vector<std::pair<QString, QByteArray>> Damages(const QByteArray& a, uint32_t iSeed)
 {
     std::vector<std::pair<QString, QByteArray>> aOut;
-    std::vector<int> aLengths = {1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 100, 128, 200, 256, 512, 1024};
+    std::set<int> aLengths = {1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 100, 128, 200, 256, 512, 1024};
     for (int k = 1; k < 10; ++k)
-        aLengths.push_back(int(int64_t(a.size()) * k / 10));
+        aLengths.insert(int(int64_t(a.size()) * k / 10));
     for (int d : {1, 2, 3, 4, 8, 17})
-        aLengths.push_back(a.size() - d);
-    std::sort(aLengths.begin(), aLengths.end());
-    aLengths.erase(std::unique(aLengths.begin(), aLengths.end()), aLengths.end());
+        aLengths.insert(a.size() - d);
     for (int n : aLengths)
         if (n < a.size())
             aOut.push_back({QString("cut%1").arg(n), a.left(n)});
