@@ -33,6 +33,7 @@ struct Outcome
     enum Kind { eCrash, eHang, eError, eLoaded } eKind;
     bool bLibraryError;
     long iPeakKiB;  ///< how far the resident set rose during the load
+    bool bRetire;   ///< the worker ends after this answer (see `Serve`)
     long iKiB;      ///< of the loaded image
     size_t iHash;   ///< of the loaded pixels
     char aText[512];
@@ -82,9 +83,14 @@ long ChildrenPeakKiB()
             Error::Discard(pError);
         }
         // A reader's own child starts with this process's resident set; only a
-        // new highest child shows.
+        // new highest child shows, so the worker ends after one has shown and
+        // the next load's child is measured in a new worker.
         const long iChildren = ChildrenPeakKiB();
         c.iPeakKiB = std::max(StatusKiB("VmHWM:") - iBefore, iChildren > iChildrenBefore ? iChildren - iBefore : 0);
+#if !defined(__SANITIZE_ADDRESS__)
+        // Not under the address sanitizer: memory is not judged there, and its forks are slow.
+        c.bRetire = iChildren > iChildrenBefore;
+#endif
         c.bLibraryError = OIIO::has_error();
         std::string aPixels(size_t(cImage.Width()) * cImage.Height() * cImage.BytesPerPixel(), '\0');
         if (c.eKind == Outcome::eLoaded)
@@ -92,6 +98,8 @@ long ChildrenPeakKiB()
         c.iKiB = long(aPixels.size() / 1024);
         c.iHash = std::hash<std::string>()(aPixels);
         send(iSocket, &c, sizeof(c), MSG_NOSIGNAL);
+        if (c.bRetire)
+            break;
     }
     _exit(0);
 }
@@ -120,8 +128,11 @@ public:
         // 10 s is a hang for one small file.
         const bool bSent = send(m_iSocket, aPath.constData(), size_t(aPath.size()), MSG_NOSIGNAL) == aPath.size();
         const int iReady = bSent ? poll(&cWait, 1, 10000) : -1;
-        if (iReady > 0 && recv(m_iSocket, &c, sizeof(c), 0) == sizeof(c))
+        if (iReady > 0 && recv(m_iSocket, &c, sizeof(c), 0) == sizeof(c)) {
+            if (c.bRetire)
+                Stop();
             return c;
+        }
         c.eKind = iReady == 0 ? Outcome::eHang : Outcome::eCrash;
         Stop();
         return c;
@@ -212,7 +223,7 @@ std::vector<std::pair<QString, QByteArray>> Damages(const QByteArray& a, uint32_
         if (n < a.size())
             aOut.push_back({QString("cut%1").arg(n), a.left(n)});
 
-    for (int p = 0; p + 4 <= std::min(a.size(), 72); p += 8)
+    for (int p = 0; p + 4 <= std::min(a.size(), 72); p += 4)
         for (uint32_t v : {0u, 1u, 0x80000000u, 0xffffffffu, 0x01000000u}) {
             QByteArray b = a;
             std::memcpy(b.data() + p, &v, 4);
@@ -290,7 +301,7 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
         const Outcome cMisnamed = cWorker.Load(sMisnamed);
         EXPECT_TRUE(cMisnamed.eKind == Outcome::eLoaded && cMisnamed.iHash == cSeed.iHash) << k.sName << ": " << cMisnamed.aText;
         // At least the decoded size, so that a cheap seed is no tiny yardstick.
-        const long iSeedKiB = std::max(cSeed.iPeakKiB, cSeed.iKiB);
+        [[maybe_unused]] const long iSeedKiB = std::max(cSeed.iPeakKiB, cSeed.iKiB);
         for (const auto& [sKind, aBytes] : Damages(aSeed, ++iRandom)) {
             ASSERT_TRUE(Write(sFile, aBytes));
             const Outcome c = cWorker.Load(sFile);
@@ -311,7 +322,9 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
 #if !defined(__SANITIZE_ADDRESS__)
             // Redzones and quarantine make resident memory say nothing about a
             // load under the address sanitizer.
-            const double fRatio = double(c.iPeakKiB) / double(std::max(iSeedKiB, 1L));
+            // A damaged size field that still describes a whole image (a GIF's
+            // screen) makes a larger image: its own size is a yardstick too.
+            const double fRatio = double(c.iPeakKiB) / double(std::max({iSeedKiB, c.iKiB, 1L}));
             if (fRatio > fWorst)
                 std::tie(fWorst, sWorst) = std::pair(fRatio, sWhat + QString("%1 KiB").arg(c.iPeakKiB));
             if (fRatio > 4)

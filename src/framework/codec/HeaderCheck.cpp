@@ -1,6 +1,7 @@
 #include "HeaderCheck.h"
 #include <QFile>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace varnik {
@@ -48,6 +49,68 @@ QString HeaderCheck::Check(const QString& sFileName)
         return CheckGif(aData);
     if (aData.startsWith(QByteArray("\x01\xda", 2)))
         return CheckSgi(aData);
+    if (aData.startsWith("8BPS"))
+        return CheckPsd(aData);
+    if (aData.startsWith("FOR4"))
+        return CheckIff(aData, 0, iSize, 0);
+    return QString();
+}
+
+QString HeaderCheck::CheckPsd(const QByteArray& aData)
+{
+    // Up to the layer records; lengths are 8 bytes in large documents (version 2).
+    const Reader r{ aData, true };
+    const qint64 iSize = aData.size();
+    const bool bLarge = r.U16(4) == 2;
+    auto Length = [&](qint64 i) { return bLarge ? qint64(r.U32(i)) << 32 | r.U32(i + 4) : qint64(r.U32(i)); };
+    qint64 i = 26;
+    for (const char* sSection : { "colour mode data", "image resources" }) {
+        if (i + 4 + r.U32(i) > iSize)
+            return QString("the %1 (%2 bytes) reach past the end of the file").arg(sSection).arg(r.U32(i));
+        i += 4 + r.U32(i);
+    }
+    const qint64 iLength = bLarge ? 8 : 4;
+    if (Length(i) == 0 || Length(i + iLength) == 0)
+        return QString();  // no layers
+    const qint64 iLayers = std::abs(int16_t(r.U16(i + 2 * iLength)));
+    i += 2 * iLength + 2;
+    for (qint64 k = 0; k < iLayers && i < iSize; ++k) {
+        const qint64 iTop = int32_t(r.U32(i)), iLeft = int32_t(r.U32(i + 4));
+        const qint64 iHeight = int32_t(r.U32(i + 8)) - iTop, iWidth = int32_t(r.U32(i + 12)) - iLeft;
+        const qint64 iChannels = r.U16(i + 16);
+        // The reader takes a table of two bytes a row and channel before any
+        // pixel; the file holds at least that, or the pixels themselves.
+        if (iHeight < 0 || iWidth < 0 || (iWidth > 0 && iHeight * iChannels * 2 > iSize))
+            return QString("layer %1 (%2 x %3 pixels, %4 channels) does not fit in the file (%5 bytes)")
+                .arg(k).arg(iWidth).arg(iHeight).arg(iChannels).arg(iSize);
+        i += 18 + iChannels * (2 + iLength) + 12;
+        i += 4 + r.U32(i);  // past the extra data
+    }
+    return QString();
+}
+
+QString HeaderCheck::CheckIff(const QByteArray& aData, qint64 i, qint64 iEnd, int iDepth)
+{
+    const Reader r{ aData, true };
+    // Chunks (a tag, a big-endian size, the data padded to 4 bytes) nest in
+    // FOR4 groups. The reader sizes its buffers by a chunk's size, less the 8
+    // bytes of a tile's corners, without checking either against the file.
+    while (i + 8 <= iEnd) {
+        const QByteArray sTag = r.a.mid(int(i), 4);
+        const qint64 iBytes = r.U32(i + 4);
+        // Writers leave the last chunk's padding out of the file.
+        if (i + 8 + iBytes > iEnd + 3)
+            return QString("chunk %1 at %2 (%3 bytes) reaches past the end of its group")
+                .arg(QString::fromLatin1(sTag)).arg(i).arg(iBytes);
+        if ((sTag == "RGBA" || sTag == "ZBUF") && iBytes < 8)
+            return QString("tile at %1 (%2 bytes) is too short for its corners").arg(i).arg(iBytes);
+        if (sTag == "FOR4" && iDepth < 8) {
+            const QString sDamage = CheckIff(aData, i + 12, i + 8 + iBytes, iDepth + 1);
+            if (!sDamage.isEmpty())
+                return sDamage;
+        }
+        i += 8 + (iBytes + 3) / 4 * 4;
+    }
     return QString();
 }
 

@@ -6,8 +6,9 @@ namespace varnik {
 
 /// A validation pass of our own over the structure of files whose readers
 /// believe what the file says: TIFF strips and tiles, DPX header sizes, SGI
-/// tables and GIF blocks up to the first image. A file whose structure points past its
-/// end is refused before the library allocates what it claims.
+/// tables, GIF blocks up to the first image, PSD layer sizes and IFF chunks.
+/// A file whose structure points past its end is refused before the library
+/// allocates what it claims.
 class HeaderCheck
 {
 public:
@@ -20,6 +21,9 @@ private:
     static QString CheckDpx(const QByteArray& aData, bool bBigEndian);
     static QString CheckGif(const QByteArray& aData);
     static QString CheckSgi(const QByteArray& aData);
+    static QString CheckPsd(const QByteArray& aData);
+    /// The chunks from `i` to `iEnd`, and those of the groups among them.
+    static QString CheckIff(const QByteArray& aData, qint64 i, qint64 iEnd, int iDepth);
 };
 
 } // namespace varnik
