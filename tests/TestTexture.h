@@ -87,11 +87,6 @@ inline std::unique_ptr<TestTexture> NewDepthTexture(int iWidth, int iHeight)
 using varnik::test::ErrorRecordOf;
 
 /// The framebuffer bound now.
-inline GLint BoundFramebuffer()
-{
-    GLint i = 0;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &i);
-    return i;
-}
+inline GLint BoundFramebuffer() { return varnik::test::GLInteger(GL_FRAMEBUFFER_BINDING_EXT); }
 
 } // namespace testtex

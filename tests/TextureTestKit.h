@@ -1,6 +1,6 @@
 #pragma once
 // Helpers shared by the texture tests: known pixels, GPU painting, a probe of
-// the texture's protected state, and recorders around GLEW entry points.
+// the texture's protected state, and a recorder of buffer maps.
 #include "VarnikTest.h"
 #include <GL/glew.h>
 #include <algorithm>
@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
+#include "CrashScope.h"
 #include "Texture.h"
 
 namespace texkit {
@@ -22,13 +24,10 @@ class TextureProbe : public VarnikTexture
 public:
     using VarnikTexture::BackingImage;
     using VarnikTexture::Free;
-    using VarnikTexture::RequestedWidth;
-    using VarnikTexture::SetSize;
     using VarnikTexture::HasCompositingAttachment;
     using VarnikTexture::IsBackingImageStale;
     using VarnikTexture::IsInUndoableOperation;
     using VarnikTexture::ProxyLevelMember;
-    using VarnikTexture::ReportedVideoMemory;
     using VarnikTexture::TextureHeight;
     using VarnikTexture::TextureWidth;
 };
@@ -125,21 +124,6 @@ inline void CopyModel(std::vector<uint8_t>& aDest, const std::vector<uint8_t>& a
                     &aSrc[(size_t(y) * size_t(iWidth) + size_t(t.x)) * 4], size_t(t.nx) * 4);
 }
 
-/// A 2x2 box filter of an RGBA8 buffer, rounded to nearest.
-inline std::vector<uint8_t> HalveRGBA8(const std::vector<uint8_t>& a, int iWidth, int iHeight)
-{
-    int iW = iWidth / 2, iH = iHeight / 2;
-    std::vector<uint8_t> r(size_t(iW) * size_t(iH) * 4);
-    for (int y = 0; y < iH; ++y)
-        for (int x = 0; x < iW; ++x)
-            for (int c = 0; c < 4; ++c) {
-                auto at = [&](int xx, int yy) { return int(a[(size_t(yy) * size_t(iWidth) + size_t(xx)) * 4 + size_t(c)]); };
-                int iSum = at(2 * x, 2 * y) + at(2 * x + 1, 2 * y) + at(2 * x, 2 * y + 1) + at(2 * x + 1, 2 * y + 1);
-                r[(size_t(y) * size_t(iW) + size_t(x)) * 4 + size_t(c)] = uint8_t((iSum + 2) / 4);
-            }
-    return r;
-}
-
 /// Largest absolute difference of two byte buffers (256 when the lengths differ).
 inline int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
 {
@@ -203,75 +187,42 @@ inline void PaintRect(GLuint iName, const ImgTile& t, float r, float g, float b,
     glDeleteFramebuffersEXT(1, &iFbo);
 }
 
-/// Records, while it lives, the GLEW buffer calls that upload and readback
-/// make (each recorder forwards): storage sizes and maps, with the
-/// crash-reporter scopes open.
-class GLRecorder
+/// Records, while it lives, every buffer map that upload and readback make
+/// (one per band or strip), with the crash-reporter scopes open at the time.
+class MapRecorder
 {
 public:
-    enum Kind { eData, eMap };
-    struct Call
+    MapRecorder()
     {
-        Kind eKind;
-        GLenum iTarget;
-        GLsizeiptr iValue;  ///< storage size, or 1 for a map
-        uint32_t iScopes = varnik::VKCrashReporterFlag::OpenBits(5);  ///< operations under way
-    };
-
-    GLRecorder()
-    {
-        s_aCalls.clear();
-        s_fDataArb = glBufferDataARB;
-        s_fData = glBufferData;
-        s_fMap = glMapBuffer;
-        s_fMapArb = glMapBufferARB;
-        glBufferDataARB = [](GLenum t, GLsizeiptrARB n, const void* p, GLenum u) {
-            s_aCalls.push_back({eData, t, n});
-            s_fDataArb(t, n, p, u);
-        };
-        glBufferData = [](GLenum t, GLsizeiptr n, const void* p, GLenum u) {
-            s_aCalls.push_back({eData, t, n});
-            s_fData(t, n, p, u);
-        };
-        glMapBuffer = [](GLenum t, GLenum a) { s_aCalls.push_back({eMap, t, 1}); return s_fMap(t, a); };
-        glMapBufferARB = [](GLenum t, GLenum a) { s_aCalls.push_back({eMap, t, 1}); return s_fMapArb(t, a); };
+        s_aMaps.clear();
+        s_fMap = std::exchange(glMapBuffer, &Map);
+        s_fMapArb = std::exchange(glMapBufferARB, &MapArb);
     }
-    ~GLRecorder()
+    ~MapRecorder()
     {
-        glBufferDataARB = s_fDataArb;
-        glBufferData = s_fData;
         glMapBuffer = s_fMap;
         glMapBufferARB = s_fMapArb;
     }
-    GLRecorder(const GLRecorder&) = delete;
-    GLRecorder& operator=(const GLRecorder&) = delete;
+    MapRecorder(const MapRecorder&) = delete;
+    MapRecorder& operator=(const MapRecorder&) = delete;
 
-    /// Values of the calls of one kind on `iTarget`, in order.
-    static std::vector<GLsizeiptr> Values(Kind eKind, GLenum iTarget)
+    /// Maps of `iTarget`; with `iScope`, only those made inside that scope.
+    static int Maps(GLenum iTarget, uint32_t iScope = 0)
     {
-        std::vector<GLsizeiptr> a;
-        for (const Call& c : s_aCalls)
-            if (c.eKind == eKind && c.iTarget == iTarget)
-                a.push_back(c.iValue);
-        return a;
-    }
-    static std::vector<GLsizeiptr> Sizes(GLenum iTarget) { return Values(eData, iTarget); }
-    static int Maps(GLenum iTarget) { return int(Values(eMap, iTarget).size()); }
-    /// Bands uploaded from CPU memory: each re-specifies a pixel-unpack buffer.
-    static int Bands() { return int(Sizes(GL_PIXEL_UNPACK_BUFFER).size()); }
-    /// True when every call on `iTarget` ran inside the crash-reporter scope `iBit`.
-    static bool AllInside(GLenum iTarget, uint32_t iBit)
-    {
-        for (const Call& c : s_aCalls)
-            if (c.iTarget == iTarget && (c.iScopes & iBit) == 0)
-                return false;
-        return true;
+        int n = 0;
+        for (const auto& c : s_aMaps)
+            n += c.first == iTarget && (c.second & iScope) == iScope;
+        return n;
     }
 
 private:
-    static inline std::vector<Call> s_aCalls;  ///< what was recorded, in order
-    static inline PFNGLBUFFERDATAARBPROC s_fDataArb = nullptr;
-    static inline PFNGLBUFFERDATAPROC s_fData = nullptr;
+    static void* GLAPIENTRY Map(GLenum t, GLenum a) { Record(t); return s_fMap(t, a); }
+    static void* GLAPIENTRY MapArb(GLenum t, GLenum a) { Record(t); return s_fMapArb(t, a); }
+    static void Record(GLenum t)
+    {
+        s_aMaps.emplace_back(t, varnik::VKCrashReporterFlag::OpenBits(CrashScope::s_iCategory));
+    }
+    static inline std::vector<std::pair<GLenum, uint32_t>> s_aMaps;  ///< target and open scopes
     static inline PFNGLMAPBUFFERPROC s_fMap = nullptr;
     static inline PFNGLMAPBUFFERARBPROC s_fMapArb = nullptr;
 };

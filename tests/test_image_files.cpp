@@ -171,17 +171,13 @@ TEST(ImageFiles, TiledAndScanlineFilesReadAsTheLibraryReadsThem)
         auto pOut = OIIO::ImageOutput::create(sFile);
         ASSERT_TRUE(pOut && pOut->open(sFile, cSpec) && pOut->write_image(OIIO::TypeDesc::FLOAT, aPixels.data()) &&
                     pOut->close());
-        auto pIn = OIIO::ImageInput::open(sFile);
-        ASSERT_TRUE(pIn);
         // Compared in the file's own type: conversions round differently.
         std::vector<uint8_t> aExpected(aPixels.size() * OIIO::TypeDesc(k.eType).size());
-        ASSERT_TRUE(pIn->read_image(0, 0, 0, k.iChannels, k.eType, aExpected.data()));
+        auto pIn = OIIO::ImageInput::open(sFile);
+        ASSERT_TRUE(pIn && pIn->read_image(0, 0, 0, k.iChannels, k.eType, aExpected.data()));
         Image c;
         ASSERT_NO_THROW(c.Load(QString::fromStdString(sFile)));
-        ASSERT_EQ(c.Width(), 333u);
-        ASSERT_EQ(c.Height(), 301u);
-        ASSERT_EQ(c.ChannelCount(), uint32_t(k.iChannels));
-        EXPECT_TRUE(Whole(c) == aExpected);
+        EXPECT_TRUE(Whole(c) == aExpected);  // the size too
     }
 }
 

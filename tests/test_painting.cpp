@@ -245,6 +245,32 @@ TEST_F(PaintingTest, CompositeAllKeepsLocationAndLevelAndAlwaysRedraws)
     EXPECT_EQ(aTextures[0]->TextureWidth(), unsigned(s_iW / 2));
 }
 
+TEST_F(PaintingTest, SmallerTwoChannelSourceIsStretchedOverTheLayer)
+{
+    // A 512^2 luminance-alpha half ramp over a blue 1024x2048 RGBA8 layer, at level 0 and replayed
+    // from level 1: the layer keeps its shape, and the mixer's bilinear stretch of a ramp is exact.
+    const int n = 512, w = 1024, h = 2048;
+    std::vector<float> aSource(size_t(n) * n * 2, 1.f);
+    for (int i = 0; i < n * n; ++i)
+        aSource[size_t(i) * 2] = float(i % n + i / n) / (2 * n - 2);
+    auto pImage = NewImage();
+    auto pSource = NewProbe();
+    const varnik::PixelDescriptor cFloats(2, varnik::PixelDescriptor::eFloat32);
+    pImage->create(n, n, 2, Image::e16float), pImage->setTile(0, 0, n, n, aSource.data(), &cFloats);
+    pSource->CopyFrom(pImage.get(), nullptr);
+    auto At = [&](size_t i, int iSide) { return std::min(std::max((i + 0.5) * n / iSide - 0.5, 0.0), n - 1.0); };
+    std::vector<uint8_t> aReference(size_t(w) * h * 4, 255);
+    for (size_t i = 0; i < aReference.size(); ++i)
+        aReference[i] = i % 4 == 3 ? 255 : uint8_t(std::lround((At(i / 4 % w, w) + At(i / 4 / w, h)) * 255 / (2 * n - 2)));
+    for (unsigned char iLevel : {0, 1}) {
+        auto pLayer = NewProbe();
+        pLayer->Create(w, h, 4, Image::e8integer, varnik::Color(0.f, 0.f, 1.f, 1.f));
+        pLayer->setProxyLevel(iLevel, false), pLayer->Composite(pSource.get(), nullptr, 0, nullptr);
+        EXPECT_EQ(pLayer->PendingComposites().size(), iLevel);
+        EXPECT_LE(MaxDifference(ImageBytes(*pLayer->AsImage()), aReference), 1) << "level " << int(iLevel);
+    }
+}
+
 // Splitting and scaling are checked by the module's own tester groups; here
 // only a source without width, which must not divide by zero.
 TEST(PaintingGeometryTest, RelativeRegionOfAnEmptySourceIsEmpty)

@@ -22,12 +22,7 @@ using testtex::TestTexture;
 
 namespace {
 
-GLint BoundRenderbuffer()
-{
-    GLint i = 0;
-    glGetIntegerv(GL_RENDERBUFFER_BINDING_EXT, &i);
-    return i;
-}
+GLint BoundRenderbuffer() { return varnik::test::GLInteger(GL_RENDERBUFFER_BINDING_EXT); }
 
 /// Makes glCheckFramebufferStatusEXT answer a chosen status.
 struct StatusOverride
@@ -148,7 +143,7 @@ TEST_F(RenderTargetTest, FirstTextureSetsTheSizeAndBindingFollowsTheStack)
     EXPECT_EQ(pTarget->Target(2), &cThird);
 }
 
-TEST_F(RenderTargetTest, NestedActivationsRestoreViewportAndBindingInOrder)
+TEST_F(RenderTargetTest, NestedActivationsRestoreInOrderAndDestroyingDropsRecords)
 {
     auto pA = NewTarget(), pB = NewTarget();
     TestTexture cA(64, 32), cB(16, 16), cLate(16, 16);
@@ -182,27 +177,31 @@ TEST_F(RenderTargetTest, NestedActivationsRestoreViewportAndBindingInOrder)
     EXPECT_EQ(Viewport(), (Box{0, 0, 64, 32}));
     pB->Deactivate();
     EXPECT_EQ(Viewport(), kOuterViewport);
+
+    // Destroying a target mid-stack drops only its records, both of B's here.
+    auto pC = NewTarget();
+    TestTexture cC(10, 10);
+    pC->SetTarget(&cC, 0);
+    const int iDepth = VarnikRenderTarget::ActivationDepth();
+    pA->Activate(), pB->Activate(), pB->Activate(), pC->Activate();
+    pB.reset();
+    EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth + 2);
+    pC->Deactivate();
+    EXPECT_EQ(BoundFramebuffer(), iA);
+    EXPECT_EQ(Viewport(), (Box{0, 0, 16, 16}));  // as it was when C was activated
+    pA->Deactivate();
+    EXPECT_EQ(Viewport(), kOuterViewport);
 }
 
-TEST_F(RenderTargetTest, EmptyTargetRefusesActivationAndStrayDeactivateOnlyLogs)
+// Refusals change nothing: an empty target, unknown slots, a stray deactivate
+// (logged only), and a depth texture in a colour slot (kept, reported false).
+TEST_F(RenderTargetTest, RefusalsLeaveTargetStackAndBindingAsTheyWere)
 {
     auto pTarget = NewTarget();
-    int iDepth = VarnikRenderTarget::ActivationDepth();
+    const int iDepth = VarnikRenderTarget::ActivationDepth();
     EXPECT_EQ(testtex::ErrorRecordOf([&] { pTarget->Activate(); }),
               "4|VarnikRenderTarget::Activate|src/plugins/Texture/VarnikRenderTarget|Called for an empty rendertarget");
     EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth);
-    EXPECT_EQ(Viewport(), kOuterViewport);
-
-    LogRecorder cLog;
-    pTarget->Deactivate();
-    EXPECT_TRUE(cLog.Contains("Function called without the proper Activate"));
-    EXPECT_EQ(Viewport(), kOuterViewport);
-    EXPECT_EQ(BoundFramebuffer(), 0);
-}
-
-TEST_F(RenderTargetTest, UnknownSlotsAreRejectedBeforeAnythingChanges)
-{
-    auto pTarget = NewTarget();
     TestTexture cTex(8, 8);
     for (int iSlot : {5, -1}) {
         const QString sRecord = testtex::ErrorRecordOf([&] { pTarget->SetTarget(&cTex, iSlot); });
@@ -213,19 +212,22 @@ TEST_F(RenderTargetTest, UnknownSlotsAreRejectedBeforeAnythingChanges)
     EXPECT_EQ(pTarget->Width(), 0u);
     for (int i : {0, 1, 2, 3, 4, 7})
         EXPECT_EQ(pTarget->Target(i), nullptr) << i;
-}
 
-TEST_F(RenderTargetTest, IncompleteAttachmentReportsFalseAndKeepsTheTexture)
-{
-    auto pTarget = NewTarget();
-    auto pDepth = NewDepthTexture(8, 8);
     LogRecorder cLog;
-    // A depth texture is not colour-renderable.
+    pTarget->Deactivate();
+    EXPECT_TRUE(cLog.Contains("Function called without the proper Activate"));
+    EXPECT_EQ(Viewport(), kOuterViewport);
+    auto pDepth = NewDepthTexture(8, 8);
     EXPECT_FALSE(pTarget->SetTarget(pDepth.get(), 0));
     EXPECT_TRUE(cLog.Contains("Framebuffer incomplete"));
     EXPECT_EQ(pTarget->Target(0), pDepth.get());
     EXPECT_EQ(BoundFramebuffer(), 0);
     pTarget->RemoveTarget(0);
+
+    PFNGLGENFRAMEBUFFERSEXTPROC fSaved = std::exchange(glGenFramebuffersEXT, nullptr);
+    const QString sText = ErrorTextOf([] { VarnikRenderTarget cTarget; });
+    glGenFramebuffersEXT = fSaved;
+    EXPECT_EQ(sText, QString("Frame Buffer Extension is not supported by your driver, please update"));
 }
 
 TEST_F(RenderTargetTest, MultisampledDrawingResolvesWithBlendedEdges)
@@ -331,7 +333,6 @@ TEST_F(RenderTargetTest, CopyToScreenDrawsAQuadWhenSizesDiffer)
     pDest->Deactivate();
     glMatrixMode(GL_MODELVIEW);
 
-    EXPECT_EQ(cSource.Activations(), 1);
     auto aDest = varnik::test::ReadTextureRGBA8(cDest.OpenGLName(), 8, 8);
     for (size_t i = 0; i < aDest.size(); ++i) {
         const size_t x = i / 4 % 8, y = i / 32;
@@ -377,27 +378,6 @@ TEST_F(RenderTargetTest, CopyToScreenBlitsWhenSizesMatch)
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
 }
 
-TEST_F(RenderTargetTest, DestroyingATargetMidStackDropsOnlyItsRecords)
-{
-    auto pA = NewTarget(), pB = NewTarget(), pC = NewTarget();
-    TestTexture cA(40, 20), cB(30, 30), cC(10, 10);
-    pA->SetTarget(&cA, 0), pB->SetTarget(&cB, 0), pC->SetTarget(&cC, 0);
-    const int iDepth = VarnikRenderTarget::ActivationDepth();
-
-    pA->Activate(), pB->Activate(), pB->Activate(), pC->Activate();  // B twice: both records go
-    EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth + 4);
-    pB.reset();
-    EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth + 2);
-
-    // C's record is on top, then A's.
-    pC->Deactivate();
-    EXPECT_EQ(BoundFramebuffer(), GLint(pA->ActiveFrameBuffer()->Id()));
-    EXPECT_EQ(Viewport(), (Box{0, 0, 30, 30}));  // as it was when C was activated
-    pA->Deactivate();
-    EXPECT_EQ(BoundFramebuffer(), 0);
-    EXPECT_EQ(Viewport(), kOuterViewport);
-}
-
 TEST_F(RenderTargetTest, ExtensionNamesMatchWholeTokensOnly)
 {
     for (const char* s : {"GL_EXT_framebuffer_blit", "GL_EXT_framebuffer_object"})
@@ -407,41 +387,6 @@ TEST_F(RenderTargetTest, ExtensionNamesMatchWholeTokensOnly)
     // The last token of the string matches too.
     const QString sAll = QString::fromLatin1(reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS))).trimmed();
     EXPECT_TRUE(VarnikRenderTarget::IsExtensionSupported(sAll.section(' ', -1).toLatin1().constData()));
-}
-
-TEST_F(RenderTargetTest, MissingFramebufferEntryPointIsRefused)
-{
-    PFNGLGENFRAMEBUFFERSEXTPROC fSaved = glGenFramebuffersEXT;
-    glGenFramebuffersEXT = nullptr;
-    QString sText = ErrorTextOf([] { VarnikRenderTarget cTarget; });
-    glGenFramebuffersEXT = fSaved;
-    EXPECT_EQ(sText, QString("Frame Buffer Extension is not supported by your driver, please update"));
-}
-
-TEST_F(RenderTargetTest, DrawsIntoTheModulesOwnTexturesThroughTheRegistry)
-{
-    VarnikTexture::InitializePlugin();
-    std::unique_ptr<varnik::Node> pTargetNode(varnik::Kernel::CreateClassInstance(varnik::RenderTarget::StaticClass()));
-    auto* pTarget = dynamic_cast<VarnikRenderTarget*>(pTargetNode.get());
-    ASSERT_NE(pTarget, nullptr);
-    std::unique_ptr<varnik::Node> pTextureNode(varnik::Kernel::CreateClassInstance(VarnikTexture::StaticClass()));
-    auto* pTexture = dynamic_cast<VarnikTexture*>(pTextureNode.get());
-    ASSERT_NE(pTexture, nullptr);
-    pTexture->Create(24, 12, 4, varnik::Image::e8integer);
-    ASSERT_NE(pTexture->OpenGLName(), 0u);
-
-    EXPECT_TRUE(pTarget->SetTarget(pTexture, 0));
-    EXPECT_EQ(pTarget->Width(), 24u);
-    pTarget->Activate();
-    glClearColor(0.2f, 0.4f, 0.6f, 1.f);
-    glClear(GL_COLOR_BUFFER_BIT);
-    glClearColor(0.f, 0.f, 0.f, 0.f);
-    pTarget->Deactivate();
-    auto aPixels = varnik::test::ReadTextureRGBA8(pTexture->OpenGLName(), 24, 12);
-    for (size_t i = 0; i < aPixels.size(); i += 4)
-        for (size_t c = 0; c < 3; ++c)
-            ASSERT_NEAR(aPixels[i + c], 51 * (c + 1), 1) << i;
-    pTarget->RemoveTarget(0);
 }
 
 TEST_F(RenderTargetTest, StaysBoundAfterConstructionAttachDetachAndQueries)
@@ -505,27 +450,22 @@ TEST_F(RenderTargetTest, ClearAttachmentDetachesByKindAndListFormsUseConsecutive
         EXPECT_EQ(cFbo.AttachmentObjectType(e), GL_NONE) << std::hex << e;
     EXPECT_EQ(cFbo.AttachmentObjectName(GL_COLOR_ATTACHMENT1_EXT), GLint(cB.OpenGLName()));
 
+    // Clearing every colour point leaves the depth attachment.
+    auto pDepth = testtex::NewDepthTexture(8, 8);
+    cFbo.SetTextureAttachment(GL_TEXTURE_2D, pDepth->OpenGLName(), GL_DEPTH_ATTACHMENT_EXT, 0, 0);
+    cFbo.SetTextureAttachment(GL_TEXTURE_2D, cA.OpenGLName(), GL_COLOR_ATTACHMENT2_EXT, 0, 0);
+    ASSERT_GE(FrameBufferObject::MaxColorAttachments(), 4);
+    cFbo.ClearColorAttachments();
+    for (GLenum e : {GL_COLOR_ATTACHMENT1_EXT, GL_COLOR_ATTACHMENT2_EXT})
+        EXPECT_EQ(cFbo.AttachmentObjectType(e), GL_NONE) << std::hex << e;
+    EXPECT_EQ(cFbo.AttachmentObjectName(GL_DEPTH_ATTACHMENT_EXT), GLint(pDepth->OpenGLName()));
+
     RenderBuffer cR0(GL_RGBA8, 8, 8, 0), cR1(GL_RGBA8, 8, 8, 0);
     FrameBufferObject cRbFbo;
     const GLuint aRbNames[] = {cR0.Id(), cR1.Id()};
     cRbFbo.SetRenderBufferAttachments(2, aRbNames, nullptr);
     EXPECT_EQ(cRbFbo.AttachmentObjectType(GL_COLOR_ATTACHMENT1_EXT), GL_RENDERBUFFER_EXT);
     EXPECT_EQ(cRbFbo.AttachmentObjectName(GL_COLOR_ATTACHMENT1_EXT), GLint(cR1.Id()));
-}
-
-TEST_F(RenderTargetTest, ClearColorAttachmentsLeavesDepth)
-{
-    TestTexture cColor(8, 8), cColor2(8, 8);
-    auto pDepth = testtex::NewDepthTexture(8, 8);
-    FrameBufferObject cFbo;
-    cFbo.SetTextureAttachment(GL_TEXTURE_2D, cColor.OpenGLName(), GL_COLOR_ATTACHMENT0_EXT, 0, 0);
-    cFbo.SetTextureAttachment(GL_TEXTURE_2D, cColor2.OpenGLName(), GL_COLOR_ATTACHMENT2_EXT, 0, 0);
-    cFbo.SetTextureAttachment(GL_TEXTURE_2D, pDepth->OpenGLName(), GL_DEPTH_ATTACHMENT_EXT, 0, 0);
-    ASSERT_GE(FrameBufferObject::MaxColorAttachments(), 4);
-    cFbo.ClearColorAttachments();
-    EXPECT_EQ(cFbo.AttachmentObjectType(GL_COLOR_ATTACHMENT0_EXT), GL_NONE);
-    EXPECT_EQ(cFbo.AttachmentObjectType(GL_COLOR_ATTACHMENT2_EXT), GL_NONE);
-    EXPECT_EQ(cFbo.AttachmentObjectName(GL_DEPTH_ATTACHMENT_EXT), GLint(pDepth->OpenGLName()));
 }
 
 TEST_F(RenderTargetTest, CheckStatusLogsEachStatusInWords)
@@ -560,58 +500,45 @@ TEST_F(RenderTargetTest, CheckStatusLogsEachStatusInWords)
     }
 }
 
-TEST_F(RenderTargetTest, RenderBufferSizeLimitAndBindingRestore)
+// Storage up to the size limit; above it an error that keeps the storage. The
+// caller's binding is put back, and stays when it is the buffer's own.
+TEST_F(RenderTargetTest, RenderBufferSizesSamplingAndBinding)
 {
+    auto Query = [](const RenderBuffer& cRb, GLenum eParameter) {
+        const GLint iSaved = BoundRenderbuffer();
+        GLint iValue = -1;
+        glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, cRb.Id());
+        glGetRenderbufferParameterivEXT(GL_RENDERBUFFER_EXT, eParameter, &iValue);
+        glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, GLuint(iSaved));
+        return iValue;
+    };
     const GLint iMax = RenderBuffer::MaxSize();
     ASSERT_GT(iMax, 0);
     GLuint iOther = RenderBuffer::GenerateId();
     glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, iOther);
-
     RenderBuffer cRb(RenderBuffer::eSingleSample);
     cRb.Set(GL_RGBA8, iMax, 1);
     EXPECT_EQ(BoundRenderbuffer(), GLint(iOther));
-    glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, cRb.Id());
-    GLint iWidth = 0;
-    glGetRenderbufferParameterivEXT(GL_RENDERBUFFER_EXT, GL_RENDERBUFFER_WIDTH_EXT, &iWidth);
-    EXPECT_EQ(iWidth, iMax);
-    glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, iOther);
-
-    QString sText = ErrorTextOf([&] { cRb.Set(GL_RGBA8, 4, iMax + 1); });
-    EXPECT_EQ(sText, QString("Renderbuffer::Renderbuffer() ERROR:\n\tSize too big (4,%1)\n").arg(iMax + 1));
+    EXPECT_EQ(Query(cRb, GL_RENDERBUFFER_WIDTH_EXT), iMax);
+    EXPECT_EQ(ErrorTextOf([&] { cRb.Set(GL_RGBA8, 4, iMax + 1); }),
+              QString("Renderbuffer::Renderbuffer() ERROR:\n\tSize too big (4,%1)\n").arg(iMax + 1));
     EXPECT_EQ(BoundRenderbuffer(), GLint(iOther));
-    // The previous storage is kept.
-    glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, cRb.Id());
-    glGetRenderbufferParameterivEXT(GL_RENDERBUFFER_EXT, GL_RENDERBUFFER_WIDTH_EXT, &iWidth);
-    EXPECT_EQ(iWidth, iMax);
-
-    // The error carries the module's code, operation and file.
+    EXPECT_EQ(Query(cRb, GL_RENDERBUFFER_WIDTH_EXT), iMax);
     EXPECT_TRUE(testtex::ErrorRecordOf([&] { cRb.Set(GL_RGBA8, iMax + 1, 1); })
                     .startsWith("4|RenderBuffer::Set|src/plugins/Texture/RenderBufferObject|"));
     // The constructor that allocates throws the same way and leaks no name.
     EXPECT_FALSE(ErrorTextOf([&] { RenderBuffer cBig(GL_RGBA8, iMax + 1, 1, 0); }).isEmpty());
     glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, 0);
     glDeleteRenderbuffersEXT(1, &iOther);
-}
 
-TEST_F(RenderTargetTest, SamplingModes)
-{
-    auto Query = [](const RenderBuffer& cRb, GLenum eParameter) {
-        GLint iSaved = BoundRenderbuffer(), iValue = -1;
-        glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, cRb.Id());
-        glGetRenderbufferParameterivEXT(GL_RENDERBUFFER_EXT, eParameter, &iValue);
-        glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, GLuint(iSaved));
-        return iValue;
-    };
-    RenderBuffer cSingle(GL_RGBA8, 32, 16, 0);
-    RenderBuffer cMulti(GL_RGBA8, 32, 16, 1);
-    RenderBuffer cNone(GL_RGBA8, 32, 16, 2);
+    // Sampling modes 0, 1 and 2: single, four samples, no storage.
+    RenderBuffer cSingle(GL_RGBA8, 32, 16, 0), cMulti(GL_RGBA8, 32, 16, 1), cNone(GL_RGBA8, 32, 16, 2);
     EXPECT_EQ(Query(cSingle, GL_RENDERBUFFER_SAMPLES_EXT), 0);
     EXPECT_EQ(Query(cSingle, GL_RENDERBUFFER_WIDTH_EXT), 32);
     EXPECT_EQ(Query(cMulti, GL_RENDERBUFFER_SAMPLES_EXT), 4);
     EXPECT_EQ(Query(cMulti, GL_RENDERBUFFER_HEIGHT_EXT), 16);
     EXPECT_EQ(Query(cNone, GL_RENDERBUFFER_WIDTH_EXT), 0);
     EXPECT_EQ(BoundRenderbuffer(), 0);
-    // When our own renderbuffer is bound, it stays bound.
     glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, cSingle.Id());
     cSingle.Set(GL_RGBA8, 8, 8);
     EXPECT_EQ(BoundRenderbuffer(), GLint(cSingle.Id()));

@@ -89,23 +89,32 @@ void RoundTripExtremes()
                                T(std::numeric_limits<T>::max() / 3) }), ...);
 }
 
-/// Offsets of the header's count and length fields: the class count, each
-/// class name's length, and last the node count. Header: magic 8, version 4,
-/// class count 4, then per class a name (4 + its bytes) and a version 4
-/// (every registered class is listed).
+uint32_t FieldAt(const QByteArray& aData, int iAt)
+{
+    uint32_t i = 0;
+    std::memcpy(&i, aData.constData() + iAt, 4);
+    return i;
+}
+
+QByteArray Patched(QByteArray aData, int iAt, uint32_t iValue)
+{
+    std::memcpy(aData.data() + iAt, &iValue, 4);
+    return aData;
+}
+
+/// Offsets of a scene's count and length fields: the class count, each class
+/// name's length, the node count and each record's length. Header: magic 8,
+/// version 4, class count 4, per class a name (4 + its bytes) and a version 4;
+/// then the node count and a class index per node, then the records.
 std::vector<int> CountFieldOffsets(const QByteArray& aData)
 {
     std::vector<int> aOffsets = { 12 };
-    uint32_t iClasses = 0;
-    std::memcpy(&iClasses, aData.constData() + 12, 4);
     int iAt = 16;
-    for (uint32_t i = 0; i < iClasses; ++i) {
+    for (uint32_t i = 0; i < FieldAt(aData, 12); ++i, iAt += 4 + int(FieldAt(aData, iAt)) + 4)
         aOffsets.push_back(iAt);
-        uint32_t iName = 0;
-        std::memcpy(&iName, aData.constData() + iAt, 4);
-        iAt += 4 + int(iName) + 4;
-    }
     aOffsets.push_back(iAt);
+    for (iAt += 4 + 4 * int(FieldAt(aData, iAt)); iAt < aData.size(); iAt += 4 + int(FieldAt(aData, iAt)))
+        aOffsets.push_back(iAt);
     return aOffsets;
 }
 
@@ -139,9 +148,8 @@ TEST(StreamValues, StringsRoundTripAsUtf8WithByteLength)
     Stream cOut(&aData, true);
     for (const QString& sText : aStrings)
         cOut << sText;
-    uint32_t iThirdLength = 0;  // after "" (4 bytes) and "plain" (4 + 5)
-    std::memcpy(&iThirdLength, aData.constData() + 13, 4);
-    EXPECT_EQ(iThirdLength, 6u);  // UTF-8 bytes, not UTF-16 units
+    // After "" (4 bytes) and "plain" (4 + 5): UTF-8 bytes, not UTF-16 units.
+    EXPECT_EQ(FieldAt(aData, 13), 6u);
     Stream cIn(&aData, false);
     for (const QString& sText : aStrings) {
         QString sRead = "garbage";
@@ -244,27 +252,21 @@ TEST(StreamScenes, CorruptHeadersTablesAndRecordsAreRefused)
 {
     SampleScene cScene;
     const QByteArray aGood = Stream::WriteScene(cScene.Nodes());
-    auto Patched = [&](int iAt, uint32_t iValue) {
-        QByteArray a = aGood;
-        std::memcpy(a.data() + iAt, &iValue, 4);
-        return a;
-    };
     EXPECT_TRUE(ReadError(QByteArray(aGood).replace(0, 1, "X")).contains("magic"));
-    EXPECT_TRUE(ReadError(Patched(8, 363)).contains("format version 363"));
-    EXPECT_TRUE(ReadError(Patched(8, 0)).contains("format version 0"));
-    EXPECT_TRUE(ReadError(Patched(12, 0xFFFFFFFFu)).contains("class count"));
+    EXPECT_TRUE(ReadError(Patched(aGood, 8, 363)).contains("format version 363"));
+    EXPECT_TRUE(ReadError(Patched(aGood, 8, 0)).contains("format version 0"));
+    EXPECT_TRUE(ReadError(Patched(aGood, 12, 0xFFFFFFFFu)).contains("class count"));
 
-    uint32_t iClasses = 0;
-    std::memcpy(&iClasses, aGood.constData() + 12, 4);
-    const int iNodeCountAt = CountFieldOffsets(aGood).back();
-    const int iFirstLengthAt = iNodeCountAt + 4 + 3 * 4;
-    uint32_t iFirstLength = 0;
-    std::memcpy(&iFirstLength, aGood.constData() + iFirstLengthAt, 4);
-    EXPECT_TRUE(ReadError(Patched(iNodeCountAt, 0x40000000u)).contains("node count"));
-    EXPECT_TRUE(ReadError(Patched(iNodeCountAt + 4, iClasses)).contains(QString("class index %1 ").arg(iClasses)));
-    EXPECT_TRUE(ReadError(Patched(iFirstLengthAt, 0xFFFFFF00u)).contains("claims"));
+    // The node count, then the first record's length.
+    const std::vector<int> aFields = CountFieldOffsets(aGood);
+    const int iNodeCountAt = aFields.end()[-4], iFirstLengthAt = aFields.end()[-3];
+    const uint32_t iClasses = FieldAt(aGood, 12);
+    EXPECT_TRUE(ReadError(Patched(aGood, iNodeCountAt, 0x40000000u)).contains("node count"));
+    EXPECT_TRUE(ReadError(Patched(aGood, iNodeCountAt + 4, iClasses)).contains(QString("class index %1 ").arg(iClasses)));
+    EXPECT_TRUE(ReadError(Patched(aGood, iFirstLengthAt, 0xFFFFFF00u)).contains("claims"));
     // One byte more than the node reads: the record is named.
-    EXPECT_TRUE(ReadError(Patched(iFirstLengthAt, iFirstLength + 1)).contains("node 0 (StreamTestSceneNode)"));
+    const QByteArray aLonger = Patched(aGood, iFirstLengthAt, FieldAt(aGood, iFirstLengthAt) + 1);
+    EXPECT_TRUE(ReadError(aLonger).contains("node 0 (StreamTestSceneNode)"));
     QByteArray aUnknown = aGood;
     aUnknown.replace("StreamTestSceneNode", "StreamTestSceneNoda");
     EXPECT_TRUE(ReadError(aUnknown).contains("unknown class \"StreamTestSceneNoda\""));
@@ -276,29 +278,18 @@ TEST(StreamScenes, CorruptHeadersTablesAndRecordsAreRefused)
     cInterface << uint32_t(1) << uint32_t(0) << uint32_t(0);
     const QString sInterface = ReadError(aInterface);
     EXPECT_TRUE(sInterface.contains(QString("class \"Material\" at offset %1").arg(iEntryAt))) << sInterface.toStdString();
-
 }
 
 TEST(StreamScenes, EveryChangedCountOrLengthAndTrailingDataIsAnError)
 {
     SampleScene cScene;
     const QByteArray aGood = Stream::WriteScene(cScene.Nodes());
-    // The count and length fields: the header's, then each record's length.
-    std::vector<int> aFields = CountFieldOffsets(aGood);
-    for (int iAt = aFields.back() + 4 + 3 * 4, i = 0; i < 3; ++i) {
-        aFields.push_back(iAt);
-        uint32_t iLength = 0;
-        std::memcpy(&iLength, aGood.constData() + iAt, 4);
-        iAt += 4 + int(iLength);
-    }
+    const std::vector<int> aFields = CountFieldOffsets(aGood);
+    ASSERT_EQ(aFields.size(), FieldAt(aGood, 12) + 5);
     for (int iAt : aFields) {
-        uint32_t iValue = 0;
-        std::memcpy(&iValue, aGood.constData() + iAt, 4);
-        for (uint32_t iChanged : { iValue - 1, iValue + 1, 0u, iValue * 2, 0xFFFFFFFFu }) {
-            QByteArray a = aGood;
-            std::memcpy(a.data() + iAt, &iChanged, 4);
-            EXPECT_TRUE(ReadError(a).contains("offset")) << "field at " << iAt << " set to " << iChanged;
-        }
+        const uint32_t iValue = FieldAt(aGood, iAt);
+        for (uint32_t iChanged : { iValue - 1, iValue + 1, 0u, iValue * 2, 0xFFFFFFFFu })
+            EXPECT_TRUE(ReadError(Patched(aGood, iAt, iChanged)).contains("offset")) << iAt << " set to " << iChanged;
     }
     const QString sTrailing = ReadError(aGood + QByteArray(3, '\0'));
     EXPECT_TRUE(sTrailing.contains(QString("3 bytes of unexpected data at offset %1").arg(aGood.size())))
@@ -319,24 +310,21 @@ TEST(StreamScenes, TileDescriptorsReadBackOnlyWhenUsable)
         {Descriptor(64, 64, varnik::Image::e8integer, 4, "tif", varnik::Color(fNaN, 0, 0, 1)), false},
         {Descriptor(64, 64, varnik::Image::e8integer, 4, "../tif"), false},
     };
-    for (const Case& k : aCases) {
-        QByteArray aData("pad");
+    for (Case k : aCases) {
+        QByteArray aData;
         Stream cOut(&aData, true);
-        cOut.Write("pad", 3);
-        Descriptor d = k.d;
-        d.Serialize(cOut);
+        cOut << uint8_t(0) << uint16_t(0);  // the descriptor starts at offset 3
+        k.d.Serialize(cOut);
         Stream cIn(&aData, false);
         char aPad[3];
         cIn.Read(aPad, 3);
         Descriptor cRead(8, 8, varnik::Image::e8integer, 4, "png");
         const Descriptor cBefore = cRead;
-        if (k.bUsable) {
-            EXPECT_NO_THROW(cRead.Serialize(cIn));
-            EXPECT_TRUE(cRead == k.d);
-        } else {
+        if (k.bUsable)
+            cRead.Serialize(cIn);
+        else
             EXPECT_TRUE(ErrorTextOf([&] { cRead.Serialize(cIn); }).contains("invalid tile descriptor at offset 3"))
-                << k.d.m_iWidth << " " << k.d.m_eFormat << " " << k.d.m_iChannels;
-            EXPECT_TRUE(cRead == cBefore);
-        }
+                << k.d.m_iWidth;
+        EXPECT_TRUE(cRead == (k.bUsable ? k.d : cBefore));  // a refused one changes nothing
     }
 }

@@ -1,18 +1,19 @@
 // The texture mixer against a CPU model of its blend modes, on real textures.
-#include "VarnikTest.h"
-#include <GL/glew.h>
+#include "TextureTestKit.h"
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <tuple>
 #include <type_traits>
 #include <vector>
 #include "varnik/Store.h"
 #include "varnik/TextureMixer.h"
 
+using texkit::GLTextureSize;
+using texkit::MakeRGBA8;
 using varnik::Image;
 using varnik::TextureMixer;
 using varnik::test::ErrorTextOf;
+using varnik::test::GLStateSnapshot;
 
 namespace {
 
@@ -60,14 +61,6 @@ struct GLTexture
     ~GLTexture() { glDeleteTextures(1, &iName); }
 };
 
-std::vector<uint8_t> Pattern8(int w, int h, int iSeed)
-{
-    std::vector<uint8_t> a(size_t(w * h * 4));
-    for (size_t i = 0; i < a.size(); ++i)
-        a[i] = uint8_t((i * 37 + size_t(iSeed) * 101 + (i / 4) * (i % 4) * 11) & 0xff);
-    return a;
-}
-
 std::vector<float> PatternF(int w, int h, int iSeed)
 {
     std::vector<float> a(size_t(w * h * 4));
@@ -77,35 +70,6 @@ std::vector<float> PatternF(int w, int h, int iSeed)
     }
     return a;
 }
-
-/// Every GL state the mixer promises to put back.
-struct GLStateSnapshot
-{
-    GLint iProgram, iDraw, iRead, iUnit;
-    std::array<GLint, 4> aViewport, aScissor;
-    std::array<GLint, 2> aTex, aSampler;
-    std::array<GLboolean, 4> aMask;
-    GLboolean bBlend, bDepth, bScissor;
-    GLStateSnapshot()
-    {
-        glGetIntegerv(GL_CURRENT_PROGRAM, &iProgram);
-        glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &iDraw);
-        glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iRead);
-        glGetIntegerv(GL_ACTIVE_TEXTURE, &iUnit);
-        glGetIntegerv(GL_VIEWPORT, aViewport.data());
-        glGetIntegerv(GL_SCISSOR_BOX, aScissor.data());
-        for (int i = 0; i < 2; ++i) {
-            glActiveTexture(GL_TEXTURE0 + i);
-            glGetIntegerv(GL_TEXTURE_BINDING_2D, &aTex[i]);
-            glGetIntegerv(GL_SAMPLER_BINDING, &aSampler[i]);
-        }
-        glActiveTexture(GLenum(iUnit));
-        bBlend = glIsEnabled(GL_BLEND), bDepth = glIsEnabled(GL_DEPTH_TEST), bScissor = glIsEnabled(GL_SCISSOR_TEST);
-        glGetBooleanv(GL_COLOR_WRITEMASK, aMask.data());
-    }
-    auto Tie() const { return std::tie(iProgram, iDraw, iRead, iUnit, aViewport, aScissor, aTex, aSampler, aMask, bBlend, bDepth, bScissor); }
-    bool operator==(const GLStateSnapshot& o) const { return Tie() == o.Tie(); }
-};
 
 class TextureMixerTest : public varnik::test::GLTest
 {
@@ -175,10 +139,10 @@ TEST_F(TextureMixerTest, EveryModeOn8BitTargetWhenLayer0IsTheTarget)
 {
     const int w = 32, h = 24;
     const int aBox[4] = {5, 7, 20, 11};
-    auto aSource = Pattern8(w, h, 2);
+    auto aSource = MakeRGBA8(w, h, 2);
     GLTexture cSource(w, h, aSource);
     for (unsigned int iMode = 0; iMode <= 5; ++iMode) {
-        auto aBefore = Pattern8(w, h, 1);
+        auto aBefore = MakeRGBA8(w, h, 1);
         GLTexture cTarget(w, h, aBefore);
         Mix(iMode, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
         ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore, aBefore, aSource, w, h, iMode, aBox);
@@ -209,7 +173,7 @@ TEST_F(TextureMixerTest, EveryModeOnFloatTargetsKeepsValuesAboveOne)
 TEST_F(TextureMixerTest, WeightsAndOpacityScaleEachLayersAlpha)
 {
     const int w = 16, h = 8;
-    auto aSource = Pattern8(w, h, 4);
+    auto aSource = MakeRGBA8(w, h, 4);
     GLTexture cSource(w, h, aSource);
     struct Case { std::vector<float> aWeights; float fOpacity1; float fAlpha0; float fAlpha1; };
     const Case aCases[] = {
@@ -223,7 +187,7 @@ TEST_F(TextureMixerTest, WeightsAndOpacityScaleEachLayersAlpha)
         varnik::Store<float> cWeights("unknown", c.aWeights.size());
         for (size_t i = 0; i < c.aWeights.size(); ++i)
             cWeights[i] = c.aWeights[i];
-        auto aBefore = Pattern8(w, h, 9);
+        auto aBefore = MakeRGBA8(w, h, 9);
         GLTexture cTarget(w, h, aBefore);
         Mix(0, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, nullptr,
             c.aWeights.empty() ? nullptr : &cWeights, c.fOpacity1);
@@ -237,7 +201,7 @@ TEST_F(TextureMixerTest, SeparateLayer0AndTarget)
 {
     const int w = 16, h = 16;
     const int aBox[4] = {0, 0, 8, 16};
-    auto aBase = Pattern8(w, h, 6), aSource = Pattern8(w, h, 7), aTarget = Pattern8(w, h, 8);
+    auto aBase = MakeRGBA8(w, h, 6), aSource = MakeRGBA8(w, h, 7), aTarget = MakeRGBA8(w, h, 8);
     GLTexture cBase(w, h, aBase), cSource(w, h, aSource), cTarget(w, h, aTarget);
     Mix(3, cBase.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
     ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aTarget, aBase, aSource, w, h, 3, aBox);
@@ -255,25 +219,21 @@ TEST_F(TextureMixerTest, HalfFloatTwoChannelSourceOverLargerByteTarget)
         aSource[i + 1] = 0.5f;
     }
     GLTexture cSource(16, 8, GL_LUMINANCE_ALPHA16F_ARB, GL_LUMINANCE_ALPHA, GL_FLOAT, aSource.data());
-    auto aBefore = Pattern8(w, h, 11);
+    auto aBefore = MakeRGBA8(w, h, 11);
     GLTexture cTarget(w, h, aBefore);
     Mix(0, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
     std::vector<uint8_t> aFlat(size_t(w * h * 4));
     for (size_t i = 0; i < aFlat.size(); ++i)
         aFlat[i] = uint8_t(std::lround((i % 4 == 3 ? 0.5f : 0.6f) * 255.f));
     ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore, aBefore, aFlat, w, h, 0, aBox);
-    GLint iWidth = 0;
-    glBindTexture(GL_TEXTURE_2D, cTarget.iName);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &iWidth);
-    glBindTexture(GL_TEXTURE_2D, 0);
-    EXPECT_EQ(iWidth, w);
+    EXPECT_EQ(GLTextureSize(cTarget.iName), std::make_pair(w, h));
 }
 
 TEST_F(TextureMixerTest, ScissorBoxPartlyOutsideAndEmpty)
 {
     const int w = 8, h = 8;
-    auto aSource = Pattern8(w, h, 12);
-    auto aBefore = Pattern8(w, h, 13);
+    auto aSource = MakeRGBA8(w, h, 12);
+    auto aBefore = MakeRGBA8(w, h, 13);
     GLTexture cSource(w, h, aSource), cTarget(w, h, aBefore);
     const int aEmpty[4] = {3, 3, 0, 5};
     Mix(5, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aEmpty);
@@ -286,7 +246,7 @@ TEST_F(TextureMixerTest, ScissorBoxPartlyOutsideAndEmpty)
 
 TEST_F(TextureMixerTest, StatePutBackAfterMixAndAfterErrors)
 {
-    auto aPixels = Pattern8(8, 8, 1);
+    auto aPixels = MakeRGBA8(8, 8, 1);
     GLTexture cTarget(8, 8, aPixels), cSource(8, 8, aPixels);
     GLTexture cDepth(8, 8, GL_DEPTH_COMPONENT24, GL_DEPTH_COMPONENT, GL_UNSIGNED_INT, nullptr);
     GLTexture cBound(4, 4, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
@@ -359,7 +319,7 @@ TEST_F(TextureMixerTest, StatePutBackAfterMixAndAfterErrors)
 
 TEST_F(TextureMixerTest, SharedResourcesAreMadeAgainAfterRelease)
 {
-    auto aBefore = Pattern8(4, 4, 1), aSource = Pattern8(4, 4, 2);
+    auto aBefore = MakeRGBA8(4, 4, 1), aSource = MakeRGBA8(4, 4, 2);
     GLTexture cTarget(4, 4, aBefore), cSource(4, 4, aSource);
     Mix(5, cTarget.iName, cSource.iName, cTarget.iName, 4, 4, Image::e8integer, nullptr);
     EXPECT_NE(TextureMixer::s_iCompositingFBO, 0u);

@@ -42,6 +42,44 @@ struct TileBuffer
 };
 typedef std::shared_ptr<TileBuffer> TilePtr;
 
+/// Copies `iBytes` with stores that bypass the cache where the target allows.
+/// For whole tiles being replaced: readbacks into a version, loads. Their
+/// buffers are cold (recycled from versions long gone), and ordinary stores
+/// would first read every line of them from memory; the new content is rarely
+/// read again soon. The caller ends a run of these with StreamFence.
+void StreamCopy(uint8_t* pDest, const uint8_t* pSource, size_t iBytes)
+{
+#if defined(__SSE2__)
+    const size_t iHead = std::min(iBytes, size_t(-reinterpret_cast<uintptr_t>(pDest) & 15));
+    std::memcpy(pDest, pSource, iHead);
+    size_t i = iHead;
+    for (; i + 64 <= iBytes; i += 64) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pSource + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pSource + i + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pSource + i + 32));
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pSource + i + 48));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(pDest + i), a);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(pDest + i + 16), b);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(pDest + i + 32), c);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(pDest + i + 48), d);
+    }
+    for (; i + 16 <= iBytes; i += 16)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(pDest + i),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(pSource + i)));
+    std::memcpy(pDest + i, pSource + i, iBytes - i);
+#else
+    std::memcpy(pDest, pSource, iBytes);
+#endif
+}
+
+/// Orders streamed stores before whatever reads the tiles next.
+void StreamFence()
+{
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
 // Largest tile row: 256 texels of 4 channels of 4 bytes. A tile that was never
 // written (null pointer) reads as zeros from here.
 const uint32_t s_iMaxTileRowBytes = 256 * 16;
@@ -256,6 +294,8 @@ struct Image::Impl
         const uint32_t tx0 = uint32_t(r.x) >> m_iTileShift, tx1 = uint32_t(r.x + r.nx - 1) >> m_iTileShift;
         const uint32_t ty0 = uint32_t(r.y) >> m_iTileShift, ty1 = uint32_t(r.y + r.ny - 1) >> m_iTileShift;
         std::vector<uint8_t*> aDest(tx1 - tx0 + 1);
+        std::vector<bool> aWhole(tx1 - tx0 + 1);
+        bool bStreamed = false;
         for (uint32_t ty = ty0; ty <= ty1; ++ty) {
             const uint32_t iTileY = ty << m_iTileShift;
             const uint32_t y0 = std::max<uint32_t>(uint32_t(r.y), iTileY);
@@ -265,7 +305,8 @@ struct Image::Impl
                 const uint32_t iTileX = tx << m_iTileShift;
                 const bool bAllColumns = uint32_t(r.x) <= iTileX &&
                                          uint32_t(r.x + r.nx) >= iTileX + TileWidth(tx);
-                aDest[tx - tx0] = Writable(tx, ty, bAllRows && bAllColumns);
+                aWhole[tx - tx0] = bAllRows && bAllColumns;
+                aDest[tx - tx0] = Writable(tx, ty, aWhole[tx - tx0]);
             }
             // Tile by tile, so that the writes run through each tile's memory in order.
             for (uint32_t tx = tx0; tx <= tx1; ++tx) {
@@ -275,14 +316,22 @@ struct Image::Impl
                 const size_t iTileStride = size_t(TileWidth(tx)) * m_iBytesPerPixel;
                 uint8_t* pDst = aDest[tx - tx0] + size_t(y0 - iTileY) * iTileStride + size_t(x0 - iTileX) * m_iBytesPerPixel;
                 const uint8_t* pFrom = pSrc + size_t(y0 - uint32_t(r.y)) * iSrcStride + size_t(x0 - uint32_t(r.x)) * iSrcBpp;
+                // Whole tiles of distinct rows bypass the cache (a fill's rows all
+                // read one pattern, which stays cached anyway).
+                const bool bStream = !pConv && aWhole[tx - tx0] && iSrcStride != 0;
+                bStreamed |= bStream;
                 for (uint32_t y = y0; y < y1; ++y, pDst += iTileStride, pFrom += iSrcStride) {
                     if (pConv)
                         pConv->Run(pFrom, pDst, x1 - x0);
+                    else if (bStream)
+                        StreamCopy(pDst, pFrom, size_t(x1 - x0) * m_iBytesPerPixel);
                     else
                         std::memcpy(pDst, pFrom, size_t(x1 - x0) * m_iBytesPerPixel);
                 }
             }
         }
+        if (bStreamed)
+            StreamFence();
     }
 
     /// Fills the clipped, non-empty rectangle with one pixel of the image's layout.
@@ -417,12 +466,32 @@ typedef void (*BoxFunction)(const uint8_t*, const uint8_t*, uint8_t*, size_t, bo
 // software ones dominate building the proxies of a half-float layer. The sums
 // are made in the same order as BoxAverage<HalfBits>, and the conversion back
 // rounds to nearest even, so the result is the same.
-__attribute__((target("f16c,sse2"))) void BoxRowHalf4F16C(const uint8_t* p0, const uint8_t* p1, uint8_t* pOut,
-                                                           size_t iCount, bool bOneColumn)
+__attribute__((target("avx,f16c"))) void BoxRowHalf4F16C(const uint8_t* p0, const uint8_t* p1, uint8_t* pOut,
+                                                         size_t iCount, bool bOneColumn)
 {
+    size_t x = 0;
+    if (!bOneColumn) {
+        // Two output texels a step, from four texels of each row: half the
+        // loads and conversions of the texel-by-texel loop below.
+        const __m256 fQuarter = _mm256_set1_ps(0.25f);
+        for (; x + 2 <= iCount; x += 2) {
+            const size_t i = 16 * x;
+            const __m256 a01 = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + i)));
+            const __m256 a23 = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + i + 16)));
+            const __m256 b01 = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + i)));
+            const __m256 b23 = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + i + 16)));
+            // Even texels (2x, 2x + 2) against odd ones (2x + 1, 2x + 3).
+            const __m256 a =
+                _mm256_add_ps(_mm256_permute2f128_ps(a01, a23, 0x20), _mm256_permute2f128_ps(a01, a23, 0x31));
+            const __m256 b =
+                _mm256_add_ps(_mm256_permute2f128_ps(b01, b23, 0x20), _mm256_permute2f128_ps(b01, b23, 0x31));
+            const __m256 f = _mm256_mul_ps(fQuarter, _mm256_add_ps(a, b));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + 8 * x), _mm256_cvtps_ph(f, _MM_FROUND_TO_NEAREST_INT));
+        }
+    }
     const size_t iStep = bOneColumn ? 0 : 8;  // bytes from texel 2x to 2x + 1
     const __m128 fQuarter = _mm_set1_ps(0.25f);
-    for (size_t x = 0; x < iCount; ++x) {
+    for (; x < iCount; ++x) {
         const size_t i = 16 * x;
         const __m128 a0 = _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p0 + i)));
         const __m128 a1 = _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p0 + i + iStep)));
@@ -452,7 +521,7 @@ BoxFunction PickBox(PixelDescriptor::ChannelType eType, uint32_t iChannels)
     case PixelDescriptor::eUInt16: return PickBoxChannels<uint16_t>(iChannels);
     case PixelDescriptor::eFloat16:
 #if defined(__x86_64__) || defined(__i386__)
-        if (iChannels == 4 && __builtin_cpu_supports("f16c"))
+        if (iChannels == 4 && __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c"))
             return &BoxRowHalf4F16C;
 #endif
         return PickBoxChannels<HalfBits>(iChannels);
@@ -465,31 +534,42 @@ BoxFunction PickBox(PixelDescriptor::ChannelType eType, uint32_t iChannels)
 
 namespace {
 
-// Builds `cDest` as the box-filtered half of `cSource`, reading the source
-// tiles in place and writing the result row by row.
+// Builds `cDest` as the box-filtered half of `cSource`, straight into the
+// destination's tiles a row of tiles at a time: each source tile is read down
+// its rows in memory order, and each destination tile is written whole, once,
+// never cleared first.
 void BuildProxy(const Image::Impl& cSource, Image& cDest, Image::Impl& cDestImpl)
 {
     const uint32_t iWidth = ProxySide(cSource.m_iWidth), iHeight = ProxySide(cSource.m_iHeight);
     cDest.create(iWidth, iHeight, cSource.m_iChannels, cSource.m_eFormat);
     const BoxFunction fBox = PickBox(Image::ChannelTypeOf(cSource.m_eFormat), cSource.m_iChannels);
     const uint32_t iBpp = cSource.m_iBytesPerPixel;
-    const uint32_t s = cSource.m_iTileShift;
+    const uint32_t s = cSource.m_iTileShift, d = cDestImpl.m_iTileShift;
     const bool bOneColumn = cSource.m_iWidth == 1;
-    std::vector<uint8_t> aRow(size_t(iWidth) * iBpp);
-    for (uint32_t y = 0; y < iHeight; ++y) {
-        const uint32_t iRow0 = 2 * y;
-        const uint32_t iRow1 = cSource.m_iHeight == 1 ? iRow0 : iRow0 + 1;
-        // Tile sides are even, so both rows lie in the same tile band.
-        const uint32_t ty = iRow0 >> s;
+    std::vector<uint8_t*> aDest(cDestImpl.m_iTilesX);
+    for (uint32_t dty = 0; dty < cDestImpl.m_iTilesY; ++dty) {
+        const uint32_t y0 = dty << d, y1 = std::min(iHeight, y0 + cDestImpl.Side());
+        for (uint32_t dtx = 0; dtx < cDestImpl.m_iTilesX; ++dtx)
+            aDest[dtx] = cDestImpl.Writable(dtx, dty, true);
         for (uint32_t tx = 0; tx < cSource.m_iTilesX; ++tx) {
             const uint32_t iFirst = (tx << s) / 2;
             const uint32_t iEnd = tx + 1 == cSource.m_iTilesX ? iWidth : ((tx + 1) << s) / 2;
             if (iEnd <= iFirst)
                 continue;
-            fBox(cSource.Row(tx, ty, iRow0 - (ty << s)), cSource.Row(tx, ty, iRow1 - (ty << s)),
-                 aRow.data() + size_t(iFirst) * iBpp, iEnd - iFirst, bOneColumn);
+            // Sides are powers of two and a destination tile is at least half
+            // a source tile wide, so this half lies in one destination tile.
+            const uint32_t dtx = iFirst >> d;
+            const size_t iDestStride = size_t(cDestImpl.TileWidth(dtx)) * iBpp;
+            uint8_t* pOut = aDest[dtx] + size_t(iFirst - (dtx << d)) * iBpp;
+            for (uint32_t y = y0; y < y1; ++y, pOut += iDestStride) {
+                const uint32_t iRow0 = 2 * y;
+                const uint32_t iRow1 = cSource.m_iHeight == 1 ? iRow0 : iRow0 + 1;
+                // Tile sides are even, so both rows lie in the same tile band.
+                const uint32_t ty = iRow0 >> s;
+                fBox(cSource.Row(tx, ty, iRow0 - (ty << s)), cSource.Row(tx, ty, iRow1 - (ty << s)), pOut,
+                     iEnd - iFirst, bOneColumn);
+            }
         }
-        cDestImpl.WriteRect(ImgTile(0, int32_t(y), int32_t(iWidth), 1), aRow.data(), aRow.size(), nullptr, iBpp);
     }
 }
 

@@ -48,9 +48,17 @@ uint8_t* TileBufferPool::Take(size_t iBytes, bool bZero)
             std::memset(pData, 0, iBytes);
         return pData;
     }
-    pData = static_cast<uint8_t*>(bZero ? std::calloc(iBytes, 1) : std::malloc(iBytes));
+    // Cleared here, not by calloc: the process allocator zeroes a reused block
+    // by handing its pages back to the system, so each page faults in afresh
+    // on the first write. The barrier keeps the compiler from turning malloc
+    // and memset back into calloc.
+    pData = static_cast<uint8_t*>(std::malloc(iBytes));
     if (!pData)
         throw &Error::s_cBadAlloc;
+    if (bZero) {
+        asm volatile("" : : "r"(pData) : "memory");
+        std::memset(pData, 0, iBytes);
+    }
     return pData;
 }
 

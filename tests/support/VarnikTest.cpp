@@ -2,6 +2,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <memory>
+#include <tuple>
 #include "VarnikImageIO.h"
 #include "varnik/ProcessAllocator.h"
 
@@ -53,6 +54,35 @@ void GLTest::TearDown()
         return;
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR)) << "GL error left pending by the test";
     EXPECT_EQ(Kernel::VideoMemoryUsage(), m_iLedgerAtStart) << "video-memory ledger not back where it started";
+}
+
+GLStateSnapshot::GLStateSnapshot()
+{
+    glGetIntegerv(GL_CURRENT_PROGRAM, &iProgram);
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &iDraw);
+    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &iRead);
+    glGetIntegerv(GL_ACTIVE_TEXTURE, &iUnit);
+    glGetIntegerv(GL_VIEWPORT, aViewport.data());
+    glGetIntegerv(GL_SCISSOR_BOX, aScissor.data());
+    for (int i = 0; i < 2; ++i) {
+        glActiveTexture(GLenum(GL_TEXTURE0 + i));
+        glGetIntegerv(GL_TEXTURE_BINDING_2D, &aTex[size_t(i)]);
+        glGetIntegerv(GL_SAMPLER_BINDING, &aSampler[size_t(i)]);
+    }
+    glActiveTexture(GLenum(iUnit));
+    bBlend = glIsEnabled(GL_BLEND);
+    bDepth = glIsEnabled(GL_DEPTH_TEST);
+    bScissor = glIsEnabled(GL_SCISSOR_TEST);
+    glGetBooleanv(GL_COLOR_WRITEMASK, aMask.data());
+}
+
+bool GLStateSnapshot::operator==(const GLStateSnapshot& o) const
+{
+    auto fTie = [](const GLStateSnapshot& c) {
+        return std::tie(c.iProgram, c.iDraw, c.iRead, c.iUnit, c.aViewport, c.aScissor, c.aTex, c.aSampler, c.aMask,
+                        c.bBlend, c.bDepth, c.bScissor);
+    };
+    return fTie(*this) == fTie(o);
 }
 
 std::vector<uint8_t> ReadTextureRGBA8(unsigned int iName, unsigned int iWidth, unsigned int iHeight)

@@ -3,6 +3,7 @@
 // registered, the host log captured, and after each GL test a check that no GL
 // error is pending and that the video-memory ledger is back where it started.
 #include <gtest/gtest.h>
+#include <array>
 #include <GL/glew.h>
 #include <QString>
 #include <QStringList>
@@ -41,6 +42,28 @@ protected:
     void SetUp() override;
     void TearDown() override;
     int64_t m_iLedgerAtStart = 0;  ///< Kernel::VideoMemoryUsage() before the test
+};
+
+/// One integer of GL state (a binding, an alignment), for before/after checks.
+inline GLint GLInteger(GLenum eName)
+{
+    GLint i = 0;
+    glGetIntegerv(eName, &i);
+    return i;
+}
+
+/// The GL state operations promise to put back: program, framebuffers, the
+/// texture and sampler of units 0 and 1, viewport, scissor box, colour mask
+/// and the blend, depth and scissor tests.
+struct GLStateSnapshot
+{
+    GLStateSnapshot();
+    bool operator==(const GLStateSnapshot& o) const;
+    GLint iProgram, iDraw, iRead, iUnit;
+    std::array<GLint, 4> aViewport, aScissor;
+    std::array<GLint, 2> aTex, aSampler;
+    std::array<GLboolean, 4> aMask;
+    GLboolean bBlend, bDepth, bScissor;
 };
 
 /// Reads an RGBA8 / float texture level 0 back with glGetTexImage (a plain path

@@ -357,11 +357,17 @@ void ImageReader::ReadBands(Image& cImage)
     }
     // Larger ones band by band through one scratch band per thread, kept from
     // load to load so that its pages are not faulted in afresh each time. Bands
-    // are whole file tiles high and, where the size allows, whole image tiles.
+    // are whole file tiles high and, where the size allows, start on rows of
+    // storage tiles (whose sides are powers of two up to 256): every tile is
+    // then written whole by one band and never cleared first, which would cost
+    // a pass over it and, from the allocator, fresh zero pages.
     const uint32_t iUnit = m_cHeader.tile_width > 0 ? uint32_t(m_cHeader.tile_height) : 1u;
     uint32_t iBand = uint32_t(std::max<size_t>(1, s_iBandBytes / iRowBytes));
     if (iBand >= 256)
         iBand &= ~255u;
+    else
+        while (iBand & (iBand - 1))
+            iBand &= iBand - 1;  // down to a power of two
     iBand = std::max(iUnit, iBand / iUnit * iUnit);
     iBand = std::min(iBand, iHeight);
     const size_t iBandBytes = iRowBytes * iBand;
@@ -376,8 +382,9 @@ void ImageReader::ReadBands(Image& cImage)
     }
     // The first bands are small and grow: a damaged file whose header claims
     // more rows than its data holds fails before much is decoded for nothing.
+    // Each band is as high as all before it together, so they stay on tile rows.
     uint32_t iRows = std::min(iBand, std::max(iUnit, 16u / iUnit * iUnit));
-    for (uint32_t y = 0; y < iHeight; y += iRows, iRows = std::min(iBand, iRows * 2)) {
+    for (uint32_t y = 0; y < iHeight; y += iRows, iRows = std::min(iBand, y)) {
         iRows = std::min(iRows, iHeight - y);
         ReadRows(y, iRows, s_pScratch.get(), iRowBytes);
         cImage.setTile(0, int(y), int(iWidth), int(iRows), s_pScratch.get());

@@ -2,6 +2,7 @@
 
 #include <GL/glu.h>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -1185,6 +1186,7 @@ void VarnikTexture::ReduceOnGPU(unsigned int iLevel)
 
 bool VarnikTexture::DrainPendingCompositesForAWhile()
 {
+    m_cLastDrain = DrainRecord();
     if (m_aPendingComposites.isEmpty())
         return true;
     const QTime cStart = QTime::currentTime();
@@ -1192,10 +1194,18 @@ bool VarnikTexture::DrainPendingCompositesForAWhile()
         const int iMs = cStart.msecsTo(QTime::currentTime());
         return iMs < 0 ? iMs + 86400000 : iMs;  // past midnight
     };
+    // Only records what the drain took; the budget runs on QTime above.
+    using Clock = std::chrono::steady_clock;
+    auto fMs = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+    const Clock::time_point tStart = Clock::now();
+    Clock::time_point tCheck = tStart;
     varnik::Texture* pStroke = ReplayStrokeTexture();
     // Finished entries are freed after the loop, as in Update.
     std::vector<std::unique_ptr<CompositeEntry>> aDone;
     while (!m_aPendingComposites.isEmpty() && fElapsed() < 200) {
+        const Clock::time_point t = Clock::now();
+        m_cLastDrain.m_aStepMs.push_back(float(fMs(t - tCheck)));
+        tCheck = t;
         CompositeEntry* pEntry = m_aPendingComposites.first();
         if (!pEntry->m_aTiles.isEmpty()) {
             varnik::ImgDirtyRegion cOne(pEntry->m_aTiles.takeLast());
@@ -1216,6 +1226,10 @@ bool VarnikTexture::DrainPendingCompositesForAWhile()
             m_pBackingImage->clearProxyImages();
         }
     }
+    aDone.clear();
+    const Clock::time_point tEnd = Clock::now();
+    m_cLastDrain.m_aStepMs.push_back(float(fMs(tEnd - tCheck)));
+    m_cLastDrain.m_fDrainMs = fMs(tEnd - tStart);
     return m_aPendingComposites.isEmpty();
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 #include <QList>
 #include <QString>
 #include <QVector>
@@ -56,6 +57,19 @@ public:
         varnik::Store<float> m_cWeights;                ///< copy of the weights, empty when none ("unknown")
         std::unique_ptr<varnik::Image> m_pResultImage;  ///< full-resolution result of budgeted tiles
         QVector<varnik::ImgTile> m_aTiles;              ///< tiles still to composite under a time budget
+    };
+
+    /// What one bounded drain of the queue took, on a steady clock. A step is
+    /// the work between two checks of the budget: the first fetches the shared
+    /// replay texture; each other is one piece, with the finishing of its entry
+    /// when that was the entry's last piece; the last one runs from the last
+    /// check that passed to the end of the drain. The budget itself is checked
+    /// on QTime, whose whole milliseconds can only end a drain early, so a
+    /// drain lasts at most 200 ms plus its last step.
+    struct DrainRecord
+    {
+        double m_fDrainMs = 0;          ///< from the budget's start to the end of the drain
+        std::vector<float> m_aStepMs;   ///< each step, in order; empty when nothing was queued
     };
 
     VarnikTexture();
@@ -207,6 +221,8 @@ public:
     QVector<varnik::ImgTile> SplitDirtyRegions(int iSplitSize, const varnik::ImgTile& r) const;
     /// The queued composites, oldest first (owned by the texture).
     const QList<CompositeEntry*>& PendingComposites() const { return m_aPendingComposites; }
+    /// The last bounded drain of the queue (setProxyLevel with bBounded true).
+    const DrainRecord& LastBoundedDrain() const { return m_cLastDrain; }
 
     // --- GL helpers shared with the module's other classes ---------------------
     /// Checks the bound framebuffer (`glCheckFramebufferStatusEXT`), logs any
@@ -321,6 +337,7 @@ private:
     bool m_bCompositingAttachment = false;      ///< attached once to the compositing framebuffer
     unsigned int m_iProxyLevel = 0;             ///< 0 full size, n: size / 2^n
     QList<CompositeEntry*> m_aPendingComposites; ///< queued composites, oldest first (owned)
+    DrainRecord m_cLastDrain;                   ///< what the last bounded drain took
 
     static int s_iTextureCount;                 ///< textures alive
     static unsigned int s_iMaxTextureSize;      ///< cached GL_MAX_TEXTURE_SIZE, 0 until read
