@@ -149,8 +149,8 @@ inline long FirstDifference(const std::vector<uint8_t>& a, const std::vector<uin
 /// Width and height of level 0 of a GL texture, as GL holds it.
 inline std::pair<int, int> GLTextureSize(GLuint iName)
 {
-    GLint iPrev = 0, iW = 0, iH = 0;
-    glGetIntegerv(GL_TEXTURE_BINDING_2D, &iPrev);
+    const GLint iPrev = varnik::test::GLInteger(GL_TEXTURE_BINDING_2D);
+    GLint iW = 0, iH = 0;
     glBindTexture(GL_TEXTURE_2D, iName);
     glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &iW);
     glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &iH);
@@ -216,8 +216,16 @@ public:
     }
 
 private:
-    static void* GLAPIENTRY Map(GLenum t, GLenum a) { Record(t); return s_fMap(t, a); }
-    static void* GLAPIENTRY MapArb(GLenum t, GLenum a) { Record(t); return s_fMapArb(t, a); }
+    static void* GLAPIENTRY Map(GLenum t, GLenum a)
+    {
+        Record(t);
+        return s_fMap(t, a);
+    }
+    static void* GLAPIENTRY MapArb(GLenum t, GLenum a)
+    {
+        Record(t);
+        return s_fMapArb(t, a);
+    }
     static void Record(GLenum t)
     {
         s_aMaps.emplace_back(t, varnik::VKCrashReporterFlag::OpenBits(CrashScope::s_iCategory));

@@ -8,12 +8,14 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <set>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include "VarnikTest.h"
+#include "varnik/ProcessAllocator.h"
 
 using namespace varnik;
 
@@ -63,10 +65,11 @@ long ChildrenPeakKiB()
     for (ssize_t n; (n = recv(iSocket, aPath, sizeof(aPath) - 1, 0)) > 0;) {
         aPath[n] = 0;
         OIIO::geterror();
+        // Pages kept from earlier loads go back first, or a load reusing them
+        // would show nothing; the resident peak then starts again from here.
+        ProcessAllocator::Release();
         const long iBefore = StatusKiB("VmRSS:");
         const long iChildrenBefore = ChildrenPeakKiB();
-        // The peak starts again from here; pages the allocator kept from earlier
-        // loads are reused unseen, so what shows is growth beyond them.
         std::ofstream("/proc/self/clear_refs") << "5";
         Outcome c = {};
         Image cImage;
@@ -200,13 +203,11 @@ bool WriteSeed(const Seed& k, const QString& sFile, int w, int h)
 std::vector<std::pair<QString, QByteArray>> Damages(const QByteArray& a, uint32_t iSeed)
 {
     std::vector<std::pair<QString, QByteArray>> aOut;
-    std::vector<int> aLengths = {1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 100, 128, 200, 256, 512, 1024};
+    std::set<int> aLengths = {1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 100, 128, 200, 256, 512, 1024};
     for (int k = 1; k < 10; ++k)
-        aLengths.push_back(int(int64_t(a.size()) * k / 10));
+        aLengths.insert(int(int64_t(a.size()) * k / 10));
     for (int d : {1, 2, 3, 4, 8, 17})
-        aLengths.push_back(a.size() - d);
-    std::sort(aLengths.begin(), aLengths.end());
-    aLengths.erase(std::unique(aLengths.begin(), aLengths.end()), aLengths.end());
+        aLengths.insert(a.size() - d);
     for (int n : aLengths)
         if (n < a.size())
             aOut.push_back({QString("cut%1").arg(n), a.left(n)});
@@ -254,6 +255,8 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
     Worker cWorker;
     int iFiles = 0, iErrors = 0, iCrashes = 0, iHangs = 0, iTruncated = 0, iWhole = 0, iLibrary = 0, iMemory = 0;
     QStringList aFaults;
+    double fWorst = 0;
+    QString sWorst = "none measured";
     auto Fault = [&](int& iCount, const QString& sWhat) {
         ++iCount;
         aFaults << sWhat;
@@ -267,19 +270,27 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
         // Wider than one storage tile, so that band reading is exercised;
         // icons are at most 256 pixels wide.
         const QString sSeed = cDir.File(QString("seed-") + k.sName);
-        const Outcome cSeed = WriteSeed(k, sSeed, sSeed.endsWith(".ico") ? 256 : 600, 180) ? cWorker.Load(sSeed) : Outcome{};
-        if (cSeed.eKind != Outcome::eLoaded) {
+        const QString sFile = cDir.File("damaged." + QFileInfo(sSeed).suffix());
+        QFile cSeedFile(sSeed);
+        // A first load and a first failed open set up what the library keeps
+        // for every later file of the format (error handlers, code tables):
+        // not a load's memory. The seed's next load is the yardstick.
+        Outcome cSeed = WriteSeed(k, sSeed, sSeed.endsWith(".ico") ? 256 : 600, 180) ? cWorker.Load(sSeed) : Outcome{};
+        if (cSeed.eKind != Outcome::eLoaded || !cSeedFile.open(QIODevice::ReadOnly)) {
             ADD_FAILURE() << k.sName << " makes no seed that loads: " << cSeed.aText << OIIO::geterror();
             continue;
         }
-        QFile cSeedFile(sSeed);
-        ASSERT_TRUE(cSeedFile.open(QIODevice::ReadOnly));
         const QByteArray aSeed = cSeedFile.readAll();
-        const QString sFile = cDir.File("damaged." + QFileInfo(sSeed).suffix());
-        // A first failed open sets up what the library keeps for every later
-        // file of the format (error handlers, code tables): not a load's memory.
         ASSERT_TRUE(Write(sFile, aSeed.left(1)));
         cWorker.Load(sFile);
+        cSeed = cWorker.Load(sSeed);
+        // Under another format's extension the file is still found by its content.
+        const QString sMisnamed = cDir.File(QString("misnamed.") + (sSeed.endsWith(".png") ? "jpg" : "png"));
+        ASSERT_TRUE(Write(sMisnamed, aSeed));
+        const Outcome cMisnamed = cWorker.Load(sMisnamed);
+        EXPECT_TRUE(cMisnamed.eKind == Outcome::eLoaded && cMisnamed.iHash == cSeed.iHash) << k.sName << ": " << cMisnamed.aText;
+        // At least the decoded size, so that a cheap seed is no tiny yardstick.
+        const long iSeedKiB = std::max(cSeed.iPeakKiB, cSeed.iKiB);
         for (const auto& [sKind, aBytes] : Damages(aSeed, ++iRandom)) {
             ASSERT_TRUE(Write(sFile, aBytes));
             const Outcome c = cWorker.Load(sFile);
@@ -300,8 +311,11 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
 #if !defined(__SANITIZE_ADDRESS__)
             // Redzones and quarantine make resident memory say nothing about a
             // load under the address sanitizer.
-            if (c.iPeakKiB > 4 * std::max(cSeed.iKiB, 1L))
-                Fault(iMemory, sWhat + QString("%1 KiB for an image of %2 KiB").arg(c.iPeakKiB).arg(cSeed.iKiB));
+            const double fRatio = double(c.iPeakKiB) / double(std::max(iSeedKiB, 1L));
+            if (fRatio > fWorst)
+                std::tie(fWorst, sWorst) = std::pair(fRatio, sWhat + QString("%1 KiB").arg(c.iPeakKiB));
+            if (fRatio > 4)
+                Fault(iMemory, sWhat + QString("%1 KiB where the seed's load takes %2 KiB").arg(c.iPeakKiB).arg(iSeedKiB));
 #endif
         }
     }
@@ -309,9 +323,9 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
                 "  crashes %d, hangs over 10 s %d\n"
                 "  truncated files loaded %d (and %d cut only in trailing bytes that read back whole)\n"
                 "  loads after which the library holds an error %d\n"
-                "  loads over 4x the memory of the image %d\n",
+                "  loads over 4x the memory of the original's load %d (worst %.2fx, %s)\n",
                 iFiles, iErrors, iFiles - iErrors - iCrashes - iHangs, iCrashes, iHangs, iTruncated, iWhole,
-                iLibrary, iMemory);
+                iLibrary, iMemory, fWorst, sWorst.toUtf8().constData());
     EXPECT_GE(iFiles, 2000);
     EXPECT_TRUE(aFaults.isEmpty()) << aFaults.join('\n').toStdString();
 }

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <random>
 #include <vector>
 #include "VarnikTest.h"
@@ -74,24 +73,16 @@ std::vector<uint8_t> Filled(std::vector<uint8_t> a, int w, int bpp, const ImgTil
     return a;
 }
 
-/// Steps through the history: 'P' PrevVersion, 'N' NextVersion, lower case
-/// when the step must be refused, each followed by the index into `aStates`
-/// of the pixels the image must then hold.
 void Walk(Image& c, const char* sSteps, const std::vector<std::vector<uint8_t>>& aStates)
 {
-    for (const char* p = sSteps; p[0] && p[1]; p += 2) {
-        SCOPED_TRACE(testing::Message() << "step " << p[0] << p[1] << " of " << sSteps);
-        const bool bPrev = p[0] == 'P' || p[0] == 'p', bMoves = p[0] == 'P' || p[0] == 'N';
-        EXPECT_EQ(bPrev ? c.PrevVersion() : c.NextVersion(), bMoves);
-        EXPECT_EQ(Whole(c), aStates[size_t(p[1] - '0')]);
-    }
+    varnik::test::WalkVersions(c, sSteps, aStates, [&] { return Whole(c); });
 }
 
 } // namespace
 
 // --- shape ---------------------------------------------------------------
 
-TEST(ImageShape, BadCreateThrowsAndLeavesImageUnchanged)
+TEST(ImageShape, BadCreateThrowsAndLeavesImageUnchangedGoodOnesSizeTheFormat)
 {
     Image c;
     c.create(40, 30, 4, Image::e8integer);
@@ -109,6 +100,15 @@ TEST(ImageShape, BadCreateThrowsAndLeavesImageUnchanged)
     EXPECT_EQ(c.getBounds(), ImgTile(0, 0, 40, 30));
     EXPECT_EQ(c.BytesPerPixel(), 4u);
     EXPECT_EQ(Whole(c), aBefore);
+
+    // Every format's channel size, and the class found by name.
+    const uint32_t aBytes[] = {1, 2, 4, 2, 4, 2, 4, 4};
+    for (uint32_t f = 0; f < 8; ++f) {
+        c.create(3, 3, 3, Image::Format(f));
+        EXPECT_EQ(c.BytesPerPixel(), 3 * aBytes[f]) << "format " << f;
+        EXPECT_EQ(PixelDescriptor::BytesPerChannel(Image::ChannelTypeOf(Image::Format(f))), aBytes[f]);
+    }
+    EXPECT_EQ(ClassDesc::FindByName("Image"), Image::StaticClass());
 }
 
 TEST(ImageShape, CreateKeepsOnlyWhenAskedAndSame)
@@ -138,18 +138,6 @@ TEST(ImageShape, CreateKeepsOnlyWhenAskedAndSame)
     c.Clear();
     EXPECT_FALSE(c.HasData());
     EXPECT_FALSE(c.IsDirty());
-}
-
-TEST(ImageShape, FormatsAndClassName)
-{
-    const uint32_t aBytes[] = {1, 2, 4, 2, 4, 2, 4, 4};
-    for (uint32_t f = 0; f < 8; ++f) {
-        Image c;
-        c.create(3, 3, 3, Image::Format(f));
-        EXPECT_EQ(c.BytesPerPixel(), 3 * aBytes[f]) << "format " << f;
-        EXPECT_EQ(PixelDescriptor::BytesPerChannel(Image::ChannelTypeOf(Image::Format(f))), aBytes[f]);
-    }
-    EXPECT_EQ(ClassDesc::FindByName("Image"), Image::StaticClass());
 }
 
 // --- tiles and rectangles -----------------------------------------------

@@ -198,10 +198,8 @@ TEST_F(RenderTargetTest, NestedActivationsRestoreInOrderAndDestroyingDropsRecord
 TEST_F(RenderTargetTest, RefusalsLeaveTargetStackAndBindingAsTheyWere)
 {
     auto pTarget = NewTarget();
-    const int iDepth = VarnikRenderTarget::ActivationDepth();
     EXPECT_EQ(testtex::ErrorRecordOf([&] { pTarget->Activate(); }),
               "4|VarnikRenderTarget::Activate|src/plugins/Texture/VarnikRenderTarget|Called for an empty rendertarget");
-    EXPECT_EQ(VarnikRenderTarget::ActivationDepth(), iDepth);
     TestTexture cTex(8, 8);
     for (int iSlot : {5, -1}) {
         const QString sRecord = testtex::ErrorRecordOf([&] { pTarget->SetTarget(&cTex, iSlot); });
@@ -312,10 +310,9 @@ TEST_F(RenderTargetTest, DepthOnlyTarget)
     pMulti->SetMultisample(true);
     EXPECT_TRUE(pMulti->SetTarget(pDepth.get(), 4));
     EXPECT_EQ(pMulti->MultisampleFrameBuffer()->AttachmentObjectType(GL_DEPTH_ATTACHMENT_EXT), GL_RENDERBUFFER_EXT);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
 }
 
-TEST_F(RenderTargetTest, CopyToScreenDrawsAQuadWhenSizesDiffer)
+TEST_F(RenderTargetTest, CopyToScreenDrawsAQuadWhenSizesDifferAndBlitsWhenTheyMatch)
 {
     // 4x4 source with a distinct colour per texel, drawn into an 8x8 target.
     std::vector<uint8_t> aSource(4 * 4 * 4);
@@ -340,14 +337,12 @@ TEST_F(RenderTargetTest, CopyToScreenDrawsAQuadWhenSizesDiffer)
     }
     EXPECT_EQ(pCopier->Target(0), &cOwn);
     pCopier->CopyToScreen(nullptr);  // nothing
-}
 
-TEST_F(RenderTargetTest, CopyToScreenBlitsWhenSizesMatch)
-{
+    // Sizes that match are blitted to the window.
     auto pTarget = NewTarget();
     ASSERT_TRUE(pTarget->IsBlitSupported());
-    TestTexture cOwn(32, 16), cShown(32, 16);
-    pTarget->SetTarget(&cOwn, 0);
+    TestTexture cSlot0(32, 16), cShown(32, 16);
+    pTarget->SetTarget(&cSlot0, 0);
     {
         BlitRecorder cRecorder;
         pTarget->CopyToScreen(&cShown);
@@ -360,8 +355,8 @@ TEST_F(RenderTargetTest, CopyToScreenBlitsWhenSizesMatch)
     EXPECT_EQ(BlitRecorder::s_aRect, (std::array<GLint, 8>{0, 0, 32, 16, 0, 0, 32, 16}));
     // The previous slot-0 texture is back, and nothing was drawn by quad.
     EXPECT_EQ(BoundFramebuffer(), 0);
-    EXPECT_EQ(pTarget->Target(0), &cOwn);
-    EXPECT_EQ(pTarget->MainFrameBuffer()->AttachmentObjectName(GL_COLOR_ATTACHMENT0_EXT), GLint(cOwn.OpenGLName()));
+    EXPECT_EQ(pTarget->Target(0), &cSlot0);
+    EXPECT_EQ(pTarget->MainFrameBuffer()->AttachmentObjectName(GL_COLOR_ATTACHMENT0_EXT), GLint(cSlot0.OpenGLName()));
     EXPECT_EQ(cShown.Activations(), 0);
 
     // With slot 0 empty before, it is empty again afterwards.
@@ -375,7 +370,6 @@ TEST_F(RenderTargetTest, CopyToScreenBlitsWhenSizesMatch)
     }
     EXPECT_EQ(pDepthOnly->Target(0), nullptr);
     EXPECT_EQ(pDepthOnly->MainFrameBuffer()->AttachmentObjectType(GL_COLOR_ATTACHMENT0_EXT), GL_NONE);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
 }
 
 TEST_F(RenderTargetTest, ExtensionNamesMatchWholeTokensOnly)

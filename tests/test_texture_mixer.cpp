@@ -197,17 +197,6 @@ TEST_F(TextureMixerTest, WeightsAndOpacityScaleEachLayersAlpha)
     }
 }
 
-TEST_F(TextureMixerTest, SeparateLayer0AndTarget)
-{
-    const int w = 16, h = 16;
-    const int aBox[4] = {0, 0, 8, 16};
-    auto aBase = MakeRGBA8(w, h, 6), aSource = MakeRGBA8(w, h, 7), aTarget = MakeRGBA8(w, h, 8);
-    GLTexture cBase(w, h, aBase), cSource(w, h, aSource), cTarget(w, h, aTarget);
-    Mix(3, cBase.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
-    ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aTarget, aBase, aSource, w, h, 3, aBox);
-    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cBase.iName, w, h), aBase);  // only read
-}
-
 TEST_F(TextureMixerTest, HalfFloatTwoChannelSourceOverLargerByteTarget)
 {
     const int w = 64, h = 32;
@@ -229,19 +218,25 @@ TEST_F(TextureMixerTest, HalfFloatTwoChannelSourceOverLargerByteTarget)
     EXPECT_EQ(GLTextureSize(cTarget.iName), std::make_pair(w, h));
 }
 
-TEST_F(TextureMixerTest, ScissorBoxPartlyOutsideAndEmpty)
+// Layer 0 apart from the target is only read; a scissor box partly outside
+// is clipped, and an empty one mixes nothing.
+TEST_F(TextureMixerTest, SeparateLayer0AndScissorBoxesPartlyOutsideOrEmpty)
 {
-    const int w = 8, h = 8;
-    auto aSource = MakeRGBA8(w, h, 12);
-    auto aBefore = MakeRGBA8(w, h, 13);
-    GLTexture cSource(w, h, aSource), cTarget(w, h, aBefore);
+    const int w = 16, h = 16;
+    const int aBox[4] = {0, 0, 8, 16};
+    auto aBase = MakeRGBA8(w, h, 6), aSource = MakeRGBA8(w, h, 7), aTarget = MakeRGBA8(w, h, 8);
+    GLTexture cBase(w, h, aBase), cSource(w, h, aSource), cTarget(w, h, aTarget);
+    Mix(3, cBase.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
+    ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aTarget, aBase, aSource, w, h, 3, aBox);
+    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cBase.iName, w, h), aBase);
+
     const int aEmpty[4] = {3, 3, 0, 5};
-    Mix(5, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aEmpty);
-    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore);
+    Mix(5, cBase.iName, cSource.iName, cBase.iName, w, h, Image::e8integer, aEmpty);
+    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cBase.iName, w, h), aBase);
     const int aOver[4] = {-4, 5, 100, 100};
-    Mix(5, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aOver);
-    const int aClipped[4] = {0, 5, 8, 3};
-    ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore, aBefore, aSource, w, h, 5, aClipped);
+    Mix(5, cBase.iName, cSource.iName, cBase.iName, w, h, Image::e8integer, aOver);
+    const int aClipped[4] = {0, 5, 16, 11};
+    ExpectMix(varnik::test::ReadTextureRGBA8(cBase.iName, w, h), aBase, aBase, aSource, w, h, 5, aClipped);
 }
 
 TEST_F(TextureMixerTest, StatePutBackAfterMixAndAfterErrors)

@@ -196,7 +196,13 @@ TEST(TexturePoolBase, RecordsTileByUVAndMixer)
 
 namespace {
 
-class PoolTest : public varnik::test::GLTest {};
+/// A GL test with a temporary folder for the pool's files.
+class PoolTest : public varnik::test::GLTest
+{
+protected:
+    TempDir m_cDir;
+    const QString m_sDir = m_cDir.Path();  ///< where the pool's files go
+};
 
 /// Writes a w x h 8-bit image of `iChannels` channels, every byte `iValue`, at `iBits` a channel in the file.
 void WriteImage(const QString& sPath, int w, int h, unsigned int iChannels, uint8_t iValue, unsigned int iBits = 8)
@@ -232,24 +238,22 @@ Box Cell(float u, float v) { return Box(u, v, 0.f, u + 1.f, v + 1.f, 1.f); }
 
 } // namespace
 
-TEST(PoolNamingTest, TileNamesFollowTheSuffixAndTemplateSchemes)
+TEST_F(PoolTest, TileNamesFollowTheSuffixAndTemplateSchemes)
 {
-    TempDir cDir;
-    const QString D = cDir.Path();
-    QDir(D).mkpath("g");
-    QDir(D).mkpath("a.b_u1_v1.d");
+    QDir(m_sDir).mkpath("g");
+    QDir(m_sDir).mkpath("a.b_u1_v1.d");
     for (const char* s : {"g/skin_u1_v2_g3.1.tif", "g/skin_u1_v2_g10.1.tif", "g/skin_u1_v2_g9.1.tif"})
-        QFile(D + "/" + s).open(QIODevice::WriteOnly);
+        QFile(m_sDir + "/" + s).open(QIODevice::WriteOnly);
     struct Row { QString sPool; int u, v; bool bForce; QString sExpected; };
     const Row aRows[] = {
-        {D + "/skin.tif", 0, 0, true, D + "/skin_u1_v1.tif"},
-        {D + "/skin.tif", 2, 0, true, D + "/skin_u3_v1.tif"},
-        {D + "/skin.tif", -1, 4, true, D + "/skin_u-1_v5.tif"},
-        {D + "/skin.tif", 0, 0, false, D + "/skin.tif"},  // one tile at most: the pool's own name
-        {D + "/g/skin_g2.7.tif", 0, 1, true, D + "/g/skin_u1_v2_g10.1.tif"},
-        {D + "/g/skin_g2.7.tif", 5, 1, true, D + "/g/skin_u6_v2_g2.7.tif"},
-        {D + "/a.b_u1_v1.d/skin", 1, 0, true, D + "/a.b_u1_v1.d/skin"},
-        {D + "/a.b_u1_v1.d/skin.png", 1, 0, true, D + "/a.b_u1_v1.d/skin_u2_v1.png"},
+        {m_sDir + "/skin.tif", 0, 0, true, m_sDir + "/skin_u1_v1.tif"},
+        {m_sDir + "/skin.tif", 2, 0, true, m_sDir + "/skin_u3_v1.tif"},
+        {m_sDir + "/skin.tif", -1, 4, true, m_sDir + "/skin_u-1_v5.tif"},
+        {m_sDir + "/skin.tif", 0, 0, false, m_sDir + "/skin.tif"},  // one tile at most: the pool's own name
+        {m_sDir + "/g/skin_g2.7.tif", 0, 1, true, m_sDir + "/g/skin_u1_v2_g10.1.tif"},
+        {m_sDir + "/g/skin_g2.7.tif", 5, 1, true, m_sDir + "/g/skin_u6_v2_g2.7.tif"},
+        {m_sDir + "/a.b_u1_v1.d/skin", 1, 0, true, m_sDir + "/a.b_u1_v1.d/skin"},
+        {m_sDir + "/a.b_u1_v1.d/skin.png", 1, 0, true, m_sDir + "/a.b_u1_v1.d/skin_u2_v1.png"},
         {"C:\\maps\\skin.tif", 0, 0, true, "C:\\maps\\skin_u1_v1.tif"},
         {"a.%x_%y.png", 0, 0, false, "a.0_0.png"},
         {"t_%u_%v_%i_%x_%y.tif", -2, 3, false, "t_1_1_0002_-2_3.tif"},
@@ -261,22 +265,20 @@ TEST(PoolNamingTest, TileNamesFollowTheSuffixAndTemplateSchemes)
     }
 }
 
-TEST(PoolNamingTest, SetFileNameStripsTheSuffixAndProbesTheFolder)
+TEST_F(PoolTest, SetFileNameStripsTheSuffixAndProbesTheFolder)
 {
-    TempDir cDir;
-    const QString D = cDir.Path();
-    QDir(D).mkpath("x_u1_v1.d");
-    WriteImage(D + "/skin_u2_v1.tif", 8, 8, 4, 1);
-    WriteImage(D + "/skin_u1_v1.tif", 32, 16, 3, 1, 16);
-    QFile(D + "/bad.1001.tif").open(QIODevice::WriteOnly);
-    QFile(D + "/bad_1_1.tif").open(QIODevice::WriteOnly);
+    QDir(m_sDir).mkpath("x_u1_v1.d");
+    WriteImage(m_sDir + "/skin_u2_v1.tif", 8, 8, 4, 1);
+    WriteImage(m_sDir + "/skin_u1_v1.tif", 32, 16, 3, 1, 16);
+    QFile(m_sDir + "/bad.1001.tif").open(QIODevice::WriteOnly);
+    QFile(m_sDir + "/bad_1_1.tif").open(QIODevice::WriteOnly);
     struct Row { QString sGiven, sStored; unsigned int iWidth; };
     const Row aRows[] = {
         {"C:\\maps\\skin_u1_v1.tif", "C:\\maps\\skin.tif", 0},
-        {D + "/skin_u2_v1_g3.1.tif", D + "/skin_g3.1.tif", 0},
-        {D + "/x_u1_v1.d/skin.tif", D + "/x_u1_v1.d/skin.tif", 0},
-        {D + "/skin.tif", D + "/skin.tif", 32},  // probed from the first tile file, by name
-        {D + "/skin_u2_v1.tif", D + "/skin.tif", 8},  // the given tile file itself
+        {m_sDir + "/skin_u2_v1_g3.1.tif", m_sDir + "/skin_g3.1.tif", 0},
+        {m_sDir + "/x_u1_v1.d/skin.tif", m_sDir + "/x_u1_v1.d/skin.tif", 0},
+        {m_sDir + "/skin.tif", m_sDir + "/skin.tif", 32},  // probed from the first tile file, by name
+        {m_sDir + "/skin_u2_v1.tif", m_sDir + "/skin.tif", 8},  // the given tile file itself
         {"", "", 0},
     };
     for (const Row& r : aRows) {
@@ -284,9 +286,9 @@ TEST(PoolNamingTest, SetFileNameStripsTheSuffixAndProbesTheFolder)
         EXPECT_EQ(r.sStored, p->FileName());
         EXPECT_EQ(r.iWidth, p->DefaultTileDescriptor().m_iWidth) << r.sGiven.toStdString();
     }
-    EXPECT_EQ(Descriptor(32, 16, Image::e16integer, 4, "tif"), NewPool(D + "/skin.tif")->DefaultTileDescriptor());
+    EXPECT_EQ(Descriptor(32, 16, Image::e16integer, 4, "tif"), NewPool(m_sDir + "/skin.tif")->DefaultTileDescriptor());
     LogRecorder cLog;
-    NewPool(D + "/bad.tif");
+    NewPool(m_sDir + "/bad.tif");
     EXPECT_TRUE(cLog.Contains("bad.1001.tif, bad_1_1.tif")) << cLog.Text().toStdString();
 }
 
@@ -333,69 +335,66 @@ TEST_F(PoolTest, LookupMakesEachTileOnceAndCountsColumns)
 
 TEST_F(PoolTest, TilesLoadFromFilesOrComeUpBlankWithALogLine)
 {
-    TempDir cDir;
-    const QString D = cDir.Path();
-    WriteImage(D + "/one_u1_v1.tif", 4, 4, 4, 200);
-    WriteImage(D + "/two_u1_v1.tif", 4, 4, 2, 60);
+    WriteImage(m_sDir + "/one_u1_v1.tif", 4, 4, 4, 200);
+    WriteImage(m_sDir + "/two_u1_v1.tif", 4, 4, 2, 60);
     for (const char* s : {"/bad_u1_v1.tif", "/bad_u2_v1.tif"})  // zero-length tile files
-        QFile(D + s).open(QIODevice::WriteOnly);
+        QFile(m_sDir + s).open(QIODevice::WriteOnly);
     LogRecorder cLog;
-    std::unique_ptr<VarnikTexturePool> p = NewPool(D + "/one.tif");  // single file missing, tile file present
+    std::unique_ptr<VarnikTexturePool> p = NewPool(m_sDir + "/one.tif");  // single file missing, tile file present
     EXPECT_EQ(200, FirstPixel(p->Tile(Cell(0, 0), true))[0]);
     EXPECT_FALSE(cLog.Contains("Failed to load"));
 
     Kernel()->Preferences()->m_bAllowTwoChannelTiles = true;
-    p = NewPool(D + "/two.tif");
+    p = NewPool(m_sDir + "/two.tif");
     EXPECT_EQ(2u, p->Tile(Cell(0, 0), false)->ChannelCount());
     EXPECT_EQ(2u, p->Tile(Cell(1, 0), false)->ChannelCount());  // blank, in the last count read
     Kernel()->Preferences()->m_bAllowTwoChannelTiles = false;
 
-    p = NewPool(D + "/bad.tif");
+    p = NewPool(m_sDir + "/bad.tif");
     p->SetDefaultTileDescriptor(Descriptor(4, 4, Image::e8integer, 4, "tif", Color::green));
     Kernel()->Preferences()->m_bUseFloatTiles = true;
     Texture* pBlank = p->Tile(Cell(1, 0), true);
     Kernel()->Preferences()->m_bUseFloatTiles = false;
     EXPECT_EQ(Image::e16float * 10 + Image::e16float, pBlank->Format() * 10 + p->TileFormat());
     EXPECT_EQ(255, FirstPixel(pBlank)[1]);
-    EXPECT_TRUE(cLog.Contains("Failed to load texture files both " + D + "/bad.tif and " + D + "/bad_u2_v1.tif.\n"));
+    EXPECT_TRUE(cLog.Contains("Failed to load texture files both " + m_sDir + "/bad.tif and " + m_sDir +
+                              "/bad_u2_v1.tif.\n"));
 }
 
 TEST_F(PoolTest, SaveWritesChangedTilesExportWritesAllAndFilesRoundTrip)
 {
-    TempDir cDir;
-    const QString D = cDir.Path();
     std::unique_ptr<VarnikTexturePool> p = NewPool();
     p->SetDefaultTileDescriptor(Descriptor(16, 16, Image::e8integer, 4, "tif"));
     const float aCells[][2] = {{0, 0}, {1, 0}, {0, 1}, {3, 2}};
     for (int i = 0; i < 4; ++i)  // live tiles, filled on the GPU
         p->Tile(Cell(aCells[i][0], aCells[i][1]), true)->Create(16, 16, 4, Image::e8integer, Color(0.2f * i, .5f, 1, 1));
-    EXPECT_TRUE(p->Save(D + "/layer.tif", "", nullptr, false));
+    EXPECT_TRUE(p->Save(m_sDir + "/layer.tif", "", nullptr, false));
 
-    std::unique_ptr<VarnikTexturePool> q = NewPool(D + "/layer.tif");
+    std::unique_ptr<VarnikTexturePool> q = NewPool(m_sDir + "/layer.tif");
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(FirstPixel(p->Tile(unsigned(i))), FirstPixel(q->Tile(Cell(aCells[i][0], aCells[i][1]), false)));
     // Only the changed tile is written: the others' files, replaced behind the pool's back, stay.
     for (const char* s : {"/layer_u1_v1.tif", "/layer_u2_v1.tif"})
-        WriteImage(D + s, 16, 16, 4, 7);
+        WriteImage(m_sDir + s, 16, 16, 4, 7);
     q->Tile(Cell(0, 1), false)->SetLive(false);  // a colour fill in its backing image, which marks it dirty
     q->Tile(Cell(0, 1), false)->Create(16, 16, 4, Image::e8integer, Color::white);
     EXPECT_TRUE(q->Save("", "", nullptr, false));
     EXPECT_FALSE(q->Tile(Cell(0, 1), false)->IsDirty());
     q->SetName("renamed");  // marks every tile dirty, so the next save writes all
     EXPECT_TRUE(q->Tile(Cell(0, 1), false)->IsDirty());
-    EXPECT_EQ(7, FirstPixel(NewPool(D + "/layer_u1_v1.tif")->Tile(Cell(0, 0), false))[0]);
-    EXPECT_EQ(255, FirstPixel(NewPool(D + "/layer_u1_v2.tif")->Tile(Cell(0, 1), false))[0]);
+    EXPECT_EQ(7, FirstPixel(NewPool(m_sDir + "/layer_u1_v1.tif")->Tile(Cell(0, 0), false))[0]);
+    EXPECT_EQ(255, FirstPixel(NewPool(m_sDir + "/layer_u1_v2.tif")->Tile(Cell(0, 1), false))[0]);
 
     // Export: every tile, the format from the depth string and the extension; name unchanged.
     struct Row { const char* sExtension; const char* sDepth; Image::Format eWritten; };
     for (const Row& r : {Row{"png", "32,fp", Image::e8integer}, Row{"exr", "16,fp", Image::e16float},
                          Row{"exr", "32", Image::e32float}, Row{"exr", "", Image::e16float},
                          Row{"psd", "16", Image::e16integer}, Row{"tif", "16", Image::e16integer}}) {
-        EXPECT_TRUE(q->Export(D + "/out." + r.sExtension, r.sDepth, nullptr));
-        const Image::FileShape c = Image::ReadFileShape(D + "/out_u4_v3." + r.sExtension);
+        EXPECT_TRUE(q->Export(m_sDir + "/out." + r.sExtension, r.sDepth, nullptr));
+        const Image::FileShape c = Image::ReadFileShape(m_sDir + "/out_u4_v3." + r.sExtension);
         EXPECT_EQ(r.eWritten * 10 + 4, c.m_eFormat * 10 + c.m_iChannels) << r.sExtension;  // format, four channels
     }
-    EXPECT_EQ(D + "/layer.tif", q->FileName());
+    EXPECT_EQ(m_sDir + "/layer.tif", q->FileName());
 
     // A write that fails part-way: a file-size limit lets small tiles through but
     // not the one full of noise. Its earlier file stays whole, nothing partial is left.
@@ -405,7 +404,7 @@ TEST_F(PoolTest, SaveWritesChangedTilesExportWritesAllAndFilesRoundTrip)
     for (uint8_t& i : aNoise)
         i = uint8_t(cRandom());
     pNoisy->ReplaceWith(texkit::ImageFrom(aNoise.data(), 16, 16, Image::e8integer).get(), nullptr);
-    QFile cFile(D + "/layer_u2_v1.tif");
+    QFile cFile(m_sDir + "/layer_u2_v1.tif");
     ASSERT_TRUE(cFile.open(QIODevice::ReadOnly));
     const QByteArray aBefore = cFile.readAll();
     q->SetTilesDirty();
@@ -419,23 +418,21 @@ TEST_F(PoolTest, SaveWritesChangedTilesExportWritesAllAndFilesRoundTrip)
     setrlimit(RLIMIT_FSIZE, &cOld);
     std::signal(SIGXFSZ, fOldHandler);
     EXPECT_FALSE(bSaved);
-    const QString sMessage = "Failed to save texture file " + D + "/layer_u2_v1.tif.\n";
+    const QString sMessage = "Failed to save texture file " + m_sDir + "/layer_u2_v1.tif.\n";
     EXPECT_EQ(sMessage, Kernel::Interface()->Status());
     EXPECT_EQ(2, Kernel::Interface()->StatusType());
     EXPECT_FALSE(Kernel::Interface()->ProgressOpen());
     EXPECT_EQ(2, cLog.Count("Failed to save texture file"));  // the status line and the log, one tile only
-    EXPECT_EQ(0, FirstPixel(NewPool(D + "/layer_u1_v1.tif")->Tile(Cell(0, 0), false))[0]);  // others written
+    EXPECT_EQ(0, FirstPixel(NewPool(m_sDir + "/layer_u1_v1.tif")->Tile(Cell(0, 0), false))[0]);  // others written
     cFile.seek(0);
     EXPECT_EQ(aBefore, cFile.readAll());
-    EXPECT_TRUE(QDir(D).entryList(QStringList("*saving*"), QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(QDir(m_sDir).entryList(QStringList("*saving*"), QDir::Files | QDir::Hidden).isEmpty());
 }
 
 TEST_F(PoolTest, SceneRecordsAreLaidOutByVersionAndReadBack)
 {
-    TempDir cDir;
-    const QString D = cDir.Path();
-    WriteImage(D + "/s_u1_v1.tif", 4, 4, 4, 90);
-    std::unique_ptr<VarnikTexturePool> p = NewPool(D + "/s.tif");
+    WriteImage(m_sDir + "/s_u1_v1.tif", 4, 4, 4, 90);
+    std::unique_ptr<VarnikTexturePool> p = NewPool(m_sDir + "/s.tif");
     p->Tile(Cell(0, 0), true);
     p->Tile(Cell(2, 0), false)->SetLive(false);
     const Descriptor cDescriptor = p->DefaultTileDescriptor();
@@ -513,8 +510,6 @@ TEST_F(PoolTest, SceneRecordsAreLaidOutByVersionAndReadBack)
 
 TEST_F(PoolTest, ColourAndFileCreationHandleGoodAndBadInput)
 {
-    TempDir cDir;
-    const QString D = cDir.Path();
     std::unique_ptr<texkit::TextureProbe> t = texkit::NewProbe();
     t->Create(123, 456, 4, Image::e8integer, Color::green);
     const std::vector<uint8_t> aGreen = texkit::GpuPixels(*t, 123, 456);
@@ -528,17 +523,17 @@ TEST_F(PoolTest, ColourAndFileCreationHandleGoodAndBadInput)
     EXPECT_EQ(TexturePool::locationCPU, t->Location());
     EXPECT_EQ((std::vector<uint8_t>{0, 128, 255, 255}), FirstPixel(t.get()));
 
-    WriteImage(D + "/rgb.png", 8, 8, 3, 40);
+    WriteImage(m_sDir + "/rgb.png", 8, 8, 3, 40);
     const QString sData = QStringLiteral(VARNIK_TEST_DATA_DIR);
-    WriteImage(D + "/wide.png", int(VarnikTexture::MaxTextureSize()) + 1, 1, 4, 9);
+    WriteImage(m_sDir + "/wide.png", int(VarnikTexture::MaxTextureSize()) + 1, 1, 4, 9);
     // Each kind of unreadable file is the image loader's to refuse; here one live
     // and one backing-image texture show a refused file leaves the texture as it was.
     struct Row { QString sFile; bool bLive, bLoads; int iFirst; const char* sLog; };
-    for (const Row& r : {Row{D + "/rgb.png", true, true, 40, "converting to 4 channel"},
-                         Row{D + "/missing.png", true, false, 255, "does not exist"},
+    for (const Row& r : {Row{m_sDir + "/rgb.png", true, true, 40, "converting to 4 channel"},
+                         Row{m_sDir + "/missing.png", true, false, 255, "does not exist"},
                          Row{sData + "/corrupt.exr", false, false, 255, "corrupt.exr"},
-                         Row{D + "/wide.png", false, true, 9, "exceeds graphics hardware's texture size limitations"},
-                         Row{D + "/wide.png", true, true, 9, "gl error: invalid value in VarnikTexture::CopyFrom"}}) {
+                         Row{m_sDir + "/wide.png", false, true, 9, "exceeds graphics hardware's texture size limitations"},
+                         Row{m_sDir + "/wide.png", true, true, 9, "gl error: invalid value in VarnikTexture::CopyFrom"}}) {
         LogRecorder cLog;
         Kernel::Interface()->ResetRecord();
         t = texkit::NewProbe();
@@ -551,8 +546,8 @@ TEST_F(PoolTest, ColourAndFileCreationHandleGoodAndBadInput)
         EXPECT_EQ(r.sFile.endsWith("wide.png") ? 1 : 0, Kernel::Interface()->MessageBoxCount());
     }
     // A requirement on one of channels and format only: the other is the file's.
-    EXPECT_TRUE(t->CreateFromFile(D + "/rgb.png", 0, Image::e16float));
+    EXPECT_TRUE(t->CreateFromFile(m_sDir + "/rgb.png", 0, Image::e16float));
     EXPECT_EQ(Image::e16float * 10 + 4, t->Format() * 10 + t->ChannelCount());
-    EXPECT_TRUE(t->CreateFromFile(D + "/rgb.png", 2, Image::eNoFormat));
+    EXPECT_TRUE(t->CreateFromFile(m_sDir + "/rgb.png", 2, Image::eNoFormat));
     EXPECT_EQ(Image::e8integer * 10 + 2, t->Format() * 10 + t->ChannelCount());
 }

@@ -85,28 +85,28 @@ bool GLStateSnapshot::operator==(const GLStateSnapshot& o) const
     return fTie(*this) == fTie(o);
 }
 
-std::vector<uint8_t> ReadTextureRGBA8(unsigned int iName, unsigned int iWidth, unsigned int iHeight)
+namespace {
+/// Level 0 of a texture as RGBA of `eType`, the caller's binding put back.
+template <typename T>
+std::vector<T> ReadLevel0(unsigned int iName, unsigned int iWidth, unsigned int iHeight, GLenum eType)
 {
-    std::vector<uint8_t> a(size_t(iWidth) * iHeight * 4);
-    GLint iPrev = 0;
-    glGetIntegerv(GL_TEXTURE_BINDING_2D, &iPrev);
+    std::vector<T> a(size_t(iWidth) * iHeight * 4);
+    const GLint iPrev = GLInteger(GL_TEXTURE_BINDING_2D);
     glBindTexture(GL_TEXTURE_2D, iName);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, a.data());
-    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, eType, a.data());  // rows of 4-byte texels: any alignment fits
     glBindTexture(GL_TEXTURE_2D, GLuint(iPrev));
     return a;
+}
+} // namespace
+
+std::vector<uint8_t> ReadTextureRGBA8(unsigned int iName, unsigned int iWidth, unsigned int iHeight)
+{
+    return ReadLevel0<uint8_t>(iName, iWidth, iHeight, GL_UNSIGNED_BYTE);
 }
 
 std::vector<float> ReadTextureRGBA32F(unsigned int iName, unsigned int iWidth, unsigned int iHeight)
 {
-    std::vector<float> a(size_t(iWidth) * iHeight * 4);
-    GLint iPrev = 0;
-    glGetIntegerv(GL_TEXTURE_BINDING_2D, &iPrev);
-    glBindTexture(GL_TEXTURE_2D, iName);
-    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_FLOAT, a.data());
-    glBindTexture(GL_TEXTURE_2D, GLuint(iPrev));
-    return a;
+    return ReadLevel0<float>(iName, iWidth, iHeight, GL_FLOAT);
 }
 
 TempDir::TempDir()

@@ -4,6 +4,8 @@
 // error is pending and that the video-memory ledger is back where it started.
 #include <gtest/gtest.h>
 #include <array>
+#include <cstdint>
+#include <vector>
 #include <GL/glew.h>
 #include <QString>
 #include <QStringList>
@@ -82,6 +84,20 @@ public:
 private:
     QString m_sPath;  ///< absolute path
 };
+
+/// Steps through a version history: each step is 'P' (PrevVersion) or 'N'
+/// (NextVersion), lower case when it must be refused, then the index into
+/// `aStates` of what `fPixels` must read afterwards.
+template <typename T, typename F>
+void WalkVersions(T& c, const char* sSteps, const std::vector<std::vector<uint8_t>>& aStates, F&& fPixels)
+{
+    for (const char* p = sSteps; p[0] && p[1]; p += 2) {
+        SCOPED_TRACE(testing::Message() << "step " << p[0] << p[1] << " of " << sSteps);
+        const bool bPrev = p[0] == 'P' || p[0] == 'p', bMoves = p[0] == 'P' || p[0] == 'N';
+        EXPECT_EQ(bPrev ? c.PrevVersion() : c.NextVersion(), bMoves);
+        EXPECT_TRUE(fPixels() == aStates[size_t(p[1] - '0')]);
+    }
+}
 
 /// Runs `f` expecting it to throw a varnik::Error pointer; returns its
 /// message text (empty and a test failure when nothing was thrown) and deletes it.

@@ -238,9 +238,29 @@ void ImageReader::Open()
     // Paint layers hold straight alpha: ask readers not to premultiply.
     OIIO::ImageSpec cConfig;
     cConfig.attribute("oiio:UnassociatedAlpha", 1);
-    m_pInput = OIIO::ImageInput::open(sName, &cConfig);
+    // The reader the extension names first, then every other, so that a
+    // misnamed file still loads; but the camera-raw reader takes about 700 KiB
+    // just to refuse a file, more than a small image's whole load, so a file
+    // whose extension has a reader of its own is not offered to it.
+    std::string sRefusal;  // the first reader's, as the library reports it
+    auto Try = [&](const std::string& sFormat) {
+        OIIO::geterror();  // an earlier reader's refusal is not this one's
+        std::unique_ptr<OIIO::ImageInput> p = OIIO::ImageInput::create(sFormat);
+        const std::string sReader = p ? p->format_name() : "";
+        OIIO::ImageSpec cSpec;
+        if (p && p->open(sName, cSpec, cConfig))
+            m_pInput = std::move(p);
+        else if (sRefusal.empty())
+            sRefusal = (p ? p->geterror() : std::string()) + OIIO::geterror();
+        return sReader;
+    };
+    const std::string sOwn = Try(QFileInfo(m_sFileName).suffix().toLower().toStdString());
+    const QStringList aFormats = QString::fromStdString(OIIO::get_string_attribute("input_format_list")).split(',');
+    for (const QString& sFormat : aFormats)
+        if (!m_pInput && sFormat.toStdString() != sOwn && (sOwn.empty() || sFormat != "raw"))
+            Try(sFormat.toStdString());
     if (!m_pInput)
-        throw Fail(__LINE__, Reason(OIIO::geterror(), "no reader accepts the file"));
+        throw Fail(__LINE__, Reason(sRefusal, "no reader accepts the file"));
     CheckLibrary(true, __LINE__, "");
     // A layered document with one full-size layer (what our own writer makes)
     // is read from that layer: the flattened image of such a file holds the
