@@ -31,9 +31,16 @@ bool IsTarget(const Attribute& cSource, const Attribute* pTarget)
 // Plain pointer values
 
 template <typename T>
-Node* AttributeInstance<T*>::ValueAsNode() const
+AttributeInstance<T*>::AttributeInstance(Node* pOwner, const QString& sName, T* pValue)
+    : Attribute(pOwner, sName, sizeof(T*)), m_value(pValue), m_pValueNode(pValue)
 {
-    return m_value;  // T derives from Node (virtually for the interfaces)
+}
+
+template <typename T>
+void AttributeInstance<T*>::StoreValue(T* pValue)
+{
+    m_value = pValue;
+    m_pValueNode = pValue;
 }
 
 template <typename T>
@@ -46,7 +53,7 @@ template <typename T>
 void AttributeInstance<T*>::Serialize(Stream& s)
 {
     if (s.IsLoading())
-        m_value = dynamic_cast<T*>(s.ReadNodeReference());
+        StoreValue(dynamic_cast<T*>(s.ReadNodeReference()));
     else
         s.WriteNodeReference(ValueAsNode());
 }
@@ -126,7 +133,7 @@ void AttributeInstance<T*>::PropagateValue()
 template <typename T>
 void AttributeInstance<T*>::SetValue(T* const& pValue, bool bSilent)
 {
-    m_value = pValue;
+    StoreValue(pValue);
     PropagateValue();
     if (!bSilent)
         StartEvent(eValueChanged);
@@ -213,7 +220,7 @@ void AttributePointer<T>::SetPointerValue(Node* pNode, bool bFlag)
     // No registration on this path; one at another node no longer applies.
     if (m_pRegisteredAt && m_pRegisteredAt->PointerValue() != pNode)
         Unregister();
-    this->m_value = pTyped;
+    this->StoreValue(pTyped);
     PropagateValue();
     StartEvent(Attribute::eValueChanged);
 }
@@ -255,7 +262,7 @@ template <typename T>
 void AttributePointer<T>::ForgetDeletedNode()
 {
     Unregister();
-    this->m_value = nullptr;
+    this->StoreValue(nullptr);
     PropagateValue();
     StartEvent(Attribute::eValueChanged);
 }
@@ -298,7 +305,7 @@ void AttributePointer<T>::SetValue(T* const& pValue, bool bSilent)
 {
     if (pValue == this->m_value)
         return;
-    this->m_value = pValue;
+    this->StoreValue(pValue);
     PropagateValue();
     if (!bSilent)
         StartEvent(Attribute::eValueChanged);

@@ -9,6 +9,12 @@
 #include <QByteArray>
 #include <QList>
 #include <QStringList>
+#if defined(__SANITIZE_ADDRESS__)
+#include <dlfcn.h>
+#include <link.h>
+#include <set>
+#include <string>
+#endif
 
 namespace varnik {
 
@@ -59,6 +65,30 @@ struct CurrentBinding
             eglMakeCurrent(pDisplay, pDraw, pRead, pContext);
     }
 };
+
+#if defined(__SANITIZE_ADDRESS__)
+// eglTerminate unloads the driver, and the leak report made at exit can name
+// a module only while it is mapped: the driver's own leaks would show as
+// unknown frames that no suppression can match. Under the sanitizers the
+// modules a display brings in therefore stay mapped until exit.
+std::set<std::string> LoadedModules()
+{
+    std::set<std::string> aNames;
+    dl_iterate_phdr([](dl_phdr_info* pInfo, size_t, void* pData) -> int {
+        if (pInfo->dlpi_name && *pInfo->dlpi_name)
+            static_cast<std::set<std::string>*>(pData)->insert(pInfo->dlpi_name);
+        return 0;
+    }, &aNames);
+    return aNames;
+}
+
+void KeepNewModulesMapped(const std::set<std::string>& aBefore)
+{
+    for (const std::string& sName : LoadedModules())
+        if (!aBefore.count(sName))
+            dlopen(sName.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);  // loads nothing, pins what is there
+}
+#endif
 
 } // namespace
 
@@ -141,6 +171,9 @@ bool GLContext::Create(bool bPreferHardware)
         aCandidates.push_back({ nullptr, QStringLiteral("default") });
 
     const CurrentBinding cPrevious;
+#if defined(__SANITIZE_ADDRESS__)
+    const std::set<std::string> aModulesBefore = LoadedModules();
+#endif
     for (const Candidate& c : aCandidates) {
         EGLDisplay pDisplay = c.pDevice ? fGetPlatformDisplay(EGL_PLATFORM_DEVICE_EXT, c.pDevice, nullptr)
                                         : eglGetDisplay(EGL_DEFAULT_DISPLAY);
@@ -150,6 +183,9 @@ bool GLContext::Create(bool bPreferHardware)
             continue;
         }
         ++DisplayUsers()[pDisplay];
+#if defined(__SANITIZE_ADDRESS__)
+        KeepNewModulesMapped(aModulesBefore);
+#endif
 
         if (!eglBindAPI(EGL_OPENGL_API)) {
             aReasons << QStringLiteral("%1 device: desktop OpenGL not offered").arg(c.sKind);

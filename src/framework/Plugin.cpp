@@ -96,8 +96,13 @@ QString ProbeInChild(const QString& sPath)
     if (iChild == 0) {
         // Nothing of the parent's runs here: no destructors, no atexit. An
         // exception may come out of dlopen where the loader has unwind tables.
+        // dlopen is declared not to throw, so a direct call would let the
+        // compiler drop this handler and the exception would unwind into the
+        // parent's frames, running the rest of the parent's program here:
+        // call it through a pointer that may throw.
+        void* (*volatile fOpen)(const char*, int) = dlopen;
         try {
-            dlopen(aPath.constData(), RTLD_NOW | RTLD_LOCAL);
+            fOpen(aPath.constData(), RTLD_NOW | RTLD_LOCAL);
         } catch (...) {
             _exit(3);
         }

@@ -22,8 +22,7 @@ template <typename T>
 class AttributeInstance<T*> : public Attribute
 {
 public:
-    AttributeInstance(Node* pOwner, const QString& sName, T* pValue = nullptr)
-        : Attribute(pOwner, sName, sizeof(T*)), m_value(pValue) {}
+    AttributeInstance(Node* pOwner, const QString& sName, T* pValue = nullptr);
 
     /// 0: a plain pointer value.
     int TypeCode() const override;
@@ -48,12 +47,19 @@ public:
 
 protected:
     const void* ValueAddress() const override { return &m_value; }
-    /// The value seen as a node (null for null).
-    Node* ValueAsNode() const;
+    /// The value seen as a node (null for null), as taken when it was stored.
+    Node* ValueAsNode() const { return m_pValueNode; }
+    /// Every change of the value goes through here so that its node view
+    /// stays current.
+    void StoreValue(T* pValue);
     /// Hands `cTarget` this value: typed when it holds a T*, else as a node.
     void GiveValueTo(Attribute& cTarget, bool bFlag);
 
     T* m_value;  ///< the referenced node, not owned
+    /// m_value converted to its Node base when stored. T reaches Node through a
+    /// virtual base, and that conversion reads the object: while ~Node runs,
+    /// T's part is gone and references still ask for their node.
+    Node* m_pValueNode;
 };
 
 /// A typed reference to a node of class T that follows the node's life: once
