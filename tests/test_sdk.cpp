@@ -32,7 +32,7 @@ bool IsHalfNaN(uint16_t h) { return (h & 0x7c00u) == 0x7c00u && (h & 0x3ffu) != 
 
 } // namespace
 
-TEST(ImgTileTest, IntersectionClipsOrIsEmpty)
+TEST(ImgTileTest, IntersectionsAndDirtyRegionTiles)
 {
     const ImgTile a(10, 20, 100, 50);
     EXPECT_EQ(ImgTile(a, ImgTile(50, 0, 100, 40)), ImgTile(50, 20, 60, 20));
@@ -49,10 +49,8 @@ TEST(ImgTileTest, IntersectionClipsOrIsEmpty)
     const int32_t iBig = std::numeric_limits<int32_t>::max() - 10;
     EXPECT_EQ(ImgTile(ImgTile(iBig, 0, 10, 10), ImgTile(iBig + 5, 0, 100, 10)), ImgTile(iBig + 5, 0, 5, 10));
     EXPECT_EQ(ImgTile(0, 0, 65536, 65536).Area(), int64_t(65536) * 65536);
-}
 
-TEST(ImgDirtyRegionTest, TilesAreCellClippedInRowMajorOrder)
-{
+    // Dirty regions: tiles are clipped to cells, in row-major order.
     ImgDirtyRegion r;
     EXPECT_TRUE(r.IsEmpty());
     // A stroke over the corner of four cells, added after one in a later row.
@@ -330,7 +328,7 @@ QString ReadFile(const QString& sFile)
 
 } // namespace
 
-TEST(KernelLogTest, CapturesNestAndFilesAppend)
+TEST(KernelTest, LogProjectFolderAndLedger)
 {
     {
         LogRecorder cOuter;
@@ -367,11 +365,8 @@ TEST(KernelLogTest, CapturesNestAndFilesAppend)
     Kernel::Log(" ");  // to standard error, not the file
     EXPECT_TRUE(ReadFile(sFile).startsWith("first\nsecond\n"));
     EXPECT_TRUE(ReadFile(sFile).endsWith("third\n"));
-}
 
-// Tile files are joined to the project folder without a separator.
-TEST(KernelTest, ProjectFolderEndsInASeparatorAndLedgerSumsSignedReports)
-{
+    // Tile files are joined to the project folder without a separator.
     EXPECT_EQ(Kernel::ProjectFilesDirectory(), QDir::currentPath() + "/");
     for (const char* sSet : {"/tmp/project", "/tmp/project/"}) {
         Kernel::SetProjectFilesDirectory(sSet);
@@ -484,7 +479,7 @@ std::vector<Node*> NodeList()
 
 } // namespace
 
-TEST(ClassRegistryTest, InterfaceMakesTheLatestImplementationInitialisedOnce)
+TEST(ClassRegistryTest, InstancesArraysRecordsAndClearErrors)
 {
     const int iBefore = Circle::s_iInitialized;
     std::unique_ptr<Node> pNode(Kernel::CreateClassInstance(Shape::StaticClass()));
@@ -520,23 +515,21 @@ TEST(ClassRegistryTest, InterfaceMakesTheLatestImplementationInitialisedOnce)
     EXPECT_EQ(ClassDesc::FindImplementation(Shape::StaticClass()), &Circle::s_cMyClass);
     std::unique_ptr<Node> pAgain(Kernel::CreateClassInstance(Shape::StaticClass()));
     EXPECT_NE(dynamic_cast<Circle*>(pAgain.get()), nullptr);
-}
 
-TEST(ClassRegistryTest, ArraysRecordsInOrderAndClearErrors)
-{
-    const int iBefore = Circle::s_iInitialized;
+    // A count above one makes an array, each element initialised once.
+    const int iArrays = Circle::s_iInitialized;
     Node* pFirst = Kernel::CreateClassInstance(&Circle::s_cMyClass, 3);
     Circle* aCircles = dynamic_cast<Circle*>(pFirst);
     ASSERT_NE(aCircles, nullptr);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(aCircles[i].m_iInitializeCalls, 1) << i;
-    EXPECT_EQ(Circle::s_iInitialized, iBefore + 3);
+    EXPECT_EQ(Circle::s_iInitialized, iArrays + 3);
     delete[] aCircles;
     for (unsigned int iCount : { 0u, 1u }) {
         std::unique_ptr<Node> p(Kernel::CreateClassInstance(&Circle::s_cMyClass, iCount));
         EXPECT_EQ(dynamic_cast<Circle*>(p.get())->m_iInitializeCalls, 1);
     }
-    EXPECT_EQ(Circle::s_iInitialized, iBefore + 5);
+    EXPECT_EQ(Circle::s_iInitialized, iArrays + 5);
 
     // Records are kept in registration order and found by name; a missing or
     // broken implementation is a clear error.
