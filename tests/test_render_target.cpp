@@ -378,10 +378,12 @@ TEST_F(RenderTargetTest, ExtensionNamesMatchWholeTokensOnly)
     EXPECT_TRUE(VarnikRenderTarget::IsExtensionSupported(sAll.section(' ', -1).toLatin1().constData()));
 }
 
-TEST_F(RenderTargetTest, StaysBoundAfterConstructionAttachDetachAndQueries)
+// The wrapper leaves its own framebuffer bound after every operation; list
+// forms attach to consecutive points unless given, and detaching goes by kind.
+TEST_F(RenderTargetTest, FrameBufferStaysBoundAndDetachesByKind)
 {
-    TestTexture cColor(16, 16);
-    auto pDepth = testtex::NewDepthTexture(16, 16);
+    TestTexture cA(8, 8), cB(8, 8);
+    auto pDepth = testtex::NewDepthTexture(8, 8);
     FrameBufferObject cFbo;
     ASSERT_NE(cFbo.Id(), 0u);
     EXPECT_EQ(BoundFramebuffer(), GLint(cFbo.Id()));
@@ -392,23 +394,17 @@ TEST_F(RenderTargetTest, StaysBoundAfterConstructionAttachDetachAndQueries)
         fOperation();
         EXPECT_EQ(BoundFramebuffer(), GLint(cFbo.Id())) << sWhat;
     };
-    ExpectBoundAfter("attach", [&] { cFbo.SetTextureAttachment(GL_TEXTURE_2D, cColor.OpenGLName(), GL_COLOR_ATTACHMENT0_EXT, 0, 0); });
+    ExpectBoundAfter("attach", [&] { cFbo.SetTextureAttachment(GL_TEXTURE_2D, cA.OpenGLName(), GL_COLOR_ATTACHMENT0_EXT, 0, 0); });
     ExpectBoundAfter("attach depth", [&] { cFbo.SetTextureAttachment(GL_TEXTURE_2D, pDepth->OpenGLName(), GL_DEPTH_ATTACHMENT_EXT, 0, 0); });
     ExpectBoundAfter("type", [&] { EXPECT_EQ(cFbo.AttachmentObjectType(GL_COLOR_ATTACHMENT0_EXT), GL_TEXTURE); });
-    ExpectBoundAfter("name", [&] { EXPECT_EQ(cFbo.AttachmentObjectName(GL_COLOR_ATTACHMENT0_EXT), GLint(cColor.OpenGLName())); });
+    ExpectBoundAfter("name", [&] { EXPECT_EQ(cFbo.AttachmentObjectName(GL_COLOR_ATTACHMENT0_EXT), GLint(cA.OpenGLName())); });
     ExpectBoundAfter("level", [&] { EXPECT_EQ(cFbo.AttachmentTextureLevel(GL_COLOR_ATTACHMENT0_EXT), 0); });
     ExpectBoundAfter("face", [&] { EXPECT_EQ(cFbo.AttachmentCubeMapFace(GL_COLOR_ATTACHMENT0_EXT), 0); });
     ExpectBoundAfter("status", [&] { glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, cFbo.Id());
                                      EXPECT_EQ(cFbo.CheckStatus(), GLenum(GL_FRAMEBUFFER_COMPLETE_EXT)); });
     ExpectBoundAfter("detach", [&] { cFbo.ClearAttachment(GL_COLOR_ATTACHMENT0_EXT); });
     ExpectBoundAfter("detach all", [&] { cFbo.ClearColorAttachments(); });
-}
 
-TEST_F(RenderTargetTest, ClearAttachmentDetachesByKindAndListFormsUseConsecutivePoints)
-{
-    TestTexture cA(8, 8), cB(8, 8);
-    RenderBuffer cRb(GL_RGBA8, 8, 8, RenderBuffer::eSingleSample);
-    FrameBufferObject cFbo;
     const GLenum aTargets[] = {GL_TEXTURE_2D, GL_TEXTURE_2D};
     const GLuint aNames[] = {cA.OpenGLName(), cB.OpenGLName()};
     cFbo.SetTextureAttachments(0, aTargets, aNames, nullptr, nullptr, nullptr);
@@ -421,6 +417,7 @@ TEST_F(RenderTargetTest, ClearAttachmentDetachesByKindAndListFormsUseConsecutive
     const GLenum aPoints[] = {GL_COLOR_ATTACHMENT3_EXT};
     cFbo.SetTextureAttachments(1, aTargets, aNames, aPoints, nullptr, nullptr);
     EXPECT_EQ(cFbo.AttachmentObjectName(GL_COLOR_ATTACHMENT3_EXT), GLint(cA.OpenGLName()));
+    RenderBuffer cRb(GL_RGBA8, 8, 8, RenderBuffer::eSingleSample);
     cFbo.SetRenderBufferAttachment(cRb.Id(), GL_COLOR_ATTACHMENT2_EXT);
 
     // Each kind is detached by its own call; an empty point is left alone.
@@ -432,9 +429,7 @@ TEST_F(RenderTargetTest, ClearAttachmentDetachesByKindAndListFormsUseConsecutive
         EXPECT_EQ(cFbo.AttachmentObjectType(e), GL_NONE) << std::hex << e;
     EXPECT_EQ(cFbo.AttachmentObjectName(GL_COLOR_ATTACHMENT1_EXT), GLint(cB.OpenGLName()));
 
-    // Clearing every colour point leaves the depth attachment.
-    auto pDepth = testtex::NewDepthTexture(8, 8);
-    cFbo.SetTextureAttachment(GL_TEXTURE_2D, pDepth->OpenGLName(), GL_DEPTH_ATTACHMENT_EXT, 0, 0);
+    // Clearing every colour point leaves the depth attachment made above.
     cFbo.SetTextureAttachment(GL_TEXTURE_2D, cA.OpenGLName(), GL_COLOR_ATTACHMENT2_EXT, 0, 0);
     ASSERT_GE(FrameBufferObject::MaxColorAttachments(), 4);
     cFbo.ClearColorAttachments();
