@@ -193,6 +193,10 @@ private:
     void ReadSettings(Fields& f);
     void ReadLayer(Fields& f, JobFile::Layer& cLayer);
     void ReadStep(Fields& f, JobFile::Step& cStep);
+    /// Reads each object of the array sKey with Read and appends it to aOut at once, so an
+    /// entry can refer to the entries before it.
+    template <typename T>
+    void ReadList(Fields& f, const char* sKey, void (Checker::*Read)(Fields&, T&), QVector<T>& aOut);
     varnik::Image::Format ReadFormat(Fields& f, bool bRequired, varnik::Image::Format eDefault);
     /// An input: must exist now or be written by an earlier step.
     QString InputFile(Fields& f, const QString& sKey, bool bRequired);
@@ -487,35 +491,30 @@ void Checker::ReadStep(Fields& f, JobFile::Step& s)
     f.RefuseUnknown();
 }
 
+template <typename T>
+void Checker::ReadList(Fields& f, const char* sKey, void (Checker::*Read)(Fields&, T&), QVector<T>& aOut)
+{
+    const QJsonArray aItems = f.Array(sKey, false);
+    for (int i = 0; i < aItems.size(); ++i) {
+        const QString sPath = QString("%1[%2]").arg(sKey).arg(i);
+        if (!aItems[i].isObject())
+            f.Fail(sPath, QString("must be an object, not %1").arg(TypeName(aItems[i])));
+        T cItem;
+        cItem.sField = sPath;
+        Fields cFields(m_cJob.sFileName, sPath, aItems[i].toObject());
+        (this->*Read)(cFields, cItem);
+        aOut << cItem;
+    }
+}
+
 void Checker::Run(const QJsonObject& cRoot)
 {
     Fields f(m_cJob.sFileName, QString(), cRoot);
     Fields cSettings(m_cJob.sFileName, "settings", f.Object("settings", false));
     ReadSettings(cSettings);
 
-    const QJsonArray aLayers = f.Array("layers", false);
-    for (int i = 0; i < aLayers.size(); ++i) {
-        const QString sPath = QString("layers[%1]").arg(i);
-        if (!aLayers[i].isObject())
-            f.Fail(sPath, QString("must be an object, not %1").arg(TypeName(aLayers[i])));
-        JobFile::Layer cLayer;
-        cLayer.sField = sPath;
-        Fields cFields(m_cJob.sFileName, sPath, aLayers[i].toObject());
-        ReadLayer(cFields, cLayer);
-        m_cJob.aLayers << cLayer;
-    }
-
-    const QJsonArray aSteps = f.Array("steps", false);
-    for (int i = 0; i < aSteps.size(); ++i) {
-        const QString sPath = QString("steps[%1]").arg(i);
-        if (!aSteps[i].isObject())
-            f.Fail(sPath, QString("must be an object, not %1").arg(TypeName(aSteps[i])));
-        JobFile::Step cStep;
-        cStep.sField = sPath;
-        Fields cFields(m_cJob.sFileName, sPath, aSteps[i].toObject());
-        ReadStep(cFields, cStep);
-        m_cJob.aSteps << cStep;
-    }
+    ReadList(f, "layers", &Checker::ReadLayer, m_cJob.aLayers);
+    ReadList(f, "steps", &Checker::ReadStep, m_cJob.aSteps);
     f.RefuseUnknown();
 }
 

@@ -278,9 +278,9 @@ void ImageReader::Open()
     }
     // Probing for a subimage that is not there records an error: not the file's.
     m_pInput->geterror();
-    CheckLibrary(m_pInput->seek_subimage(m_iSubimage, 0), __LINE__, "the image cannot be selected");
-    // The image library's description of the selected subimage's header.
-    m_cHeader = m_pInput->spec(m_iSubimage, 0);
+    // Selecting the subimage also copies its header (size, layout and attributes).
+    CheckLibrary(m_pInput->seek_subimage(m_iSubimage, 0, m_cHeader), __LINE__,
+                 "the image cannot be selected");
     m_eFormat = FormatFor(m_cHeader.format);
     m_iChannels = uint32_t(std::min(std::max(m_cHeader.nchannels, 0), 4));
 }
