@@ -82,7 +82,7 @@ void Walk(Image& c, const char* sSteps, const std::vector<std::vector<uint8_t>>&
 
 // --- shape ---------------------------------------------------------------
 
-TEST(ImageShape, BadCreateThrowsAndLeavesImageUnchangedGoodOnesSizeTheFormat)
+TEST(ImageShape, BadCreateThrowsAndKeepsTheImageGoodOnesClearOrKeep)
 {
     Image c;
     c.create(40, 30, 4, Image::e8integer);
@@ -101,20 +101,15 @@ TEST(ImageShape, BadCreateThrowsAndLeavesImageUnchangedGoodOnesSizeTheFormat)
     EXPECT_EQ(c.BytesPerPixel(), 4u);
     EXPECT_EQ(Whole(c), aBefore);
 
-    // Every format's channel size, and the class found by name.
+    // Every format's channel size.
     const uint32_t aBytes[] = {1, 2, 4, 2, 4, 2, 4, 4};
     for (uint32_t f = 0; f < 8; ++f) {
         c.create(3, 3, 3, Image::Format(f));
         EXPECT_EQ(c.BytesPerPixel(), 3 * aBytes[f]) << "format " << f;
         EXPECT_EQ(PixelDescriptor::BytesPerChannel(Image::ChannelTypeOf(Image::Format(f))), aBytes[f]);
     }
-    EXPECT_EQ(ClassDesc::FindByName("Image"), Image::StaticClass());
-}
 
-TEST(ImageShape, CreateKeepsOnlyWhenAskedAndSame)
-{
-    Image c;
-    EXPECT_EQ(c.getBounds(), ImgTile(0, 0, 0, 0));
+    // A good create clears; it keeps the pixels only when asked and the shape is the same.
     c.create(20, 10, 2, Image::e16integer);
     EXPECT_EQ(Whole(c), std::vector<uint8_t>(20 * 10 * 4, 0));  // cleared
     Paint(c, 1);
@@ -145,7 +140,7 @@ TEST(ImageShape, CreateKeepsOnlyWhenAskedAndSame)
 // Random rectangles across tile seams and image edges, written by every
 // write path, against a plain model; reads of rectangles reaching outside
 // must leave the buffer's outside texels alone.
-TEST(ImageTiles, RandomRectanglesMatchModel)
+TEST(ImageTiles, RandomRectanglesMatchModelSelfCopyOverlapsLayoutsMustMatch)
 {
     struct Case { int w, h; uint32_t ch; Image::Format f; };
     const Case aCases[] = {{300, 70, 4, Image::e8integer}, {600, 300, 4, Image::e32float},
@@ -222,10 +217,8 @@ TEST(ImageTiles, RandomRectanglesMatchModel)
             ASSERT_EQ(a, mWant.a) << "read " << x << "," << y << " " << nx << "x" << ny;
         }
     }
-}
 
-TEST(ImageTiles, SelfCopyOverlapAndLayoutMismatch)
-{
+    // A copy within one image may overlap; layouts must match.
     Image c;
     c.create(300, 280, 1, Image::e8integer);
     Paint(c, 9);
@@ -253,7 +246,7 @@ TEST(ImageTiles, SelfCopyOverlapAndLayoutMismatch)
 
 // --- descriptors ------------------------------------------------------------
 
-TEST(ImageDescriptor, OrderTypeAndChannelConversions)
+TEST(ImageDescriptor, ConversionsFillConvertFromAndNormalize)
 {
     Image c;
     c.create(2, 1, 4, Image::e8integer);
@@ -310,15 +303,12 @@ TEST(ImageDescriptor, OrderTypeAndChannelConversions)
     const PixelDescriptor cBadType(4, PixelDescriptor::ChannelType(42));
     EXPECT_TRUE(ErrorTextOf([&] { c.getTile(0, 0, 1, 1, aF.data(), &cBadType); }).contains("pixel descriptor"));
     EXPECT_EQ(Whole(c), aBefore);
-}
 
-TEST(ImageDescriptor, FillConvertFromAndNormalize)
-{
-    Image c;
+    // Fill through a descriptor, converting copies and normalising.
     c.create(70, 40, 3, Image::e16integer);
-    const float aColour[4] = {1.0f, 0.5f, 0.0f, 0.25f};
+    const float aOrange[4] = {1.0f, 0.5f, 0.0f, 0.25f};
     const PixelDescriptor cFloat4(4, PixelDescriptor::eFloat32);
-    c.fillTile(-5, -5, 200, 200, aColour, &cFloat4);
+    c.fillTile(-5, -5, 200, 200, aOrange, &cFloat4);
     EXPECT_EQ(Texels<uint16_t>(c, 69, 39), (std::vector<uint16_t>{65535, 32768, 0}));
 
     // Converting copy over the overlap of two sizes.
@@ -338,12 +328,11 @@ TEST(ImageDescriptor, FillConvertFromAndNormalize)
     ASSERT_TRUE(c.PrevVersion());
     EXPECT_EQ(Texels<uint16_t>(c, 5, 5), (std::vector<uint16_t>{65535, 32768, 0, 65535}));
 
-    Image cGray;
-    cGray.create(300, 3, 1, Image::e32float);  // tiles never written become gray 0, alpha 1
-    cGray.NormalizeChannels();
-    EXPECT_EQ(Texels<float>(cGray, 299, 2), (std::vector<float>{0.0f, 1.0f}));
-    cGray.NormalizeChannels();  // two channels stay two
-    EXPECT_EQ(cGray.ChannelCount(), 2u);
+    c.create(300, 3, 1, Image::e32float);  // tiles never written become gray 0, alpha 1
+    c.NormalizeChannels();
+    EXPECT_EQ(Texels<float>(c, 299, 2), (std::vector<float>{0.0f, 1.0f}));
+    c.NormalizeChannels();  // two channels stay two
+    EXPECT_EQ(c.ChannelCount(), 2u);
 }
 
 // --- proxies -----------------------------------------------------------------
@@ -391,7 +380,7 @@ std::vector<double> Values(const Image& c)
 
 } // namespace
 
-TEST(ImageProxy, EveryLevelOfOddSizesMatchesBoxFilter)
+TEST(ImageProxy, EveryLevelMatchesBoxFilterAndIsCachedUntilAWrite)
 {
     std::mt19937 r(7);
     const int aSizes[][2] = {{37, 23}, {1, 9}, {5, 1}, {301, 259}, {3, 3}};
@@ -433,10 +422,8 @@ TEST(ImageProxy, EveryLevelOfOddSizesMatchesBoxFilter)
             }
         }
     }
-}
 
-TEST(ImageProxy, CachedUntilWriteOrClear)
-{
+    // Proxies are cached until a write.
     Image c;
     c.create(64, 64, 1, Image::e8integer);
     const uint8_t iWhite = 200;
@@ -473,7 +460,7 @@ TEST(ImageProxy, CachedUntilWriteOrClear)
 
 // --- versions ------------------------------------------------------------------
 
-TEST(ImageVersions, ChangeNewChangePrevNext)
+TEST(ImageVersions, ChangeNewChangePrevNextMergeAndPurge)
 {
     Image c;
     c.create(600, 300, 4, Image::e8integer);
@@ -504,12 +491,8 @@ TEST(ImageVersions, ChangeNewChangePrevNext)
     c.ProxyImage(1);
     ASSERT_TRUE(c.NextVersion());
     EXPECT_EQ(Texels<uint8_t>(*c.ProxyImage(1), 130, 55), std::vector<uint8_t>(aRed, aRed + 4));
-}
 
-TEST(ImageVersions, MergeAndPurge)
-{
-    // 600 x 300 in 256-texel tiles; each step changes a tile of its own.
-    Image c;
+    // Merging and purging: 600 x 300 in 256-texel tiles; each step changes a tile of its own.
     c.create(600, 300, 1, Image::e8integer);
     const ImgTile aRects[4] = {ImgTile(0, 0, 600, 300), ImgTile(10, 10, 20, 20), ImgTile(520, 270, 20, 20),
                                ImgTile(300, 10, 20, 20)};
@@ -651,7 +634,7 @@ TEST(ImageVersions, ConfiguredAllocatorAndReleaseOfRecycledTiles)
 
 // --- state -----------------------------------------------------------------------
 
-TEST(ImageState, DirtyKeepAndDirectAccess)
+TEST(ImageState, DirtyKeepDirectAccessAndFilesWithoutCodec)
 {
     Image c;
     EXPECT_FALSE(c.IsDirty());
@@ -686,13 +669,10 @@ TEST(ImageState, DirtyKeepAndDirectAccess)
     EXPECT_EQ(cLarge.DirectAccess(), nullptr);  // more than one storage tile
     Image cEmpty;
     EXPECT_EQ(cEmpty.DirectAccess(), nullptr);
-}
 
-TEST(ImageState, FilesWithoutCodecFailClearly)
-{
+    // Files without a codec fail clearly.
     ImageCodec* pCodec = ImageCodec::Registered();
     ImageCodec::Register(nullptr);
-    Image c;
     c.create(4, 4, 1, Image::e8integer);
     const QString sLoad = ErrorTextOf([&] { c.Load("/tmp/some-file.png"); });
     const QString sSave = ErrorTextOf([&] { c.Save("/tmp/other-file.png"); });
@@ -700,7 +680,6 @@ TEST(ImageState, FilesWithoutCodecFailClearly)
     EXPECT_TRUE(sLoad.contains("some-file.png") && sLoad.contains("codec")) << sLoad.toStdString();
     EXPECT_TRUE(sSave.contains("other-file.png") && sSave.contains("codec")) << sSave.toStdString();
     EXPECT_EQ(c.Width(), 4u);
-    Image cEmpty;
     EXPECT_TRUE(ErrorTextOf([&] { cEmpty.Save("/tmp/x.png"); }).contains("no pixels"));
     EXPECT_TRUE(ErrorTextOf([&] { c.Save("/tmp/x.png", 12); }).contains("12 bits"));
 }

@@ -95,7 +95,7 @@ protected:
     TempDir m_cDir;
 };
 
-TEST_F(JobFileTest, BrokenFilesNameFileAndField)
+TEST_F(JobFileTest, BrokenFilesNameFileAndFieldSoundOnesReadWhole)
 {
     for (const BrokenCase& c : s_aBroken) {
         SCOPED_TRACE(c.sJob);
@@ -105,10 +105,7 @@ TEST_F(JobFileTest, BrokenFilesNameFileAndField)
     }
     EXPECT_TRUE(varnik::test::ErrorTextOf([&]() { JobFile::Load(m_cDir.File("absent.json"), s_iMaxSize); })
                     .contains("absent.json: cannot read the job file"));
-}
 
-TEST_F(JobFileTest, SoundFileReadsWhole)
-{
     const JobFile cJob = JobFile::Parse(s_sSound, "job.json", m_cDir.Path(), s_iMaxSize);
     EXPECT_EQ(cJob.cSettings.sProject, m_cDir.Path() + "/out/");
     ASSERT_EQ(cJob.cSettings.aPreferences.size(), 1);
