@@ -246,8 +246,6 @@ TEST(ImageFiles, BadFilesFailNamingTheFileAndLeaveImageAlone)
         const QString s = ErrorTextOf([&] { c.Load(sFile); });
         EXPECT_TRUE(s.contains(sFile)) << s.toStdString();
         EXPECT_GT(s.length(), sFile.length() + 25) << "no reason given: " << s.toStdString();
-        EXPECT_EQ(c.Width(), 9u);
-        EXPECT_EQ(c.ChannelCount(), 4u);
         EXPECT_EQ(c.NumVersions(), 2);
         EXPECT_EQ(Whole(c), aBefore) << sFile.toStdString();
     }

@@ -8,7 +8,6 @@
 #include "varnik/Store.h"
 #include "varnik/TextureMixer.h"
 
-using texkit::GLTextureSize;
 using texkit::MakeRGBA8;
 using varnik::Image;
 using varnik::TextureMixer;
@@ -195,27 +194,6 @@ TEST_F(TextureMixerTest, WeightsAndOpacityScaleEachLayersAlpha)
         ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore, aBefore, aSource, w, h, 0, nullptr,
                   c.fAlpha0, c.fAlpha1);
     }
-}
-
-TEST_F(TextureMixerTest, HalfFloatTwoChannelSourceOverLargerByteTarget)
-{
-    const int w = 64, h = 32;
-    const int aBox[4] = {8, 4, 40, 20};
-    // Luminance 0.6 at alpha 0.5, half the target's size: scaled over it.
-    std::vector<float> aSource(16 * 8 * 2);
-    for (size_t i = 0; i < aSource.size(); i += 2) {
-        aSource[i] = 0.6f;
-        aSource[i + 1] = 0.5f;
-    }
-    GLTexture cSource(16, 8, GL_LUMINANCE_ALPHA16F_ARB, GL_LUMINANCE_ALPHA, GL_FLOAT, aSource.data());
-    auto aBefore = MakeRGBA8(w, h, 11);
-    GLTexture cTarget(w, h, aBefore);
-    Mix(0, cTarget.iName, cSource.iName, cTarget.iName, w, h, Image::e8integer, aBox);
-    std::vector<uint8_t> aFlat(size_t(w * h * 4));
-    for (size_t i = 0; i < aFlat.size(); ++i)
-        aFlat[i] = uint8_t(std::lround((i % 4 == 3 ? 0.5f : 0.6f) * 255.f));
-    ExpectMix(varnik::test::ReadTextureRGBA8(cTarget.iName, w, h), aBefore, aBefore, aFlat, w, h, 0, aBox);
-    EXPECT_EQ(GLTextureSize(cTarget.iName), std::make_pair(w, h));
 }
 
 // Layer 0 apart from the target is only read; a scissor box partly outside
