@@ -124,7 +124,8 @@ inline void CopyModel(std::vector<uint8_t>& aDest, const std::vector<uint8_t>& a
                     &aSrc[(size_t(y) * size_t(iWidth) + size_t(t.x)) * 4], size_t(t.nx) * 4);
 }
 
-/// Largest absolute difference of two byte buffers (256 when the lengths differ).
+/// Largest absolute difference of two byte buffers (256 when the lengths differ);
+/// compared instead of the buffers, which gtest prints badly when they are huge.
 inline int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
 {
     if (a.size() != b.size())
@@ -133,17 +134,6 @@ inline int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_
     for (size_t i = 0; i < a.size(); ++i)
         iMax = std::max(iMax, std::abs(int(a[i]) - int(b[i])));
     return iMax;
-}
-
-/// Index of the first differing byte, or -1 (gtest prints huge vectors badly).
-inline long FirstDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
-{
-    if (a.size() != b.size())
-        return 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i])
-            return long(i);
-    return -1;
 }
 
 /// Width and height of level 0 of a GL texture, as GL holds it.
