@@ -1,11 +1,12 @@
 // The tile pool: the interface's own parts (the UV grid, the tile descriptor,
-// the slots a pool may leave to the base), then the module's pool through real
-// files in temporary folders: naming, lookup, loading, saving and scene
-// records; and the texture's filled and file-backed creation they rest on.
+// the registry records), then the module's pool through real files in
+// temporary folders: naming, lookup, loading, saving and scene records; and
+// the texture's filled and file-backed creation they rest on.
 #include <sys/resource.h>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <random>
 #include <QDir>
@@ -34,40 +35,11 @@ Stamps Stamp(TextureTileArray& cGrid)
     return aStamps;
 }
 
-/// The smallest pool; records the box of the last lookup.
-class MinimalPool : public TexturePool
-{
-public:
-    unsigned int Location() const override { return 0; }
-    const TileDescriptor& DefaultTileDescriptor() const override { return m_cDescriptor; }
-    const QString& FileName() const override { return m_sFile; }
-    bool Save(const QString&, const QString&, Material*, bool) override { return false; }
-    bool Export(const QString&, const QString&, Material*) override { return false; }
-    void SetDefaultTileDescriptor(const TileDescriptor&) override {}
-    void SetLocation(unsigned int) override {}
-    void SetFileName(const QString&) override {}
-    void SetDirty(bool) override {}
-    void SetTilesDirty() override {}
-    void Reload() override {}
-    bool IsDirty() const override { return false; }
-    unsigned int TileCount() const override { return 0; }
-    using TexturePool::Tile;
-    Texture* Tile(const AxisAlignedBoundingBox& cBox, bool) override { m_cLastBox = cBox; return nullptr; }
-    Texture* Tile(unsigned int) override { return nullptr; }
-    AxisAlignedBoundingBox TileArea(unsigned int) const override { return AxisAlignedBoundingBox(); }
-    int64_t TileVideoMemoryUsage(const varnik::AxisAlignedBoundingBox&, float) const override { return 0; }
-
-    TileDescriptor m_cDescriptor;
-    QString m_sFile;
-    AxisAlignedBoundingBox m_cLastBox;
-};
-
 } // namespace
 
-TEST(TextureTileArray, GrowsInEveryDirectionKeepingEntriesInTheirCells)
+TEST(TextureTileArray, GrowsInEveryDirectionKeepingEntriesAndRefusesFarCells)
 {
     TextureTileArray cGrid;
-    EXPECT_FALSE(cGrid.contains(0, 0));
     EXPECT_FALSE(ErrorTextOf([&] { cGrid.tileFromUV(0, 0); }).isEmpty());
     cGrid.resizeArrayToInclude(2, 3);
     EXPECT_EQ(cGrid.Columns() * cGrid.Rows(), 1);
@@ -84,8 +56,6 @@ TEST(TextureTileArray, GrowsInEveryDirectionKeepingEntriesInTheirCells)
         EXPECT_EQ(cGrid.MinV(), std::min(iMinV, cStep.second));
         EXPECT_EQ(cGrid.MinU() + cGrid.Columns() - 1, std::max(iMaxU, cStep.first));
         EXPECT_EQ(cGrid.MinV() + cGrid.Rows() - 1, std::max(iMaxV, cStep.second));
-        EXPECT_FALSE(cGrid.contains(cGrid.MinU() - 1, cGrid.MinV()));
-        EXPECT_FALSE(cGrid.contains(cGrid.MinU(), cGrid.MinV() + cGrid.Rows()));
         // Old cells keep their index, new ones are empty.
         for (int v = cGrid.MinV(); v < cGrid.MinV() + cGrid.Rows(); ++v)
             for (int u = cGrid.MinU(); u < cGrid.MinU() + cGrid.Columns(); ++u) {
@@ -93,25 +63,18 @@ TEST(TextureTileArray, GrowsInEveryDirectionKeepingEntriesInTheirCells)
                 EXPECT_EQ(cGrid.tileFromUV(u, v).m_iIndex, it == aStamps.end() ? -1 : it->second) << u << "," << v;
             }
     }
-    EXPECT_EQ(cGrid.Columns(), 12);
-    EXPECT_EQ(cGrid.Rows(), 15);
     cGrid.dropAll();
     EXPECT_FALSE(cGrid.contains(0, 0));
     cGrid.resizeArrayToInclude(-1, -2);
     EXPECT_EQ(cGrid.Columns() * cGrid.Rows(), 1);
     EXPECT_EQ(cGrid.tileFromUV(-1, -2).m_iIndex, -1);
-}
 
-TEST(TextureTileArray, FarCellsAreRefusedAndExtremesDoNotOverflow)
-{
-    TextureTileArray cGrid;
-    cGrid.resizeArrayToInclude(0, 0);
-    cGrid.tileFromUV(0, 0).m_iIndex = 4;
-    EXPECT_TRUE(ErrorTextOf([&] { cGrid.resizeArrayToInclude(1 << 20, 1 << 20); }).contains("1048577 x 1048577"));
+    // Far cells are refused and change nothing; the extremes do not overflow.
+    cGrid.tileFromUV(-1, -2).m_iIndex = 4;
+    EXPECT_TRUE(ErrorTextOf([&] { cGrid.resizeArrayToInclude(1 << 20, 1 << 20); }).contains("1048578 x 1048579"));
     EXPECT_FALSE(ErrorTextOf([&] { cGrid.resizeArrayToInclude(INT_MIN, 0); }).isEmpty());
-    EXPECT_EQ(cGrid.Columns() * cGrid.Rows(), 1);  // unchanged by the refusals
-    EXPECT_EQ(cGrid.tileFromUV(0, 0).m_iIndex, 4);
-
+    EXPECT_EQ(cGrid.Columns() * cGrid.Rows(), 1);
+    EXPECT_EQ(cGrid.tileFromUV(-1, -2).m_iIndex, 4);
     TextureTileArray cEdge;
     cEdge.resizeArrayToInclude(INT_MAX, INT_MAX);
     EXPECT_TRUE(cEdge.contains(INT_MAX, INT_MAX));
@@ -119,43 +82,54 @@ TEST(TextureTileArray, FarCellsAreRefusedAndExtremesDoNotOverflow)
     EXPECT_FALSE(cEdge.contains(INT_MAX - 1, INT_MAX));
 }
 
-TEST(TileDescriptor, Validity)
+TEST(TileDescriptor, ValidOnesRoundTripOthersAreRefusedAndChangeNothing)
 {
-    EXPECT_FALSE(Descriptor().IsValid());
-    auto Valid = [](unsigned int w, unsigned int h, uint32_t f, unsigned int c) {
-        return Descriptor(w, h, Image::Format(f), c, "tif").IsValid();
+    const float fNaN = std::numeric_limits<float>::quiet_NaN();
+    struct Case { Descriptor d; bool bValid, bReads; };
+    const Case aCases[] = {
+        {Descriptor(1024, 2048, Image::e32float, 3, QString::fromUtf8("t\xC3\xAF" "f"), Color(1.f, .5f, .25f, 0.f)),
+         true, true},
+        {Descriptor(2, 2, Image::eNoFormat, 1, "tif"), true, true},  // format taken from the source
+        {Descriptor(), false, true},  // a pool that never had one
+        {Descriptor(0, 2, Image::e8integer, 4, "tif"), false, false},
+        {Descriptor(2, 0, Image::e8integer, 4, "tif"), false, false},
+        {Descriptor(2, 2, Image::e8integer, 0, "tif"), false, false},
+        {Descriptor(2, 2, Image::e8integer, 5, "tif"), false, false},
+        {Descriptor(2, 2, Image::e16depth, 4, "tif"), false, false},  // depth formats make no tiles
+        {Descriptor(2, 2, Image::Format(9), 4, "tif"), false, false},
+        // Valid in memory, but beyond what a file may carry.
+        {Descriptor(70000, 256, Image::e8integer, 4, "tif"), true, false},
+        {Descriptor(64, 64, Image::e8integer, 4, "tif", Color(fNaN, 0, 0, 1)), true, false},
+        {Descriptor(64, 64, Image::e8integer, 4, "../tif"), true, false},
     };
-    EXPECT_TRUE(Valid(2, 2, 0, 1) && Valid(2, 2, 4, 4) && Valid(2, 2, 8, 2));  // 8: format taken from the source
-    EXPECT_FALSE(Valid(0, 2, 0, 4));
-    EXPECT_FALSE(Valid(2, 0, 0, 4));
-    EXPECT_FALSE(Valid(2, 2, 0, 0));
-    EXPECT_FALSE(Valid(2, 2, 0, 5));
-    EXPECT_FALSE(Valid(2, 2, 5, 4));  // depth formats make no tiles
-    EXPECT_FALSE(Valid(2, 2, 9, 4));
-}
+    const Descriptor cBefore(8, 8, Image::e16float, 4, "exr");
+    for (Case k : aCases) {
+        EXPECT_EQ(k.bValid, k.d.IsValid()) << k.d.m_iWidth << " " << k.d.m_iChannels;
+        QByteArray aData;
+        Stream cOut(&aData, true);
+        cOut << uint8_t(0) << uint16_t(0);  // the descriptor starts at offset 3
+        k.d.Serialize(cOut);
+        Stream cIn(&aData, false);
+        char aPad[3];
+        cIn.Read(aPad, 3);
+        Descriptor cRead = cBefore;
+        if (k.bReads)
+            cRead.Serialize(cIn);
+        else
+            EXPECT_TRUE(ErrorTextOf([&] { cRead.Serialize(cIn); }).contains("invalid tile descriptor at offset 3"))
+                << k.d.m_iWidth;
+        EXPECT_TRUE(cRead == (k.bReads ? k.d : cBefore));
+    }
 
-TEST(TileDescriptor, StreamRoundTripAndTruncation)
-{
-    const Descriptor cTile(1024, 2048, Image::e8integer, 3, QString::fromUtf8("t\xC3\xAF" "f"),
-                                            Color(1.f, 0.5f, 0.25f, 0.f));
+    // Four uint32, four floats, then the string; cut anywhere, the read fails
+    // and the descriptor keeps what it had.
     QByteArray aData;
     Stream cOut(&aData, true);
-    Descriptor(cTile).Serialize(cOut);
-    ASSERT_EQ(aData.size(), 4 * 4 + 4 * 4 + 4 + 4);  // four uint32, four floats, string
+    Descriptor(aCases[0].d).Serialize(cOut);
+    ASSERT_EQ(aData.size(), 4 * 4 + 4 * 4 + 4 + 4);
     uint32_t aHead[4];
     std::memcpy(aHead, aData.constData(), sizeof(aHead));
-    EXPECT_EQ(aHead[0], 1024u);
-    EXPECT_EQ(aHead[1], 2048u);
-    EXPECT_EQ(aHead[3], 3u);
-
-    Descriptor cRead;
-    Stream cIn(&aData, false);
-    cRead.Serialize(cIn);
-    EXPECT_TRUE(cRead == cTile);
-    EXPECT_TRUE(cIn.AtEnd());
-
-    // Cut anywhere, the read fails and the descriptor keeps what it had.
-    const Descriptor cBefore(8, 8, Image::e16float, 4, "exr");
+    EXPECT_TRUE(aHead[0] == 1024u && aHead[1] == 2048u && aHead[3] == 3u);
     for (int iLength = 0; iLength < aData.size(); ++iLength) {
         QByteArray aCut(aData.constData(), iLength);
         Stream cShort(&aCut, false);
@@ -165,33 +139,14 @@ TEST(TileDescriptor, StreamRoundTripAndTruncation)
     }
 }
 
-TEST(TexturePoolBase, RecordsTileByUVAndMixer)
+TEST(TexturePoolBase, InterfaceRecordsAreRegisteredWhenTheLibraryLoads)
 {
-    const ClassDesc* pRecord = TexturePool::StaticClass();
-    EXPECT_EQ(pRecord->CreatorFunction(), nullptr);  // an interface
+    EXPECT_EQ(TexturePool::StaticClass()->CreatorFunction(), nullptr);  // an interface
     for (const char* sName : { "TexturePool", "Action", "UnitTest", "Material", "RenderTarget" }) {
         const ClassDesc* pInterface = ClassDesc::FindByName(sName);
-        ASSERT_NE(pInterface, nullptr) << sName;  // registered when the library loads
+        ASSERT_NE(pInterface, nullptr) << sName;
         EXPECT_EQ(pInterface->Parent(), Node::StaticClass()) << sName;
     }
-
-    MinimalPool cPool;
-    EXPECT_EQ(cPool.RuntimeClass(), pRecord);
-    // Tile by UV: the unit box at the floor of (u, v), negative values included.
-    cPool.Tile(2.75f, -0.25f, true);
-    EXPECT_EQ(cPool.m_cLastBox, AxisAlignedBoundingBox(2.f, -1.f, 0.f, 3.f, 0.f, 1.f));
-    cPool.Tile(-3.f, 5.5f, false);
-    EXPECT_EQ(cPool.m_cLastBox, AxisAlignedBoundingBox(-3.f, 5.f, 0.f, -2.f, 6.f, 1.f));
-
-    // One mixer per pool, made on first use; copying settings does not share it.
-    TextureMixer* pMixer = cPool.Mixer();
-    ASSERT_NE(pMixer, nullptr);
-    EXPECT_EQ(cPool.Mixer(), pMixer);
-    MinimalPool cOther;
-    cPool.SetBlendMode(3);
-    static_cast<TexturePool&>(cOther) = cPool;
-    EXPECT_EQ(cOther.BlendMode(), 3u);
-    EXPECT_NE(cOther.Mixer(), pMixer);
 }
 
 namespace {
@@ -308,7 +263,8 @@ TEST_F(PoolTest, LookupMakesEachTileOnceAndCountsColumns)
     EXPECT_EQ(TexturePool::locationGPU, pFirst->Location());
     Texture* pNegative = p->Tile(Box(-0.5f, -1.5f, 0.f, -0.2f, -1.2f, 1.f), true);
     EXPECT_EQ(Cell(-1, -2), p->TileArea(1));
-    p->Tile(Box(-3.f, 0.f, 0.f, -1.5f, 1.f, 1.f), true);  // wholly left of u = 0
+    p->Tile(-2.25f, -0.5f, true);  // by UV: the cell at the floor, wholly left of u = 0
+    EXPECT_EQ(Cell(-3, -1), p->TileArea(2));
     EXPECT_EQ(3u, p->TileColumns());
     EXPECT_EQ(nullptr, p->Tile(Box(2.f, 0.f, 0.f, 1.f, 1.f, 1.f), true));
     EXPECT_EQ(3u, p->TileCount());
@@ -317,8 +273,11 @@ TEST_F(PoolTest, LookupMakesEachTileOnceAndCountsColumns)
     EXPECT_EQ(0, p->TileVideoMemoryUsage(Cell(7, 7), -1.f));
 
     std::unique_ptr<VarnikTexturePool> pCopy = NewPool();
-    static_cast<TexturePool&>(*pCopy) = *p;
+    p->SetBlendMode(3);
+    static_cast<TexturePool&>(*pCopy) = *p;  // settings and tiles; each keeps its own mixer
     ASSERT_EQ(3u, pCopy->TileCount());
+    EXPECT_EQ(3u, pCopy->BlendMode());
+    EXPECT_TRUE(p->Mixer() == p->Mixer() && pCopy->Mixer() != p->Mixer());
     EXPECT_EQ(FirstPixel(p->Tile(0u)), FirstPixel(pCopy->Tile(0u)));
 
     p->Reload();
