@@ -98,14 +98,18 @@ QString ReadError(const QByteArray& aData)
 
 } // namespace
 
-TEST(StreamValues, ScalarsAreRawLittleEndianAndReadBackToTheEnd)
+TEST(StreamValues, ScalarsAreRawLittleEndianStringsUtf8WithByteLength)
 {
+    const QStringList aStrings = { QString(), "plain", QString::fromUtf8("\xC3\xBC\xF0\x9F\x98\x80"), QString(1000, QChar('x')) };
     QByteArray aData;
     Stream cOut(&aData, true);
     cOut << uint8_t(0xAB) << uint32_t(0x01020304) << int16_t(-2) << -2.5e-310;
+    for (const QString& sText : aStrings)
+        cOut << sText;
     const unsigned char aExpected[] = { 0xAB, 0x04, 0x03, 0x02, 0x01, 0xFE, 0xFF };
-    ASSERT_EQ(aData.size(), 7 + 8);
     EXPECT_EQ(std::memcmp(aData.constData(), aExpected, sizeof(aExpected)), 0);
+    // After the 15 scalar bytes, "" (4 bytes) and "plain" (4 + 5): UTF-8 bytes, not UTF-16 units.
+    EXPECT_EQ(FieldAt(aData, 15 + 13), 6u);
 
     Stream cIn(&aData, false);
     uint8_t i8 = 0;
@@ -114,36 +118,20 @@ TEST(StreamValues, ScalarsAreRawLittleEndianAndReadBackToTheEnd)
     double f = 0.0;
     cIn >> i8 >> i32 >> i16 >> f;
     EXPECT_TRUE(i8 == 0xAB && i32 == 0x01020304u && i16 == -2 && f == -2.5e-310);
-    EXPECT_TRUE(ErrorTextOf([&] { cIn >> i8; }).contains("offset 15"));
-}
-
-TEST(StreamValues, StringsRoundTripAsUtf8WithByteLength)
-{
-    const QStringList aStrings = { QString(), "plain", QString::fromUtf8("\xC3\xBC\xF0\x9F\x98\x80"), QString(1000, QChar('x')) };
-    QByteArray aData;
-    Stream cOut(&aData, true);
-    for (const QString& sText : aStrings)
-        cOut << sText;
-    // After "" (4 bytes) and "plain" (4 + 5): UTF-8 bytes, not UTF-16 units.
-    EXPECT_EQ(FieldAt(aData, 13), 6u);
-    Stream cIn(&aData, false);
     for (const QString& sText : aStrings) {
         QString sRead = "garbage";
         cIn >> sRead;
         EXPECT_EQ(sRead, sText);
     }
-    EXPECT_TRUE(cIn.AtEnd());
+    EXPECT_TRUE(ErrorTextOf([&] { cIn >> i8; }).contains(QString("offset %1").arg(aData.size())));
 
-    // Lengths beyond the data fail at the string's offset without allocating.
-    for (const char* sLength : { "\x05\0\0\0", "\xFF\xFF\xFF\xFF" }) {
-        QByteArray aBad = QByteArray(1, '\x09') + QByteArray(sLength, 4) + "abcd";
-        Stream cBadIn(&aBad, false);
-        uint8_t iFirst = 0;
-        QString sText = "kept";
-        cBadIn >> iFirst;
-        EXPECT_TRUE(ErrorTextOf([&] { cBadIn >> sText; }).contains("offset 1"));
-        EXPECT_EQ(sText, "kept");
-    }
+    // A length beyond the data fails at the string's offset without allocating.
+    QByteArray aBad = QByteArray(1, '\x09') + QByteArray(4, '\xFF') + "abcd";
+    Stream cBadIn(&aBad, false);
+    QString sText = "kept";
+    cBadIn >> i8;
+    EXPECT_TRUE(ErrorTextOf([&] { cBadIn >> sText; }).contains("offset 1"));
+    EXPECT_EQ(sText, "kept");
     EXPECT_FALSE(ErrorTextOf([&] { cIn << 1; }).isEmpty());  // writing a reading stream
 }
 
@@ -194,8 +182,7 @@ TEST(StreamScenes, RoundTripWithVersionsReferencesAndFiles)
     cOut.WriteHeader({ SceneNode::StaticClass() });
     Stream cIn(&aData, false);
     cIn.ReadHeader();
-    EXPECT_TRUE(cIn.IsOlderThan(351));
-    EXPECT_TRUE(cIn.IsAtLeast(340));
+    EXPECT_EQ(cIn.FormatVersion(), 340);
     EXPECT_EQ(cIn.ClassVersion(SceneNode::StaticClass()), 4);
     EXPECT_EQ(cIn.ClassVersion(Node::StaticClass()), 0);  // not in the header
 
@@ -226,6 +213,7 @@ TEST(StreamScenes, CorruptHeadersTablesCountsAndRecordsAreRefused)
     EXPECT_TRUE(ReadError(QByteArray(aGood).replace(0, 1, "X")).contains("magic"));
     EXPECT_TRUE(ReadError(Patched(aGood, 8, 363)).contains("format version 363"));
     EXPECT_TRUE(ReadError(Patched(aGood, 8, 0)).contains("format version 0"));
+    EXPECT_TRUE(ReadError(Patched(aGood, 12, 0xFFFFFFFFu)).contains("class count"));
 
     // Every count and length field, changed either way, fails naming an offset.
     const std::vector<int> aFields = CountFieldOffsets(aGood);
@@ -239,10 +227,15 @@ TEST(StreamScenes, CorruptHeadersTablesCountsAndRecordsAreRefused)
     EXPECT_TRUE(sTrailing.contains(QString("3 bytes of unexpected data at offset %1").arg(aGood.size())))
         << sTrailing.toStdString();
 
-    // The first node's class index, just past the node count, beyond the table.
+    // Each guard by name: counts that cannot fit are refused before anything is
+    // allocated or read, and a record longer than its node reads is named.
+    const int iNodeCountAt = aFields.end()[-4], iFirstLengthAt = aFields.end()[-3];
     const uint32_t iClasses = FieldAt(aGood, 12);
-    const QString sIndex = ReadError(Patched(aGood, aFields.end()[-4] + 4, iClasses));
-    EXPECT_TRUE(sIndex.contains(QString("class index %1 ").arg(iClasses))) << sIndex.toStdString();
+    EXPECT_TRUE(ReadError(Patched(aGood, iNodeCountAt, 0x40000000u)).contains("node count"));
+    EXPECT_TRUE(ReadError(Patched(aGood, iNodeCountAt + 4, iClasses)).contains(QString("class index %1 ").arg(iClasses)));
+    EXPECT_TRUE(ReadError(Patched(aGood, iFirstLengthAt, 0xFFFFFF00u)).contains("claims"));
+    const QByteArray aLonger = Patched(aGood, iFirstLengthAt, FieldAt(aGood, iFirstLengthAt) + 1);
+    EXPECT_TRUE(ReadError(aLonger).contains("node 0 (StreamTestSceneNode)"));
     QByteArray aUnknown = aGood;
     aUnknown.replace("StreamTestSceneNode", "StreamTestSceneNoda");
     EXPECT_TRUE(ReadError(aUnknown).contains("unknown class \"StreamTestSceneNoda\""));
