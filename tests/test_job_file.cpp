@@ -54,6 +54,7 @@ const BrokenCase s_aBroken[] = {
            "steps": [ { "do": "stroke", "layer": "a", "tile": [0, 0], "points": [[1, 1]] } ] })",
       "steps[0].tile: layer \"a\" is not a pool" },
     { R"({ "steps": [ { "do": "save-scene", "file": "afile/s.vks" } ] })", "steps[0].file: folder" },
+    { R"({ "steps": [ { "do": "open-scene", "file": "afile" } ] })", "is not a scene file" },
     { R"({ "layers": [ { "name": "a", "size": [8, 8] } ],
            "steps": [ { "do": "check", "layer": "a", "hash": "abc" } ] })", "steps[0].hash: must be 40 hexadecimal digits" },
 };
