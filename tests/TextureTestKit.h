@@ -26,8 +26,6 @@ public:
     using VarnikTexture::Free;
     using VarnikTexture::HasCompositingAttachment;
     using VarnikTexture::IsBackingImageStale;
-    using VarnikTexture::IsInUndoableOperation;
-    using VarnikTexture::ProxyLevelMember;
     using VarnikTexture::TextureHeight;
     using VarnikTexture::TextureWidth;
 };
@@ -116,14 +114,6 @@ inline void FillModel(std::vector<uint8_t>& a, int iWidth, const ImgTile& t, con
             std::memcpy(&a[(size_t(y) * size_t(iWidth) + size_t(x)) * 4], aColor, 4);
 }
 
-/// Copies a rectangle of one RGBA8 buffer into another of the same width.
-inline void CopyModel(std::vector<uint8_t>& aDest, const std::vector<uint8_t>& aSrc, int iWidth, const ImgTile& t)
-{
-    for (int y = t.y; y < t.y + t.ny; ++y)
-        std::memcpy(&aDest[(size_t(y) * size_t(iWidth) + size_t(t.x)) * 4],
-                    &aSrc[(size_t(y) * size_t(iWidth) + size_t(t.x)) * 4], size_t(t.nx) * 4);
-}
-
 /// Largest absolute difference of two byte buffers (256 when the lengths differ);
 /// compared instead of the buffers, which gtest prints badly when they are huge.
 inline int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
@@ -148,33 +138,12 @@ inline std::pair<int, int> GLTextureSize(GLuint iName)
     return std::make_pair(int(iW), int(iH));
 }
 
-/// Paints a rectangle of the texture in one colour on the GPU as a stroke
-/// would (a scissored clear); framebuffer, scissor and clear colour are put back.
+/// Paints a rectangle of the texture in one colour on the GPU behind the
+/// module's back, as a stroke would; no binding or other GL state is touched.
 inline void PaintRect(GLuint iName, const ImgTile& t, float r, float g, float b, float a)
 {
-    GLint iPrevFbo = 0;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &iPrevFbo);
-    GLint aScissor[4];
-    glGetIntegerv(GL_SCISSOR_BOX, aScissor);
-    GLboolean bScissor = glIsEnabled(GL_SCISSOR_TEST);
-    GLfloat aClear[4];
-    glGetFloatv(GL_COLOR_CLEAR_VALUE, aClear);
-
-    GLuint iFbo = 0;
-    glGenFramebuffersEXT(1, &iFbo);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, iFbo);
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, iName, 0);
-    glEnable(GL_SCISSOR_TEST);
-    glScissor(t.x, t.y, t.nx, t.ny);
-    glClearColor(r, g, b, a);
-    glClear(GL_COLOR_BUFFER_BIT);
-
-    glClearColor(aClear[0], aClear[1], aClear[2], aClear[3]);
-    glScissor(aScissor[0], aScissor[1], aScissor[2], aScissor[3]);
-    if (!bScissor)
-        glDisable(GL_SCISSOR_TEST);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(iPrevFbo));
-    glDeleteFramebuffersEXT(1, &iFbo);
+    const float aColor[4] = {r, g, b, a};
+    glClearTexSubImage(iName, 0, t.x, t.y, 0, t.nx, t.ny, 1, GL_RGBA, GL_FLOAT, aColor);
 }
 
 /// Records, while it lives, every buffer map that upload and readback make
@@ -186,13 +155,8 @@ public:
     {
         s_aMaps.clear();
         s_fMap = std::exchange(glMapBuffer, &Map);
-        s_fMapArb = std::exchange(glMapBufferARB, &MapArb);
     }
-    ~MapRecorder()
-    {
-        glMapBuffer = s_fMap;
-        glMapBufferARB = s_fMapArb;
-    }
+    ~MapRecorder() { glMapBuffer = s_fMap; }
     MapRecorder(const MapRecorder&) = delete;
     MapRecorder& operator=(const MapRecorder&) = delete;
 
@@ -208,21 +172,11 @@ public:
 private:
     static void* GLAPIENTRY Map(GLenum t, GLenum a)
     {
-        Record(t);
-        return s_fMap(t, a);
-    }
-    static void* GLAPIENTRY MapArb(GLenum t, GLenum a)
-    {
-        Record(t);
-        return s_fMapArb(t, a);
-    }
-    static void Record(GLenum t)
-    {
         s_aMaps.emplace_back(t, varnik::VKCrashReporterFlag::OpenBits(CrashScope::s_iCategory));
+        return s_fMap(t, a);
     }
     static inline std::vector<std::pair<GLenum, uint32_t>> s_aMaps;  ///< target and open scopes
     static inline PFNGLMAPBUFFERPROC s_fMap = nullptr;
-    static inline PFNGLMAPBUFFERARBPROC s_fMapArb = nullptr;
 };
 
 /// Sets one of the module's boolean preferences for the life of the object.
