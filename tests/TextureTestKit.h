@@ -129,12 +129,9 @@ inline int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_
 /// Width and height of level 0 of a GL texture, as GL holds it.
 inline std::pair<int, int> GLTextureSize(GLuint iName)
 {
-    const GLint iPrev = varnik::test::GLInteger(GL_TEXTURE_BINDING_2D);
     GLint iW = 0, iH = 0;
-    glBindTexture(GL_TEXTURE_2D, iName);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &iW);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &iH);
-    glBindTexture(GL_TEXTURE_2D, GLuint(iPrev));
+    glGetTextureLevelParameteriv(iName, 0, GL_TEXTURE_WIDTH, &iW);
+    glGetTextureLevelParameteriv(iName, 0, GL_TEXTURE_HEIGHT, &iH);
     return std::make_pair(int(iW), int(iH));
 }
 
