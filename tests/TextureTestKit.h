@@ -24,7 +24,6 @@ class TextureProbe : public VarnikTexture
 public:
     using VarnikTexture::BackingImage;
     using VarnikTexture::Free;
-    using VarnikTexture::HasCompositingAttachment;
     using VarnikTexture::IsBackingImageStale;
     using VarnikTexture::TextureHeight;
     using VarnikTexture::TextureWidth;
@@ -95,8 +94,7 @@ inline std::vector<float> ImageFloats(const Image& cImage)
 inline std::unique_ptr<TextureProbe> UploadRGBA8(const std::vector<uint8_t>& aPixels, int iWidth, int iHeight)
 {
     std::unique_ptr<TextureProbe> pTexture = NewProbe();
-    std::unique_ptr<Image> pImage = ImageFrom(aPixels.data(), iWidth, iHeight, Image::e8integer);
-    pTexture->CopyFrom(pImage.get(), nullptr);
+    pTexture->CopyFrom(ImageFrom(aPixels.data(), iWidth, iHeight, Image::e8integer).get(), nullptr);
     return pTexture;
 }
 
