@@ -93,8 +93,7 @@ long ChildrenPeakKiB()
 #endif
         c.bLibraryError = OIIO::has_error();
         std::string aPixels(size_t(cImage.Width()) * cImage.Height() * cImage.BytesPerPixel(), '\0');
-        if (c.eKind == Outcome::eLoaded)
-            cImage.getTile(0, 0, int(cImage.Width()), int(cImage.Height()), aPixels.data());
+        cImage.getTile(0, 0, int(cImage.Width()), int(cImage.Height()), aPixels.data());  // none if it failed
         c.iKiB = long(aPixels.size() / 1024);
         c.iHash = std::hash<std::string>()(aPixels);
         send(iSocket, &c, sizeof(c), MSG_NOSIGNAL);
@@ -150,17 +149,15 @@ private:
     int m_iSocket = -1;
 };
 
-/// A valid file to damage: format, layout and pixel type.
-struct Seed
+/// Valid files to damage: format, layout and pixel type.
+const struct Seed
 {
     const char* sName;
     int iChannels;
     OIIO::TypeDesc::BASETYPE eType;
     int iTile;  ///< tile side, 0 for scanlines
     const char* sCompression;
-};
-
-const Seed s_aSeeds[] = {
+} s_aSeeds[] = {
     {"scan8.tif", 4, OIIO::TypeDesc::UINT8, 0, "none"},      {"scan16.tif", 3, OIIO::TypeDesc::UINT16, 0, "lzw"},
     {"scanf.tif", 4, OIIO::TypeDesc::FLOAT, 0, "none"},      {"scanzip.tif", 1, OIIO::TypeDesc::UINT8, 0, "zip"},
     {"tile8.tif", 4, OIIO::TypeDesc::UINT8, 64, "zip"},      {"tilef.tif", 3, OIIO::TypeDesc::FLOAT, 32, "none"},

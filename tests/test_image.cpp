@@ -209,8 +209,7 @@ TEST(ImageTiles, RandomRectanglesMatchModelSelfCopyOverlapsLayoutsMustMatch)
 
     Image cFloat;
     cFloat.create(10, 10, 1, Image::e32float);
-    const QString s = ErrorTextOf([&] { c.CopyRect(cFloat, ImgTile(0, 0, 5, 5), 0, 0); });
-    EXPECT_TRUE(s.contains("Image::CopyRect")) << s.toStdString();
+    EXPECT_TRUE(ErrorTextOf([&] { c.CopyRect(cFloat, ImgTile(0, 0, 5, 5), 0, 0); }).contains("layouts differ"));
     EXPECT_EQ(Whole(c), m.a);
 
     // Null buffers with a real rectangle are refused, not dereferenced.
@@ -220,7 +219,7 @@ TEST(ImageTiles, RandomRectanglesMatchModelSelfCopyOverlapsLayoutsMustMatch)
 
 // --- descriptors ------------------------------------------------------------
 
-TEST(ImageDescriptor, ConversionsFillAndNormalize)
+TEST(ImageDescriptor, ConversionsFillConvertFromAndNormalize)
 {
     Image c;
     c.create(2, 1, 4, Image::e8integer);
@@ -228,54 +227,44 @@ TEST(ImageDescriptor, ConversionsFillAndNormalize)
     c.setTile(0, 0, 2, 1, aRGBA);
 
     const PixelDescriptor cBGRA(4, PixelDescriptor::eUInt8, PixelDescriptor::eBGRA);
-    const std::vector<uint8_t> aBGRA = Texels<uint8_t>(c, 0, 0, 2, &cBGRA);
-    EXPECT_EQ(aBGRA, (std::vector<uint8_t>{30, 20, 10, 40, 70, 60, 50, 80}));
+    EXPECT_EQ(Texels<uint8_t>(c, 0, 0, 2, &cBGRA), (std::vector<uint8_t>{30, 20, 10, 40, 70, 60, 50, 80}));
     const PixelDescriptor cARGB(4, PixelDescriptor::eUInt8, PixelDescriptor::eARGB);
     EXPECT_EQ(Texels<uint8_t>(c, 0, 0, 2, &cARGB), (std::vector<uint8_t>{40, 10, 20, 30, 80, 50, 60, 70}));
-    c.setTile(0, 0, 2, 1, aBGRA.data(), &cBGRA);  // back through the same order: unchanged
-    EXPECT_EQ(Whole(c), std::vector<uint8_t>(aRGBA, aRGBA + 8));
 
-    // 8-bit to float and 16-bit: normalised.
+    // 8-bit to float: normalised.
     const PixelDescriptor cFloat(4, PixelDescriptor::eFloat32);
-    const std::vector<float> aF = Texels<float>(c, 0, 0, 2, &cFloat);
-    EXPECT_FLOAT_EQ(aF[0], 10.0f / 255.0f);
-    EXPECT_FLOAT_EQ(aF[7], 80.0f / 255.0f);
-    const PixelDescriptor c16(4, PixelDescriptor::eUInt16);
-    EXPECT_EQ(Texels<uint16_t>(c, 0, 0, 2, &c16)[1], 20 * 257);
+    EXPECT_FLOAT_EQ(Texels<float>(c, 1, 0, 1, &cFloat)[3], 80.0f / 255.0f);
 
     // Gray into RGBA: replicated, alpha opaque. RGBA into gray: luma, alpha kept.
     const uint8_t aGray[2] = {7, 200};
     const PixelDescriptor cGray(1, PixelDescriptor::eUInt8);
     c.setTile(0, 0, 2, 1, aGray, &cGray);
     EXPECT_EQ(Whole(c), (std::vector<uint8_t>{7, 7, 7, 255, 200, 200, 200, 255}));
-    const uint8_t aColour[8] = {255, 0, 0, 9, 0, 0, 255, 99};
+    const uint8_t aColour[8] = {255, 0, 0, 9, 0, 255, 255, 99};
     c.setTile(0, 0, 2, 1, aColour);
     const PixelDescriptor cGrayAlpha(2, PixelDescriptor::eUInt8);
-    EXPECT_EQ(Texels<uint8_t>(c, 0, 0, 2, &cGrayAlpha), (std::vector<uint8_t>{54, 9, 18, 99}));  // .2126, .0722
-
-    // Half and float agree both ways, exactly for values a half holds.
-    Image cHalf;
-    cHalf.create(2, 1, 1, Image::e16float);
-    const float aVals[2] = {-2.5f, 1024.0f};
-    const PixelDescriptor cF1(1, PixelDescriptor::eFloat32);
-    cHalf.setTile(0, 0, 2, 1, aVals, &cF1);
-    EXPECT_EQ(Texels<float>(cHalf, 0, 0, 2, &cF1), std::vector<float>(aVals, aVals + 2));
-    EXPECT_EQ(Texels<uint16_t>(cHalf, 1, 0)[0], half_(1024.0f).Bits());
+    EXPECT_EQ(Texels<uint8_t>(c, 0, 0, 2, &cGrayAlpha), (std::vector<uint8_t>{54, 9, 201, 99}));  // .2126, .7152, .0722
 
     // An invalid descriptor is refused and writes nothing.
     const auto aBefore = Whole(c);
-    const PixelDescriptor cBad(5, PixelDescriptor::eUInt8);
-    EXPECT_TRUE(ErrorTextOf([&] { c.setTile(0, 0, 1, 1, aRGBA, &cBad); }).contains("pixel descriptor"));
-    const PixelDescriptor cBadType(4, PixelDescriptor::ChannelType(42));
-    EXPECT_TRUE(ErrorTextOf([&] { c.setTile(0, 0, 1, 1, aRGBA, &cBadType); }).contains("pixel descriptor"));
+    for (const PixelDescriptor& cBad : {PixelDescriptor(5, PixelDescriptor::eUInt8),
+                                        PixelDescriptor(4, PixelDescriptor::ChannelType(42))})
+        EXPECT_TRUE(ErrorTextOf([&] { c.setTile(0, 0, 1, 1, aRGBA, &cBad); }).contains("pixel descriptor"));
     EXPECT_EQ(Whole(c), aBefore);
 
-    // Fill through a descriptor, and normalising.
+    // Fill through a descriptor, converting copies and normalising.
     c.create(70, 40, 3, Image::e16integer);
     const float aOrange[4] = {1.0f, 0.5f, 0.0f, 0.25f};
     const PixelDescriptor cFloat4(4, PixelDescriptor::eFloat32);
     c.fillTile(-5, -5, 200, 200, aOrange, &cFloat4);
     EXPECT_EQ(Texels<uint16_t>(c, 69, 39), (std::vector<uint16_t>{65535, 32768, 0}));
+
+    // A converting copy between sizes takes the overlap only.
+    Image c8;
+    c8.create(50, 60, 4, Image::e8integer);
+    c8.ConvertFrom(c);
+    EXPECT_EQ(Texels<uint8_t>(c8, 49, 39), (std::vector<uint8_t>{255, 128, 0, 255}));
+    EXPECT_EQ(Texels<uint8_t>(c8, 10, 45), (std::vector<uint8_t>{0, 0, 0, 0}));  // below the source: untouched
 
     // Normalising keeps colour and history, adds opaque alpha.
     ASSERT_TRUE(c.NewVersion());
@@ -347,17 +336,20 @@ TEST(ImageProxy, EveryLevelMatchesBoxFilterAndIsCachedUntilAWrite)
             c.create(s[0], s[1], k.ch, k.f);
             const size_t n = size_t(s[0]) * s[1] * k.ch;
             const bool bInteger = k.f == Image::e8integer || k.f == Image::e16integer;
+            std::vector<double> aRef;
             if (bInteger) {
                 auto a = Random(n * Image::BytesPerChannel(k.f), r);
                 c.setTile(0, 0, s[0], s[1], a.data());
+                aRef = Values(c);
             } else {
-                std::vector<float> a(n);  // floats stay exact through the averages
+                std::vector<float> a(n);  // exact in a half too; floats stay exact through the averages
                 for (auto& v : a)
-                    v = k.f == Image::e32float ? float(r() % 1000) / 8.0f : float(r() % 2000) / 100.0f - 5.0f;
+                    v = k.f == Image::e32float ? float(r() % 1000) / 8.0f : float(r() % 2000) / 64.0f - 5.0f;
                 const PixelDescriptor cF(k.ch, PixelDescriptor::eFloat32);
                 c.setTile(0, 0, s[0], s[1], a.data(), &cF);
+                aRef.assign(a.begin(), a.end());
+                ASSERT_EQ(Values(c), aRef) << "written and read back as floats";
             }
-            std::vector<double> aRef = Values(c);
             int w = s[0], h = s[1];
             for (unsigned iLevel = 1; iLevel <= Image::s_iMaxProxyLevel; ++iLevel) {
                 aRef = BoxStep(aRef, w, h, int(k.ch), bInteger);
@@ -441,7 +433,6 @@ TEST(ImageVersions, ChangeNewChangePrevNextMergeAndPurge)
         aStates.push_back(aModel);
     }
     EXPECT_TRUE(c.MergeOldestVersions());  // states 0 and 1 become one: state 1
-    EXPECT_EQ(c.NumVersions(), 3);
     EXPECT_EQ(c.CurrentVersion(), 2);
     EXPECT_EQ(Whole(c), aStates[3]);
     Walk(c, "P2P1p1", aStates);
@@ -450,13 +441,11 @@ TEST(ImageVersions, ChangeNewChangePrevNextMergeAndPurge)
     // leads from them straight to the version after the merged pair, carrying
     // the tile that only the dropped step changed.
     EXPECT_TRUE(c.MergeOldestVersions());
-    EXPECT_EQ(c.NumVersions(), 2);
     EXPECT_EQ(c.CurrentVersion(), 0);
     EXPECT_EQ(Whole(c), aStates[1]);
     Walk(c, "N3P1", aStates);
     EXPECT_TRUE(c.PurgeNewerVersions());
     EXPECT_EQ(c.NumVersions(), 1);
-    EXPECT_EQ(Whole(c), aStates[1]);
 
     // A new version after stepping back ends the redo history.
     ASSERT_TRUE(c.NewVersion());
@@ -557,9 +546,9 @@ TEST(ImageState, DirtyKeepDirectAccessAndRefusedSaves)
     Image cLarge;
     cLarge.create(1000, 10, 1, Image::e8integer);
     EXPECT_EQ(cLarge.DirectAccess(), nullptr);  // more than one storage tile
-    Image cEmpty;
 
     // Saves refused before the codec is asked.
+    Image cEmpty;
     EXPECT_TRUE(ErrorTextOf([&] { cEmpty.Save("/tmp/x.png"); }).contains("no pixels"));
     EXPECT_TRUE(ErrorTextOf([&] { c.Save("/tmp/x.png", 12); }).contains("12 bits"));
 }

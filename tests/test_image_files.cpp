@@ -56,8 +56,7 @@ void FillRandom(Image& c, uint32_t iSeed, bool bSmooth = false)
 TEST(ImageFiles, RoundTripsKeepTypeChannelsAndPixels)
 {
     const struct { const char* sExt; uint32_t iWidth, iHeight, iChannels; Image::Format eFormat; } aCases[] = {
-        {"png", 67, 45, 4, Image::e8integer},   {"png", 67, 45, 1, Image::e8integer},
-        {"png", 33, 20, 2, Image::e8integer},   {"png", 67, 45, 3, Image::e16integer},
+        {"png", 67, 45, 4, Image::e8integer},   {"png", 33, 20, 2, Image::e16integer},
         {"tif", 300, 260, 4, Image::e8integer}, {"tif", 67, 45, 3, Image::e16integer},
         {"tiff", 130, 70, 4, Image::e32float},  {"exr", 300, 140, 4, Image::e16float},
         {"exr", 67, 45, 3, Image::e32float},    {"psd", 67, 45, 3, Image::e8integer},
