@@ -77,19 +77,14 @@ TEST_F(AttributePointerTest, SameValueTwiceAndValidatorDecides)
 {
     auto pKeep = NewTexture("keep me"), pDrop = NewTexture("drop me");
     AttributePointer<Texture> cPointer(nullptr, "ref");
-    // Setting the same node again is no change for the reference; the plain form tells every time.
-    AttributeInstance<Texture*> cPlain(nullptr, "raw");
-    for (int i = 0; i < 2; ++i) {
-        cPointer.SetValue(pDrop.get());
-        cPlain.SetValue(pDrop.get());
-    }
+    // Setting the same node again is no change for the reference.
+    cPointer.SetValue(pDrop.get());
+    cPointer.SetValue(pDrop.get());
     EXPECT_EQ(cPointer.EventCount(Attribute::eValueChanged), 1);
-    EXPECT_EQ(cPlain.EventCount(Attribute::eValueChanged), 2);
 
     cPointer.SetValidator(&OnlyNamedKeep);
     EXPECT_FALSE(cPointer.ValidatePointerValue(pDrop.get()));
     cPointer.SetPointerValue(pKeep.get(), true);
-    EXPECT_EQ(cPointer.Value(), pKeep.get());
     EXPECT_EQ(cPointer.RegisteredAt(), &pKeep->NodeAttribute());  // registered through SetValue
     const int iEvents = cPointer.EventCount(Attribute::eValueChanged);
     cPointer.SetPointerValue(pDrop.get(), true);
