@@ -24,10 +24,7 @@ class TextureProbe : public VarnikTexture
 public:
     using VarnikTexture::BackingImage;
     using VarnikTexture::Free;
-    using VarnikTexture::HasCompositingAttachment;
     using VarnikTexture::IsBackingImageStale;
-    using VarnikTexture::IsInUndoableOperation;
-    using VarnikTexture::ProxyLevelMember;
     using VarnikTexture::TextureHeight;
     using VarnikTexture::TextureWidth;
 };
@@ -97,8 +94,7 @@ inline std::vector<float> ImageFloats(const Image& cImage)
 inline std::unique_ptr<TextureProbe> UploadRGBA8(const std::vector<uint8_t>& aPixels, int iWidth, int iHeight)
 {
     std::unique_ptr<TextureProbe> pTexture = NewProbe();
-    std::unique_ptr<Image> pImage = ImageFrom(aPixels.data(), iWidth, iHeight, Image::e8integer);
-    pTexture->CopyFrom(pImage.get(), nullptr);
+    pTexture->CopyFrom(ImageFrom(aPixels.data(), iWidth, iHeight, Image::e8integer).get(), nullptr);
     return pTexture;
 }
 
@@ -116,14 +112,6 @@ inline void FillModel(std::vector<uint8_t>& a, int iWidth, const ImgTile& t, con
             std::memcpy(&a[(size_t(y) * size_t(iWidth) + size_t(x)) * 4], aColor, 4);
 }
 
-/// Copies a rectangle of one RGBA8 buffer into another of the same width.
-inline void CopyModel(std::vector<uint8_t>& aDest, const std::vector<uint8_t>& aSrc, int iWidth, const ImgTile& t)
-{
-    for (int y = t.y; y < t.y + t.ny; ++y)
-        std::memcpy(&aDest[(size_t(y) * size_t(iWidth) + size_t(t.x)) * 4],
-                    &aSrc[(size_t(y) * size_t(iWidth) + size_t(t.x)) * 4], size_t(t.nx) * 4);
-}
-
 /// Largest absolute difference of two byte buffers (256 when the lengths differ);
 /// compared instead of the buffers, which gtest prints badly when they are huge.
 inline int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
@@ -139,42 +127,18 @@ inline int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_
 /// Width and height of level 0 of a GL texture, as GL holds it.
 inline std::pair<int, int> GLTextureSize(GLuint iName)
 {
-    const GLint iPrev = varnik::test::GLInteger(GL_TEXTURE_BINDING_2D);
     GLint iW = 0, iH = 0;
-    glBindTexture(GL_TEXTURE_2D, iName);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &iW);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &iH);
-    glBindTexture(GL_TEXTURE_2D, GLuint(iPrev));
+    glGetTextureLevelParameteriv(iName, 0, GL_TEXTURE_WIDTH, &iW);
+    glGetTextureLevelParameteriv(iName, 0, GL_TEXTURE_HEIGHT, &iH);
     return std::make_pair(int(iW), int(iH));
 }
 
-/// Paints a rectangle of the texture in one colour on the GPU as a stroke
-/// would (a scissored clear); framebuffer, scissor and clear colour are put back.
+/// Paints a rectangle of the texture in one colour on the GPU behind the
+/// module's back, as a stroke would; no binding or other GL state is touched.
 inline void PaintRect(GLuint iName, const ImgTile& t, float r, float g, float b, float a)
 {
-    GLint iPrevFbo = 0;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &iPrevFbo);
-    GLint aScissor[4];
-    glGetIntegerv(GL_SCISSOR_BOX, aScissor);
-    GLboolean bScissor = glIsEnabled(GL_SCISSOR_TEST);
-    GLfloat aClear[4];
-    glGetFloatv(GL_COLOR_CLEAR_VALUE, aClear);
-
-    GLuint iFbo = 0;
-    glGenFramebuffersEXT(1, &iFbo);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, iFbo);
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, iName, 0);
-    glEnable(GL_SCISSOR_TEST);
-    glScissor(t.x, t.y, t.nx, t.ny);
-    glClearColor(r, g, b, a);
-    glClear(GL_COLOR_BUFFER_BIT);
-
-    glClearColor(aClear[0], aClear[1], aClear[2], aClear[3]);
-    glScissor(aScissor[0], aScissor[1], aScissor[2], aScissor[3]);
-    if (!bScissor)
-        glDisable(GL_SCISSOR_TEST);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(iPrevFbo));
-    glDeleteFramebuffersEXT(1, &iFbo);
+    const float aColor[4] = {r, g, b, a};
+    glClearTexSubImage(iName, 0, t.x, t.y, 0, t.nx, t.ny, 1, GL_RGBA, GL_FLOAT, aColor);
 }
 
 /// Records, while it lives, every buffer map that upload and readback make
@@ -186,13 +150,8 @@ public:
     {
         s_aMaps.clear();
         s_fMap = std::exchange(glMapBuffer, &Map);
-        s_fMapArb = std::exchange(glMapBufferARB, &MapArb);
     }
-    ~MapRecorder()
-    {
-        glMapBuffer = s_fMap;
-        glMapBufferARB = s_fMapArb;
-    }
+    ~MapRecorder() { glMapBuffer = s_fMap; }
     MapRecorder(const MapRecorder&) = delete;
     MapRecorder& operator=(const MapRecorder&) = delete;
 
@@ -208,21 +167,11 @@ public:
 private:
     static void* GLAPIENTRY Map(GLenum t, GLenum a)
     {
-        Record(t);
-        return s_fMap(t, a);
-    }
-    static void* GLAPIENTRY MapArb(GLenum t, GLenum a)
-    {
-        Record(t);
-        return s_fMapArb(t, a);
-    }
-    static void Record(GLenum t)
-    {
         s_aMaps.emplace_back(t, varnik::VKCrashReporterFlag::OpenBits(CrashScope::s_iCategory));
+        return s_fMap(t, a);
     }
     static inline std::vector<std::pair<GLenum, uint32_t>> s_aMaps;  ///< target and open scopes
     static inline PFNGLMAPBUFFERPROC s_fMap = nullptr;
-    static inline PFNGLMAPBUFFERARBPROC s_fMapArb = nullptr;
 };
 
 /// Sets one of the module's boolean preferences for the life of the object.

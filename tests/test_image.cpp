@@ -89,25 +89,21 @@ TEST(ImageShape, BadCreateThrowsAndKeepsTheImageGoodOnesClearOrKeep)
     Paint(c, 3);
     const auto aBefore = Whole(c);
 
+    // One case per check; a shape may leave channels or format open, not both.
     const struct { uint32_t w, h, ch; Image::Format f; const char* sText; } aBad[] = {
         {0, 5, 4, Image::e8integer, "invalid size 0 x 5"}, {5, 0, 4, Image::e8integer, "invalid size 5 x 0"},
-        {1u << 31, 4, 4, Image::e8integer, "invalid size"},
         {Image::s_iMaxDimension + 1, 4, 4, Image::e8integer, "invalid size"},
-        {4, 4, 0, Image::eNoFormat, "channel count 0"}, {4, 4, 5, Image::e8integer, "channel count 5"},
-        {4, 4, 4, Image::Format(9), "unknown format 9"}, {4, 4, 5, Image::eNoFormat, "channel count 5"}};
+        {4, Image::s_iMaxDimension + 1, 4, Image::e8integer, "invalid size"},
+        {4, 4, 0, Image::eNoFormat, "channel count 0"}, {4, 4, 5, Image::eNoFormat, "channel count 5"},
+        {4, 4, 4, Image::Format(9), "unknown format 9"}};
     for (const auto& k : aBad)
         EXPECT_TRUE(ErrorTextOf([&] { c.create(k.w, k.h, k.ch, k.f); }).contains(k.sText)) << k.sText;
-    EXPECT_EQ(c.getBounds(), ImgTile(0, 0, 40, 30));
-    EXPECT_EQ(c.BytesPerPixel(), 4u);
-    EXPECT_EQ(Whole(c), aBefore);
+    EXPECT_EQ(Whole(c), aBefore);  // the size too
 
-    // Every format's channel size.
-    const uint32_t aBytes[] = {1, 2, 4, 2, 4, 2, 4, 4};
-    for (uint32_t f = 0; f < 8; ++f) {
-        c.create(3, 3, 3, Image::Format(f));
-        EXPECT_EQ(c.BytesPerPixel(), 3 * aBytes[f]) << "format " << f;
-        EXPECT_EQ(PixelDescriptor::BytesPerChannel(Image::ChannelTypeOf(Image::Format(f))), aBytes[f]);
-    }
+    // Storage size and converter channel type agree for every format.
+    for (uint32_t f = 0; f < 8; ++f)
+        EXPECT_EQ(Image::BytesPerChannel(Image::Format(f)),
+                  PixelDescriptor::BytesPerChannel(Image::ChannelTypeOf(Image::Format(f)))) << "format " << f;
 
     // A good create clears; it keeps the pixels only when asked and the shape is the same.
     c.create(20, 10, 2, Image::e16integer);
@@ -154,11 +150,8 @@ TEST(ImageTiles, RandomRectanglesMatchModelSelfCopyOverlapsLayoutsMustMatch)
         Image cOther;
         cOther.create(k.w / 2 + 3, k.h / 2 + 5, k.ch, k.f);
         Model mOther(int(cOther.Width()), int(cOther.Height()), bpp);
-        {
-            auto a = Random(mOther.a.size(), r);
-            cOther.setTile(0, 0, mOther.w, mOther.h, a.data());
-            mOther.a = a;
-        }
+        mOther.a = Random(mOther.a.size(), r);
+        cOther.setTile(0, 0, mOther.w, mOther.h, mOther.a.data());
         for (int iStep = 0; iStep < 60; ++iStep) {
             const int x = int(r() % (k.w + 40)) - 20, y = int(r() % (k.h + 40)) - 20;
             const int nx = 1 + int(r() % (k.w / 2 + 10)), ny = 1 + int(r() % (k.h / 2 + 10));
@@ -173,10 +166,8 @@ TEST(ImageTiles, RandomRectanglesMatchModelSelfCopyOverlapsLayoutsMustMatch)
                 auto aPixel = Random(bpp, r);
                 const ImgTile cClip(int(r() % k.w), int(r() % k.h), k.w / 3, k.h / 3);
                 c.fillTile(x, y, nx, ny, aPixel.data(), nullptr, &cClip);
-                const ImgTile cArea(ImgTile(x, y, nx, ny), cClip);
-                for (int j = 0; j < cArea.ny; ++j)
-                    for (int i = 0; i < cArea.nx; ++i)
-                        m.Set(cArea.x + i, cArea.y + j, 1, 1, aPixel.data(), bpp);
+                const ImgTile cArea(ImgTile(ImgTile(x, y, nx, ny), cClip), ImgTile(0, 0, k.w, k.h));
+                m.a = Filled(m.a, k.w, bpp, cArea, aPixel.data());
                 break;
             }
             case 2: {
@@ -224,13 +215,10 @@ TEST(ImageTiles, RandomRectanglesMatchModelSelfCopyOverlapsLayoutsMustMatch)
     Paint(c, 9);
     Model m(300, 280, 1);
     m.a = Whole(c);
-    const Model mBefore = m;
+    const std::vector<uint8_t> aBefore = m.a;
     // Overlapping move to the lower right across tile seams.
     c.CopyRect(c, ImgTile(10, 20, 270, 250), 27, 29);
-    for (int j = 0; j < 250; ++j)
-        for (int i = 0; i < 270; ++i)
-            if (27 + i < 300 && 29 + j < 280)
-                *m.At(27 + i, 29 + j) = mBefore.a[size_t(20 + j) * 300 + 10 + i];
+    m.Set(27, 29, 270, 250, &aBefore[20 * 300 + 10], 300);
     EXPECT_EQ(Whole(c), m.a);
 
     Image cFloat;
@@ -263,7 +251,7 @@ TEST(ImageDescriptor, ConversionsFillConvertFromAndNormalize)
 
     // 8-bit to float and 16-bit: normalised.
     const PixelDescriptor cFloat(4, PixelDescriptor::eFloat32);
-    std::vector<float> aF = Texels<float>(c, 0, 0, 2, &cFloat);
+    const std::vector<float> aF = Texels<float>(c, 0, 0, 2, &cFloat);
     EXPECT_FLOAT_EQ(aF[0], 10.0f / 255.0f);
     EXPECT_FLOAT_EQ(aF[7], 80.0f / 255.0f);
     const PixelDescriptor c16(4, PixelDescriptor::eUInt16);
@@ -284,24 +272,21 @@ TEST(ImageDescriptor, ConversionsFillConvertFromAndNormalize)
     const PixelDescriptor cGrayAlpha(2, PixelDescriptor::eUInt8);
     EXPECT_EQ(Texels<uint8_t>(c, 0, 0, 2, &cGrayAlpha), (std::vector<uint8_t>{54, 9, 18, 99}));  // .2126, .0722
 
-    // Half and float agree both ways.
+    // Half and float agree both ways, exactly for values a half holds.
     Image cHalf;
-    cHalf.create(3, 1, 1, Image::e16float);
-    const float aVals[3] = {0.333f, -2.5f, 1024.0f};
+    cHalf.create(2, 1, 1, Image::e16float);
+    const float aVals[2] = {-2.5f, 1024.0f};
     const PixelDescriptor cF1(1, PixelDescriptor::eFloat32);
-    cHalf.setTile(0, 0, 3, 1, aVals, &cF1);
-    const std::vector<float> aBack = Texels<float>(cHalf, 0, 0, 3, &cF1);
-    EXPECT_NEAR(aBack[0], 0.333f, 0.0005f);
-    EXPECT_EQ(aBack[1], -2.5f);
-    EXPECT_EQ(aBack[2], 1024.0f);
-    EXPECT_EQ(Texels<uint16_t>(cHalf, 2, 0)[0], half_(1024.0f).Bits());
+    cHalf.setTile(0, 0, 2, 1, aVals, &cF1);
+    EXPECT_EQ(Texels<float>(cHalf, 0, 0, 2, &cF1), std::vector<float>(aVals, aVals + 2));
+    EXPECT_EQ(Texels<uint16_t>(cHalf, 1, 0)[0], half_(1024.0f).Bits());
 
     // An invalid descriptor is refused and writes nothing.
     const auto aBefore = Whole(c);
     const PixelDescriptor cBad(5, PixelDescriptor::eUInt8);
     EXPECT_TRUE(ErrorTextOf([&] { c.setTile(0, 0, 1, 1, aRGBA, &cBad); }).contains("pixel descriptor"));
     const PixelDescriptor cBadType(4, PixelDescriptor::ChannelType(42));
-    EXPECT_TRUE(ErrorTextOf([&] { c.getTile(0, 0, 1, 1, aF.data(), &cBadType); }).contains("pixel descriptor"));
+    EXPECT_TRUE(ErrorTextOf([&] { c.setTile(0, 0, 1, 1, aRGBA, &cBadType); }).contains("pixel descriptor"));
     EXPECT_EQ(Whole(c), aBefore);
 
     // Fill through a descriptor, converting copies and normalising.
@@ -323,7 +308,6 @@ TEST(ImageDescriptor, ConversionsFillConvertFromAndNormalize)
     const uint16_t aBlue[3] = {0, 0, 65535};
     c.fillTile(0, 0, 10, 10, aBlue);
     c.NormalizeChannels();
-    EXPECT_EQ(c.ChannelCount(), 4u);
     EXPECT_EQ(Texels<uint16_t>(c, 5, 5), (std::vector<uint16_t>{0, 0, 65535, 65535}));
     ASSERT_TRUE(c.PrevVersion());
     EXPECT_EQ(Texels<uint16_t>(c, 5, 5), (std::vector<uint16_t>{65535, 32768, 0, 65535}));
@@ -331,7 +315,7 @@ TEST(ImageDescriptor, ConversionsFillConvertFromAndNormalize)
     c.create(300, 3, 1, Image::e32float);  // tiles never written become gray 0, alpha 1
     c.NormalizeChannels();
     EXPECT_EQ(Texels<float>(c, 299, 2), (std::vector<float>{0.0f, 1.0f}));
-    c.NormalizeChannels();  // two channels stay two
+    c.NormalizeChannels();  // gray and alpha stay as they are
     EXPECT_EQ(c.ChannelCount(), 2u);
 }
 
@@ -359,23 +343,17 @@ std::vector<double> BoxStep(const std::vector<double>& a, int w, int h, int ch, 
     return o;
 }
 
-template <typename T>
-std::vector<double> AsDouble(const Image& c, const PixelDescriptor* pDesc = nullptr)
-{
-    std::vector<T> a(size_t(c.Width()) * c.Height() * c.ChannelCount());
-    c.getTile(0, 0, int(c.Width()), int(c.Height()), a.data(), pDesc);
-    return std::vector<double>(a.begin(), a.end());
-}
-
 /// Integers as stored; halves and floats as floats.
 std::vector<double> Values(const Image& c)
 {
-    if (c.format() == Image::e8integer)
-        return AsDouble<uint8_t>(c);
-    if (c.format() == Image::e16integer)
-        return AsDouble<uint16_t>(c);
+    std::vector<float> a(size_t(c.Width()) * c.Height() * c.ChannelCount());
     const PixelDescriptor cF(c.ChannelCount(), PixelDescriptor::eFloat32);
-    return AsDouble<float>(c, &cF);
+    c.getTile(0, 0, int(c.Width()), int(c.Height()), a.data(), &cF);
+    const double dMax = c.format() == Image::e8integer ? 255 : c.format() == Image::e16integer ? 65535 : 0;
+    std::vector<double> o(a.begin(), a.end());
+    for (double& d : o)
+        d = dMax > 0 ? std::nearbyint(d * dMax) : d;  // back to the stored integers
+    return o;
 }
 
 } // namespace
@@ -434,7 +412,6 @@ TEST(ImageProxy, EveryLevelMatchesBoxFilterAndIsCachedUntilAWrite)
     c.setProxyLevel(2);
     Image* p = c.getProxyImage();
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->Width(), 16u);
     EXPECT_EQ(c.ProxyImage(2), p);  // cached
     EXPECT_EQ(Texels<uint8_t>(*p, 3, 3)[0], 200);
 
@@ -466,10 +443,7 @@ TEST(ImageVersions, ChangeNewChangePrevNextMergeAndPurge)
     c.create(600, 300, 4, Image::e8integer);
     Paint(c, 1);
     const auto a0 = Whole(c);
-    EXPECT_FALSE(c.PrevVersion());
     ASSERT_TRUE(c.NewVersion());
-    EXPECT_EQ(c.NumVersions(), 2);
-    EXPECT_EQ(c.CurrentVersion(), 1);
     EXPECT_EQ(Whole(c), a0);  // a new version starts from the current content
     const uint8_t aRed[4] = {255, 0, 0, 255};
     c.fillTile(250, 100, 20, 20, aRed);  // partly over a tile seam: old texels must survive the copy
@@ -487,11 +461,6 @@ TEST(ImageVersions, ChangeNewChangePrevNextMergeAndPurge)
     EXPECT_EQ(Whole(c), a1b);
     Walk(c, "N2P3P0", {a0, a1, a2, a1b});
 
-    // Proxies follow the stepping.
-    c.ProxyImage(1);
-    ASSERT_TRUE(c.NextVersion());
-    EXPECT_EQ(Texels<uint8_t>(*c.ProxyImage(1), 130, 55), std::vector<uint8_t>(aRed, aRed + 4));
-
     // Merging and purging: 600 x 300 in 256-texel tiles; each step changes a tile of its own.
     c.create(600, 300, 1, Image::e8integer);
     const ImgTile aRects[4] = {ImgTile(0, 0, 600, 300), ImgTile(10, 10, 20, 20), ImgTile(520, 270, 20, 20),
@@ -499,9 +468,7 @@ TEST(ImageVersions, ChangeNewChangePrevNextMergeAndPurge)
     std::vector<std::vector<uint8_t>> aStates;
     std::vector<uint8_t> aModel(600 * 300, 0);
     for (uint8_t i = 0; i < 4; ++i) {
-        if (i > 0) {
-            ASSERT_TRUE(c.NewVersion());
-        }
+        ASSERT_TRUE(i == 0 || c.NewVersion());
         const uint8_t v = uint8_t(10 + i);
         c.fillTile(aRects[i].x, aRects[i].y, aRects[i].nx, aRects[i].ny, &v);
         aModel = Filled(aModel, 600, 1, aRects[i], &v);
@@ -524,27 +491,15 @@ TEST(ImageVersions, ChangeNewChangePrevNextMergeAndPurge)
     EXPECT_EQ(Whole(c), aStates[1]);
     Walk(c, "N3P1", aStates);
     EXPECT_TRUE(c.PurgeNewerVersions());
-    EXPECT_FALSE(c.PurgeNewerVersions());
     EXPECT_EQ(c.NumVersions(), 1);
     EXPECT_EQ(Whole(c), aStates[1]);
-    EXPECT_FALSE(c.MergeOldestVersions());
-
-    ASSERT_TRUE(c.NewVersion());
-    ASSERT_TRUE(c.NewVersion());
-    ASSERT_TRUE(c.PrevVersion());
-    EXPECT_TRUE(c.PurgeAllButCurrentVersion());
-    EXPECT_FALSE(c.PurgeAllButCurrentVersion());
-    EXPECT_EQ(c.NumVersions(), 1);
-    EXPECT_EQ(c.CurrentVersion(), 0);
-    EXPECT_EQ(c.VersionMemoryUsage(), 0u);
 
     // A new version after stepping back ends the redo history.
     ASSERT_TRUE(c.NewVersion());
-    ASSERT_TRUE(c.NewVersion());
     ASSERT_TRUE(c.PrevVersion());
     ASSERT_TRUE(c.NewVersion());
-    EXPECT_EQ(c.NumVersions(), 3);
     EXPECT_FALSE(c.NextVersion());
+    EXPECT_FALSE(c.PurgeNewerVersions());
 }
 
 TEST(ImageVersions, MemoryProportionalToTouchedTiles)
@@ -555,14 +510,12 @@ TEST(ImageVersions, MemoryProportionalToTouchedTiles)
     c.fillTile(0, 0, 2048, 2048, aGray);
     const size_t iImage = c.MemoryUsage();
     EXPECT_EQ(iImage, size_t(2048) * 2048 * 16);
-    EXPECT_EQ(c.VersionMemoryUsage(), 0u);
 
     ASSERT_TRUE(c.NewVersion());
     EXPECT_EQ(c.VersionMemoryUsage(), 0u);  // opening a version copies nothing
     const float aRed[4] = {1, 0, 0, 1};
     c.fillTile(1000, 1000, 1, 1, aRed);
     const size_t iTile = c.VersionMemoryUsage();
-    EXPECT_GT(iTile, 0u);
     EXPECT_LE(iTile, size_t(256) * 256 * 16);
     c.fillTile(1000, 1000, 1, 1, aGray);  // same tile again: nothing more saved
     EXPECT_EQ(c.VersionMemoryUsage(), iTile);
@@ -579,7 +532,8 @@ TEST(ImageVersions, MemoryProportionalToTouchedTiles)
 // Strokes with a trimmed history recycle the tile buffers the merges free:
 // every kept version must still read back exactly, and a recycled buffer that
 // becomes a partly written new tile must read 0 where it was not written.
-TEST(ImageVersions, RecycledTilesKeepEveryVersionExact)
+// Releasing memory empties the recycled tiles.
+TEST(ImageVersions, RecycledTilesKeepEveryVersionExactUntilReleased)
 {
     for (Image::Format eFormat : {Image::e8integer, Image::e32float}) {
         Image c;
@@ -611,34 +565,21 @@ TEST(ImageVersions, RecycledTilesKeepEveryVersionExact)
         EXPECT_EQ(Whole(cFresh), Filled(std::vector<uint8_t>(size_t(700) * 600 * c.BytesPerPixel(), 0), 700,
                                         int(c.BytesPerPixel()), ImgTile(300, 200, 7, 5), aPixel.data()));
     }
-}
-
-// The programs run on the allocator their build configured (else every large
-// block faults in again), and releasing memory empties the recycled tiles.
-TEST(ImageVersions, ConfiguredAllocatorAndReleaseOfRecycledTiles)
-{
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "a sanitizer build runs on the sanitizer's allocator";
-#endif
-    EXPECT_TRUE(ProcessAllocator::Configure()) << ProcessAllocator::Describe().toStdString();
-    {
-        Image c;
-        c.create(700, 600, 4, Image::e32float);
-        const float aGray[4] = {0.5f, 0.5f, 0.5f, 1.0f};
-        c.fillTile(0, 0, 700, 600, aGray);
-    }
-    EXPECT_GT(TileBufferPool::HeldBytes(), 0u);
     ProcessAllocator::Release();
     EXPECT_EQ(TileBufferPool::HeldBytes(), 0u);
+#if !defined(__SANITIZE_ADDRESS__)
+    // The programs run on the allocator their build configured (else every
+    // large block faults in again); a sanitizer build runs on the sanitizer's.
+    EXPECT_TRUE(ProcessAllocator::Configure()) << ProcessAllocator::Describe().toStdString();
+#endif
 }
 
 // --- state -----------------------------------------------------------------------
 
-TEST(ImageState, DirtyKeepDirectAccessAndFilesWithoutCodec)
+TEST(ImageState, DirtyKeepDirectAccessAndRefusedSaves)
 {
+    // The CPU copy is kept while it holds a write, history or a proxy level.
     Image c;
-    EXPECT_FALSE(c.IsDirty());
-    EXPECT_FALSE(c.Keep());
     c.create(100, 50, 4, Image::e8integer);
     EXPECT_TRUE(c.IsDirty());  // creating is a write
     EXPECT_TRUE(c.Keep());
@@ -650,8 +591,6 @@ TEST(ImageState, DirtyKeepDirectAccessAndFilesWithoutCodec)
     ASSERT_TRUE(c.NewVersion());
     EXPECT_TRUE(c.Keep());
     EXPECT_FALSE(c.IsDirty());  // a version alone is no write
-    c.PurgeAllButCurrentVersion();
-    EXPECT_FALSE(c.Keep());
 
     // Direct access: one contiguous block, image rows packed; it counts as a write.
     (void)c.ProxyImage(1);
@@ -670,16 +609,7 @@ TEST(ImageState, DirtyKeepDirectAccessAndFilesWithoutCodec)
     Image cEmpty;
     EXPECT_EQ(cEmpty.DirectAccess(), nullptr);
 
-    // Files without a codec fail clearly.
-    ImageCodec* pCodec = ImageCodec::Registered();
-    ImageCodec::Register(nullptr);
-    c.create(4, 4, 1, Image::e8integer);
-    const QString sLoad = ErrorTextOf([&] { c.Load("/tmp/some-file.png"); });
-    const QString sSave = ErrorTextOf([&] { c.Save("/tmp/other-file.png"); });
-    ImageCodec::Register(pCodec);
-    EXPECT_TRUE(sLoad.contains("some-file.png") && sLoad.contains("codec")) << sLoad.toStdString();
-    EXPECT_TRUE(sSave.contains("other-file.png") && sSave.contains("codec")) << sSave.toStdString();
-    EXPECT_EQ(c.Width(), 4u);
+    // Saves refused before the codec is asked.
     EXPECT_TRUE(ErrorTextOf([&] { cEmpty.Save("/tmp/x.png"); }).contains("no pixels"));
     EXPECT_TRUE(ErrorTextOf([&] { c.Save("/tmp/x.png", 12); }).contains("12 bits"));
 }

@@ -57,18 +57,11 @@ void FillRandom(Image& c, uint32_t iSeed, bool bSmooth = false)
     }
 }
 
-struct RoundTrip
-{
-    const char* sExt;
-    uint32_t iWidth, iHeight, iChannels;
-    Image::Format eFormat;
-};
-
 } // namespace
 
-TEST(ImageFiles, LosslessRoundTripsKeepTypeChannelsAndPixels)
+TEST(ImageFiles, RoundTripsKeepTypeChannelsAndPixels)
 {
-    const RoundTrip aCases[] = {
+    const struct { const char* sExt; uint32_t iWidth, iHeight, iChannels; Image::Format eFormat; } aCases[] = {
         {"png", 67, 45, 4, Image::e8integer},   {"png", 67, 45, 1, Image::e8integer},
         {"png", 33, 20, 2, Image::e8integer},   {"png", 67, 45, 3, Image::e16integer},
         {"tif", 300, 260, 4, Image::e8integer}, {"tif", 67, 45, 3, Image::e16integer},
@@ -77,77 +70,57 @@ TEST(ImageFiles, LosslessRoundTripsKeepTypeChannelsAndPixels)
         {"psd", 67, 45, 4, Image::e8integer},   {"psd", 300, 40, 4, Image::e16integer},
         {"psd", 21, 13, 1, Image::e8integer},   {"psd", 21, 13, 2, Image::e16integer},
         {"tga", 67, 45, 4, Image::e8integer},   {"bmp", 67, 45, 3, Image::e8integer},
+        {"jpg", 64, 48, 3, Image::e8integer},
     };
     TempDir cDir;
     uint32_t iSeed = 1;
-    for (const RoundTrip& k : aCases) {
+    for (const auto& k : aCases) {
         const QString sFile = cDir.File(QString("rt%1_%2ch.%3").arg(iSeed).arg(k.iChannels).arg(k.sExt));
         SCOPED_TRACE(sFile.toStdString());
+        const bool bLossy = QString(k.sExt) == "jpg";
         Image c;
         c.create(k.iWidth, k.iHeight, k.iChannels, k.eFormat);
-        FillRandom(c, iSeed++);
+        FillRandom(c, iSeed++, bLossy);
         ASSERT_NO_THROW(c.Save(sFile));
         Image cBack;
         ASSERT_NO_THROW(cBack.Load(sFile));
-        EXPECT_EQ(cBack.Width(), k.iWidth);
-        EXPECT_EQ(cBack.Height(), k.iHeight);
-        EXPECT_EQ(cBack.ChannelCount(), k.iChannels);
         EXPECT_EQ(cBack.format(), k.eFormat);
-        if (cBack.ChannelCount() != k.iChannels || cBack.format() != k.eFormat)
-            continue;
-        // Exact for every format; RGBA PSD keeps straight colour where alpha is 0.
-        EXPECT_TRUE(Whole(cBack) == Whole(c)) << "pixels differ";
+        // Exact for every lossless format (RGBA PSD keeps straight colour where
+        // alpha is 0), JPEG close on a smooth image; the size too.
+        const auto a = Whole(c), b = Whole(cBack);
+        ASSERT_EQ(a.size(), b.size()) << cBack.ChannelCount() << " channels";
+        double dError = 0;
+        for (size_t i = 0; i < a.size(); ++i)
+            dError += std::abs(int(a[i]) - int(b[i]));
+        EXPECT_LE(dError / double(a.size()), bLossy ? 4.0 : 0.0);
     }
 }
 
-TEST(ImageFiles, JpegReadsBackCloseAndDepthsConvert)
+TEST(ImageFiles, DepthsConvertOnSaving)
 {
     TempDir cDir;
-    Image c;
-    c.create(64, 48, 3, Image::e8integer);
-    FillRandom(c, 5, true);
-    c.Save(cDir.File("smooth.jpg"));
-    Image cJpeg;
-    cJpeg.Load(cDir.File("smooth.jpg"));
-    ASSERT_EQ(cJpeg.format(), Image::e8integer);
-    ASSERT_EQ(cJpeg.ChannelCount(), 3u);
-    const auto a = Whole(c), b = Whole(cJpeg);
-    double dError = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        dError += std::abs(int(a[i]) - int(b[i]));
-    EXPECT_LT(dError / double(a.size()), 4.0);
-
-    // A float image written at 8 bits comes back 8-bit, rounded and clamped.
+    // Depths on saving: 8 bits rounds and clamps; 16 bits is integer in TIFF,
+    // half in EXR; float images go to 16-bit PSD. Read back as floats, exactly.
     Image cFloat;
     cFloat.create(5, 1, 1, Image::e32float);
     const float aIn[5] = {-0.5f, 0.0f, 0.5f, 1.0f, 3.0f};
     cFloat.setTile(0, 0, 5, 1, aIn);
-    cFloat.Save(cDir.File("depth8.png"), 8);
-    Image cBack;
-    cBack.Load(cDir.File("depth8.png"));
-    EXPECT_EQ(cBack.format(), Image::e8integer);
-    EXPECT_EQ(Whole(cBack), (std::vector<uint8_t>{0, 0, 128, 255, 255}));
-
-    // 16 bits: integer types for TIFF and PSD, half for EXR.
     Image c8;
     c8.create(3, 1, 1, Image::e8integer);
     const uint8_t a8[3] = {0, 1, 255};
     c8.setTile(0, 0, 3, 1, a8);
-    c8.Save(cDir.File("depth16.tif"), 16);
-    cBack.Load(cDir.File("depth16.tif"));
-    EXPECT_EQ(cBack.format(), Image::e16integer);
-    std::vector<uint16_t> a16(3);
-    cBack.getTile(0, 0, 3, 1, a16.data());
-    EXPECT_EQ(a16, (std::vector<uint16_t>{0, 257, 65535}));
-    cFloat.Save(cDir.File("depth16.exr"), 16);
-    cBack.Load(cDir.File("depth16.exr"));
-    EXPECT_EQ(cBack.format(), Image::e16float);
-    EXPECT_EQ(WholeFloat(cBack), (std::vector<float>{-0.5f, 0.0f, 0.5f, 1.0f, 3.0f}));
-    cFloat.Save(cDir.File("float.psd"));  // float images go to 16-bit PSD
-    cBack.Load(cDir.File("float.psd"));
-    EXPECT_EQ(cBack.format(), Image::e16integer);
-    cBack.getTile(0, 0, 3, 1, a16.data());
-    EXPECT_EQ(a16, (std::vector<uint16_t>{0, 0, 32768}));
+    const struct { const Image& c; const char* sName; unsigned iBits; Image::Format f; std::vector<float> a; } aDepths[] = {
+        {cFloat, "depth8.png", 8, Image::e8integer, {0, 0, 128 / 255.0f, 1, 1}},
+        {c8, "depth16.tif", 16, Image::e16integer, {0, 257 / 65535.0f, 1}},
+        {cFloat, "depth16.exr", 16, Image::e16float, {-0.5f, 0, 0.5f, 1, 3}},
+        {cFloat, "float.psd", 0, Image::e16integer, {0, 0, 32768 / 65535.0f, 1, 1}}};
+    for (const auto& k : aDepths) {
+        k.c.Save(cDir.File(k.sName), k.iBits);
+        Image cBack;
+        cBack.Load(cDir.File(k.sName));
+        EXPECT_EQ(cBack.format(), k.f) << k.sName;
+        EXPECT_EQ(WholeFloat(cBack), k.a) << k.sName;
+    }
     EXPECT_TRUE(ErrorTextOf([&] { cFloat.Save(cDir.File("deep.psd"), 32); }).contains("deep.psd"));
 }
 
@@ -190,17 +163,14 @@ TEST(ImageFiles, KnownFileChannelsAndHistory)
     ASSERT_EQ(c.ChannelCount(), 3u);
     uint8_t aPixel[4];
     c.getTile(10, 20, 1, 1, aPixel);
-    EXPECT_EQ(aPixel[0], (10 * 5 + 20 * 3) & 255);
-    EXPECT_EQ(aPixel[1], (10 * 7) & 255);
-    EXPECT_EQ(aPixel[2], (20 * 11) & 255);
+    EXPECT_EQ(std::vector<uint8_t>(aPixel, aPixel + 3), (std::vector<uint8_t>{10 * 5 + 20 * 3, 10 * 7, 20 * 11}));
     EXPECT_TRUE(c.IsDirty());
 
     Image c4;
-    c4.Load(s_sData + "/gradient.png", 4);
+    c4.Load(s_sData + "/gradient.png", 4);  // asked for alpha: opaque
     ASSERT_EQ(c4.ChannelCount(), 4u);
     c4.getTile(10, 20, 1, 1, aPixel);
-    EXPECT_EQ(aPixel[0], (10 * 5 + 20 * 3) & 255);
-    EXPECT_EQ(aPixel[3], 255);
+    EXPECT_EQ(std::vector<uint8_t>(aPixel, aPixel + 4), (std::vector<uint8_t>{110, 70, 220, 255}));
 
     // Loading into the same shape without resetting keeps the history.
     Image cHistory;
@@ -229,28 +199,23 @@ TEST(ImageFiles, BadFilesFailNamingTheFileAndLeaveImageAlone)
     cBig.create(128, 128, 4, Image::e32float);
     FillRandom(cBig, 3);
     cBig.Save(cDir.File("cut.exr"));
-    {
-        QFile f(cDir.File("cut.exr"));
-        ASSERT_TRUE(f.resize(f.size() / 3));
-    }
-    {
-        QFile f(cDir.File("noise.xyz"));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(500, 'q'));
-    }
+    ASSERT_TRUE(QFile::resize(cDir.File("cut.exr"), QFile(cDir.File("cut.exr")).size() / 3));
+    QFile cNoise(cDir.File("noise.xyz"));
+    ASSERT_TRUE(cNoise.open(QIODevice::WriteOnly) && cNoise.write(QByteArray(500, 'q')) == 500);
+    cNoise.close();
 
-    const QString aFiles[] = {cDir.File("missing.png"),     s_sData + "/truncated.png", s_sData + "/corrupt.png",
-                              s_sData + "/empty.tif",       s_sData + "/corrupt.exr",   cDir.File("cut.exr"),
-                              cDir.File("noise.xyz")};
-    for (const QString& sFile : aFiles) {
-        const QString s = ErrorTextOf([&] { c.Load(sFile); });
-        EXPECT_TRUE(s.contains(sFile)) << s.toStdString();
-        EXPECT_GT(s.length(), sFile.length() + 25) << "no reason given: " << s.toStdString();
+    // Files cut or broken inside the pixel data fail after the header was read.
+    const struct { QString sFile; const char* sReason; } aFiles[] = {
+        {cDir.File("missing.png"), "does not exist"}, {s_sData + "/empty.tif", "empty"},
+        {s_sData + "/truncated.png", ""},             {s_sData + "/corrupt.png", ""},
+        {cDir.File("cut.exr"), ""},                   {cDir.File("noise.xyz"), ""}};
+    for (const auto& k : aFiles) {
+        const QString s = ErrorTextOf([&] { c.Load(k.sFile); });
+        EXPECT_TRUE(s.contains(k.sFile) && s.contains(k.sReason)) << s.toStdString();
+        EXPECT_GT(s.length(), k.sFile.length() + 25) << "no reason given: " << s.toStdString();
         EXPECT_EQ(c.NumVersions(), 2);
-        EXPECT_EQ(Whole(c), aBefore) << sFile.toStdString();
+        EXPECT_EQ(Whole(c), aBefore) << k.sFile.toStdString();
     }
-    EXPECT_TRUE(ErrorTextOf([&] { c.Load(cDir.File("missing.png")); }).contains("does not exist"));
-    EXPECT_TRUE(ErrorTextOf([&] { c.Load(s_sData + "/empty.tif"); }).contains("empty"));
 
     // Writing: unknown extension, no extension, a folder that does not exist.
     const QString sUnknown = ErrorTextOf([&] { c.Save(cDir.File("out.xyz")); });

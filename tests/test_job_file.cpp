@@ -29,20 +29,14 @@ const BrokenCase s_aBroken[] = {
     { "", "job.json: the file is empty" },
     { "{ \"layers\": [", "job.json: not valid JSON at byte" },
     { "[]", "job.json: the top level must be an object" },
-    { R"({ "layer": [] })", "job.json: layer: unknown field" },
-    { R"({ "layers": [ { "name": "a", "size": [0, 4] } ] })", "layers[0].size[0]: 0 is out of range" },
-    { R"({ "layers": [ { "name": "a", "size": [4, 4097] } ] })", "layers[0].size[1]: 4097 is out of range" },
     { R"({ "layers": [ { "name": "a", "size": [4.5, 4] } ] })", "layers[0].size[0]: must be a whole number" },
     { R"({ "layers": [ { "name": "a", "size": "4x4" } ] })", "layers[0].size: must be an array, not a string" },
     { R"({ "layers": [ { "name": "a", "size": [4, 4], "colour": [1, 1, 1] } ] })", "layers[0].colour: unknown field" },
-    { R"({ "layers": [ { "name": "a", "size": [4, 4], "color": [1, 2, 1] } ] })", "layers[0].color[1]: 2 is out of range" },
     { R"({ "layers": [ { "name": "a", "size": [4, 4], "format": "8bit" } ] })", "layers[0].format: unknown value \"8bit\"" },
     { R"({ "layers": [ { "name": "a", "size": [4, 4] }, { "name": "a", "size": [4, 4] } ] })",
       "layers[1].name: a layer named \"a\" exists already" },
     { R"({ "layers": [ { "name": "a", "size": [4, 4], "file": "x.png" } ] })", "layers[0]: needs exactly one of" },
     { R"({ "layers": [ { "name": "a", "file": "missing.png" } ] })", "layers[0].file: file" },
-    { R"({ "layers": [ { "name": "p", "pool": "p.png", "tile": { "size": [8, 8], "channels": 5 } } ] })",
-      "layers[0].tile.channels: 5 is out of range" },
     { R"({ "layers": [ { "name": "p", "pool": "nowhere/p.png" } ] })", "layers[0].pool: folder of" },
     { R"({ "settings": { "preferences": { "Use POT Textures": "yes" } } })",
       "settings.preferences.Use POT Textures: must be a boolean or a number, not a string" },
@@ -51,12 +45,7 @@ const BrokenCase s_aBroken[] = {
     { R"({ "steps": [ { "do": "paint" } ] })", "steps[0].do: unknown value \"paint\"" },
     { R"({ "steps": [ { "layer": "a" } ] })", "steps[0].do: missing" },
     { R"({ "steps": [ { "do": "proxy", "level": 5 } ] })", "steps[0].level: 5 is out of range (0 to 4)" },
-    { R"({ "steps": [ { "do": "memory", "factor": 0.5, "budget": 3 } ] })", "steps[0]: needs exactly one of" },
-    { R"({ "steps": [ { "do": "location", "where": "disk" } ] })", "steps[0].where: unknown value \"disk\"" },
     { R"({ "steps": [ { "do": "undo", "layer": "ghost" } ] })", "steps[0].layer: no layer named \"ghost\"" },
-    { R"({ "layers": [ { "name": "a", "size": [8, 8] } ],
-           "steps": [ { "do": "stroke", "layer": "a", "points": [[1, 1]], "blend": "overlay" } ] })",
-      "steps[0].blend: unknown value \"overlay\"" },
     { R"({ "layers": [ { "name": "a", "size": [8, 8] } ], "steps": [ { "do": "stroke", "layer": "a", "points": [] } ] })",
       "steps[0].points: needs at least one point" },
     { R"({ "layers": [ { "name": "a", "size": [8, 8] } ], "steps": [ { "do": "stroke", "layer": "a", "points": [[9, 1]] } ] })",
@@ -64,50 +53,31 @@ const BrokenCase s_aBroken[] = {
     { R"({ "layers": [ { "name": "a", "size": [8, 8] } ],
            "steps": [ { "do": "stroke", "layer": "a", "tile": [0, 0], "points": [[1, 1]] } ] })",
       "steps[0].tile: layer \"a\" is not a pool" },
-    { R"({ "layers": [ { "name": "a", "size": [8, 8] } ],
-           "steps": [ { "do": "stroke", "layer": "a", "points": [[1, 1]], "radius": 0 } ] })",
-      "steps[0].radius: 0 is out of range" },
-    { R"({ "layers": [ { "name": "a", "size": [8, 8] } ], "steps": [ { "do": "export", "layer": "a", "file": "x.png" } ] })",
-      "steps[0].layer: layer \"a\" is not a pool" },
     { R"({ "steps": [ { "do": "save-scene", "file": "afile/s.vks" } ] })", "steps[0].file: folder" },
-    { R"({ "steps": [ { "do": "open-scene", "file": "newer.vks" } ] })",
-      "steps[0].file: scene \"" },
     { R"({ "steps": [ { "do": "open-scene", "file": "afile" } ] })", "is not a scene file" },
     { R"({ "layers": [ { "name": "a", "size": [8, 8] } ],
            "steps": [ { "do": "check", "layer": "a", "hash": "abc" } ] })", "steps[0].hash: must be 40 hexadecimal digits" },
-    { R"({ "layers": [ { "name": "a", "size": [8, 8] } ],
-           "steps": [ { "do": "check", "layer": "a", "file": "afile", "hash": "abc" } ] })", "steps[0]: needs exactly one of" },
 };
 
-class JobFileTest : public ::testing::Test
+TEST(JobFile, BrokenFilesNameFileAndFieldSoundOnesReadWhole)
 {
-protected:
-    void SetUp() override
-    {
-        QFile cFile(m_cDir.File("afile"));
-        ASSERT_TRUE(cFile.open(QIODevice::WriteOnly));
-        cFile.write("not a folder");
-        // A scene header from a newer host: magic, then format version 999.
-        QFile cScene(m_cDir.File("newer.vks"));
-        ASSERT_TRUE(cScene.open(QIODevice::WriteOnly));
-        cScene.write(QByteArray("VRNKSCN1") + QByteArray("\xe7\x03\x00\x00", 4));
-    }
-    TempDir m_cDir;
-};
+    TempDir cDir;
+    QFile cFile(cDir.File("afile"));
+    ASSERT_TRUE(cFile.open(QIODevice::WriteOnly));
+    cFile.write("not a folder");
+    cFile.close();
 
-TEST_F(JobFileTest, BrokenFilesNameFileAndFieldSoundOnesReadWhole)
-{
     for (const BrokenCase& c : s_aBroken) {
         SCOPED_TRACE(c.sJob);
         const QString sText = varnik::test::ErrorTextOf(
-            [&]() { JobFile::Parse(c.sJob, "job.json", m_cDir.Path(), s_iMaxSize); });
+            [&]() { JobFile::Parse(c.sJob, "job.json", cDir.Path(), s_iMaxSize); });
         EXPECT_TRUE(sText.startsWith("job.json: ") && sText.contains(c.sExpected)) << qPrintable(sText);
     }
-    EXPECT_TRUE(varnik::test::ErrorTextOf([&]() { JobFile::Load(m_cDir.File("absent.json"), s_iMaxSize); })
+    EXPECT_TRUE(varnik::test::ErrorTextOf([&]() { JobFile::Load(cDir.File("absent.json"), s_iMaxSize); })
                     .contains("absent.json: cannot read the job file"));
 
-    const JobFile cJob = JobFile::Parse(s_sSound, "job.json", m_cDir.Path(), s_iMaxSize);
-    EXPECT_EQ(cJob.cSettings.sProject, m_cDir.Path() + "/out/");
+    const JobFile cJob = JobFile::Parse(s_sSound, "job.json", cDir.Path(), s_iMaxSize);
+    EXPECT_EQ(cJob.cSettings.sProject, cDir.Path() + "/out/");
     ASSERT_EQ(cJob.cSettings.aPreferences.size(), 1);
     EXPECT_EQ(cJob.cSettings.aPreferences[0].vValue, QVariant(false));
     EXPECT_EQ(cJob.cSettings.iFloatTiles, 1);
@@ -123,7 +93,7 @@ TEST_F(JobFileTest, BrokenFilesNameFileAndFieldSoundOnesReadWhole)
     EXPECT_TRUE(cJob.aSteps[1].bUV);
     EXPECT_TRUE(cJob.aSteps[2].bHasBudget);
     // The scene opened is the one the step before writes, under the project folder.
-    EXPECT_EQ(cJob.aSteps[4].sFile, m_cDir.Path() + "/out/s.vks");
+    EXPECT_EQ(cJob.aSteps[4].sFile, cDir.Path() + "/out/s.vks");
 }
 
 } // namespace

@@ -47,65 +47,27 @@ bool IsMapped(const QString& sFile)
 
 } // namespace
 
-TEST(PluginLoader, LoadsTheModuleItsDescriptorAndClasses)
-{
-    const int iClassesBefore = ClassDesc::Count();
-    PluginLoader cLoader;
-    EXPECT_EQ(cLoader.LoadFolder(VARNIK_TEST_PLUGIN_DIR), 1);
-    ASSERT_EQ(cLoader.Modules().size(), 1u);
-    EXPECT_EQ(cLoader.Modules().front().sFile, s_sSampleFile);
-    ASSERT_EQ(cLoader.Modules().front().aPlugins.size(), 1u);
-    const Plugin* pPlugin = cLoader.Modules().front().aPlugins.front();
-    EXPECT_EQ(pPlugin->Name(), "Sample");
-    EXPECT_TRUE(QRegExp("[A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}").exactMatch(pPlugin->BuildStamp()))
-        << pPlugin->BuildStamp().toStdString();
-    EXPECT_TRUE(pPlugin->IsInitialized());
-    EXPECT_TRUE(IsRegistered(pPlugin));
-    EXPECT_EQ(ClassDesc::Count(), iClassesBefore + 2);
-    ASSERT_NE(ClassDesc::FindByName("SampleAction"), nullptr);
-    EXPECT_EQ(ClassDesc::FindByName("SampleAction")->Parent(), varnik::Action::StaticClass());
-
-    // The interfaces now make the module's classes.
-    std::unique_ptr<Node> pNode(Kernel::CreateClassInstance(varnik::Action::StaticClass()));
-    auto* pAction = dynamic_cast<varnik::Action*>(pNode.get());
-    ASSERT_NE(pAction, nullptr);
-    EXPECT_EQ(pAction->RuntimeClass()->Name(), "SampleAction");
-    EXPECT_EQ(pAction->Flags(), 7);
-    pAction->Execute();
-    EXPECT_EQ(CallCount(cLoader, "SamplePluginExecuteCount"), 1);
-    EXPECT_EQ(varnik::Action::Find("Sample action"), pAction);
-    EXPECT_EQ(varnik::Action::Find("No such action"), nullptr);
-    std::unique_ptr<Node> pTestNode(Kernel::CreateClassInstance(varnik::UnitTest::StaticClass()));
-    auto* pTester = dynamic_cast<varnik::UnitTest*>(pTestNode.get());
-    ASSERT_NE(pTester, nullptr);
-    EXPECT_TRUE(pTester->Run("Passes"));
-    EXPECT_FALSE(pTester->Run("Fails"));
-    pNode.reset(), pTestNode.reset();  // the module's nodes go before the module does
-}
-
-TEST(PluginLoader, InitialiserRunsOnceAndAThrowIsLoggedNotFatal)
-{
-    PluginLoader cLoader;
-    ASSERT_TRUE(cLoader.Load(s_sSampleFile));
-    EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 0);  // Load alone does not initialise
-    ASSERT_EQ(CallCount(cLoader, "SamplePluginThrowOnInitialize"), 42);
-    LogRecorder cLog;
-    cLoader.InitializeAll();
-    cLoader.InitializeAll();
-    EXPECT_FALSE(cLoader.Modules().front().aPlugins.front()->Initialize());
-    EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 1);
-    EXPECT_TRUE(cLog.Contains("Plugin: initialiser of \"Sample\" (" + s_sSampleFile + ") failed: an unknown exception"))
-        << cLog.Text().toStdString();
-    EXPECT_TRUE(cLoader.Modules().front().aPlugins.front()->IsInitialized());
-}
-
-TEST(PluginLoader, UnloadForgetsTheRecordsAndReloadStartsAfresh)
+TEST(PluginLoader, LoadsTheModuleAndUnloadForgetsItsRecords)
 {
     const int iClassesBefore = ClassDesc::Count();
     {
         PluginLoader cLoader;
-        ASSERT_EQ(cLoader.LoadFolder(VARNIK_TEST_PLUGIN_DIR), 1);
+        EXPECT_EQ(cLoader.LoadFolder(VARNIK_TEST_PLUGIN_DIR), 1);
+        ASSERT_EQ(cLoader.Modules().size(), 1u);
+        EXPECT_EQ(cLoader.Modules().front().sFile, s_sSampleFile);
+        ASSERT_EQ(cLoader.Modules().front().aPlugins.size(), 1u);
         const Plugin* pPlugin = cLoader.Modules().front().aPlugins.front();
+        EXPECT_TRUE(pPlugin->IsInitialized());
+        EXPECT_TRUE(IsRegistered(pPlugin));
+        EXPECT_EQ(ClassDesc::Count(), iClassesBefore + 1);
+
+        // The interface now makes the module's class.
+        std::unique_ptr<Node> pNode(Kernel::CreateClassInstance(varnik::Action::StaticClass()));
+        auto* pAction = dynamic_cast<varnik::Action*>(pNode.get());
+        ASSERT_NE(pAction, nullptr);
+        EXPECT_EQ(pAction->RuntimeClass()->Name(), "SampleAction");
+        pNode.reset();  // the module's nodes go before the module does
+
         cLoader.UnloadAll();
         EXPECT_TRUE(cLoader.Modules().empty());
         EXPECT_FALSE(IsRegistered(pPlugin));
@@ -122,6 +84,21 @@ TEST(PluginLoader, UnloadForgetsTheRecordsAndReloadStartsAfresh)
     EXPECT_FALSE(IsMapped(s_sSampleFile));
 }
 
+TEST(PluginLoader, InitialiserRunsOnceAndAThrowIsLoggedNotFatal)
+{
+    PluginLoader cLoader;
+    ASSERT_TRUE(cLoader.Load(s_sSampleFile));
+    EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 0);  // Load alone does not initialise
+    ASSERT_EQ(CallCount(cLoader, "SamplePluginThrowOnInitialize"), 42);
+    LogRecorder cLog;
+    cLoader.InitializeAll();
+    cLoader.InitializeAll();
+    EXPECT_FALSE(cLoader.Modules().front().aPlugins.front()->Initialize());
+    EXPECT_EQ(CallCount(cLoader, "SamplePluginInitializeCount"), 1);
+    EXPECT_TRUE(cLog.Contains("Plugin: initialiser of \"Sample\" (" + s_sSampleFile + ") failed: an unknown exception"))
+        << cLog.Text().toStdString();
+}
+
 TEST(PluginLoader, UnloadsInReverseOrderOfLoading)
 {
     TempDir cDir;
@@ -129,10 +106,6 @@ TEST(PluginLoader, UnloadsInReverseOrderOfLoading)
     ASSERT_TRUE(QFile::copy(VARNIK_TEST_SAMPLE_B, cDir.File("b.so")));
     PluginLoader cLoader;
     ASSERT_EQ(cLoader.LoadFolder(cDir.Path()), 2);
-    EXPECT_TRUE(cLoader.Modules()[0].sFile.endsWith("/a.so"));
-    Dl_info cInfo;
-    ASSERT_NE(dladdr(ClassDesc::FindByName("SampleActionB"), &cInfo), 0);
-    EXPECT_TRUE(QString::fromLocal8Bit(cInfo.dli_fname).endsWith("/b.so")) << cInfo.dli_fname;
 
     LogRecorder cLog;
     cLoader.UnloadAll();
@@ -161,8 +134,7 @@ TEST(PluginLoader, JunkIsLoggedAndSkipped)
         cCut.write(cSample.read(cSample.size() * 2 / 3));
     }
     ASSERT_TRUE(QFile::link(cDir.File("nowhere"), cDir.File("broken.so")));
-    ASSERT_TRUE(QFile::copy(sJunk + "x.so", cDir.File("notes.txt")));  // not a module name: ignored
-    ASSERT_TRUE(QFile::copy(sJunk + "x.so", cDir.File("upper.SO")));   // nor is this: case matters
+    ASSERT_TRUE(QFile::copy(sJunk + "x.so", cDir.File("upper.SO")));  // not a module name: case matters
     ASSERT_TRUE(QDir(cDir.Path()).mkdir("folder.so"));
 
     LogRecorder cLog;

@@ -1,6 +1,6 @@
-// VarnikTexture: upload, readback, sizing, storage, the upload buffer ring,
-// error messages, location and proxy levels, versions and dirty state, the
-// varnik::Texture base, loading the built module, and the self-test node.
+// VarnikTexture: upload, readback, sizing, storage, error messages, location
+// and proxy levels, versions and dirty state, the varnik::Texture base, loading
+// the built module, and the self-test node.
 #include "TextureTestKit.h"
 #include "TextureTester.h"
 #include "varnik/Half.h"
@@ -86,6 +86,16 @@ std::vector<uint8_t> HalfSize(const TextureProbe& cTexture)
     return ImageBytes(*cTexture.BackingImage()->ProxyImage(1));
 }
 
+/// Makes the framebuffer check answer "unsupported": readback takes the whole-level path.
+GLenum GLAPIENTRY Unsupported(GLenum) { return GL_FRAMEBUFFER_UNSUPPORTED; }
+
+/// An image whose channel normalisation does nothing.
+class StubbornImage : public Image
+{
+public:
+    void NormalizeChannels() override {}
+};
+
 struct Shape { Image::Format eFormat; unsigned int iChannels; };
 const Shape s_aUploadShapes[] = {
     {Image::e8integer, 2}, {Image::e8integer, 4}, {Image::e16integer, 2}, {Image::e16integer, 4},
@@ -106,12 +116,13 @@ TEST_F(TextureTest, EveryUploadFormatRoundTripsWholeAndByTileOnBothPaths)
                 SCOPED_TRACE(testing::Message() << "format " << s.eFormat << " channels " << s.iChannels << " size "
                                                 << w << "x" << h << " bgra " << bBGRA);
                 PreferenceOverride cPref(s_cUseBGRA8Readback.m_pAttribute, bBGRA);
-                std::unique_ptr<Image> pZero(new Image());
-                pZero->create(unsigned(w), unsigned(h), s.iChannels, s.eFormat);
+                std::unique_ptr<Image> pBase = PatternImage(w, h, s.iChannels, s.eFormat, 1);
                 std::unique_ptr<Image> pFirst = PatternImage(w, h, s.iChannels, s.eFormat, 2);
                 std::unique_ptr<Image> pSecond = PatternImage(w, h, s.iChannels, s.eFormat, 3);
                 VarnikTexture cTexture;
-                cTexture.CopyFrom(pZero.get(), nullptr);
+                cTexture.CopyFrom(pBase.get(), nullptr);
+                EXPECT_EQ(Ledger(), int64_t(w) * h * pBase->BytesPerPixel());
+                const int64_t iReports = varnik::Kernel::VideoMemoryReportCount();
 
                 // A tile hanging over the right and bottom edges uploads only the overlap.
                 const ImgTile cUp(w - 40, h - 30, 100, 100), cInside(w - 40, h - 30, 40, 30);
@@ -121,35 +132,21 @@ TEST_F(TextureTest, EveryUploadFormatRoundTripsWholeAndByTileOnBothPaths)
                 ASSERT_EQ(cRead.format(), s.eFormat);
                 EXPECT_EQ(MaxDifference(BytesOf(cRead, cInside), BytesOf(*pFirst, cInside)), 0);
                 const ImgTile cLeft(0, 0, w - 40, h);
-                EXPECT_EQ(MaxDifference(BytesOf(cRead, cLeft), BytesOf(*pZero, cLeft)), 0);
+                EXPECT_EQ(MaxDifference(BytesOf(cRead, cLeft), BytesOf(*pBase, cLeft)), 0);
 
                 // The strip path reads only the tile; the whole-level path refreshes everything.
+                // An odd texel count takes the red-blue swap past its four-texel steps.
                 cTexture.CopyFrom(pSecond.get(), nullptr);
-                const ImgTile cDown(10, 20, 50, 40);
+                const ImgTile cDown(10, 20, 51, 39);
                 cTexture.CopyGLTextureToImage(&cRead, true, &cDown, varnik::PixelDescriptor::eRGBA);
                 EXPECT_EQ(MaxDifference(BytesOf(cRead, cDown), BytesOf(*pSecond, cDown)), 0);
                 const ImgTile cAbove(0, 0, w, 20);
                 EXPECT_EQ(MaxDifference(BytesOf(cRead, cInside), BytesOf(bStrips ? *pFirst : *pSecond, cInside)), 0);
-                EXPECT_EQ(MaxDifference(BytesOf(cRead, cAbove), BytesOf(bStrips ? *pZero : *pSecond, cAbove)), 0);
-                // CopyTo without a backing image reads the GPU: every texel of the whole upload.
-                Image cCopy;
-                cTexture.CopyTo(&cCopy, true, nullptr, varnik::PixelDescriptor::eDefaultOrder);
-                EXPECT_EQ(MaxDifference(ImageBytes(cCopy), ImageBytes(*pSecond)), 0);
+                EXPECT_EQ(MaxDifference(BytesOf(cRead, cAbove), BytesOf(bStrips ? *pBase : *pSecond, cAbove)), 0);
+                EXPECT_EQ(varnik::Kernel::VideoMemoryReportCount(), iReports) << "the same shape allocates nothing";
             }
         }
     }
-}
-
-TEST_F(TextureTest, ThreeChannelImagesAreNormalisedAndUploaded)
-{
-    std::unique_ptr<Image> pImage = PatternImage(64, 32, 3, Image::e8integer, 4);
-    VarnikTexture cTexture;
-    cTexture.CopyFrom(pImage.get(), nullptr);
-    EXPECT_EQ(cTexture.ChannelCount(), 4u);
-    const std::vector<uint8_t> aPixels = varnik::test::ReadTextureRGBA8(cTexture.OpenGLName(), 64, 32);
-    const std::vector<uint8_t> aSource = ImageBytes(*pImage);
-    EXPECT_EQ(aPixels[4 * 37 + 2], aSource[4 * 37 + 2]);
-    EXPECT_EQ(aPixels[4 * 37 + 3], 255);
 }
 
 // Luminance keeps red, RGB the first three; depth reads as 16 or 32 bits; on
@@ -158,8 +155,7 @@ TEST_F(TextureTest, OddChannelCountsAndDepthReadBackInTheirOwnLayout)
 {
     struct Case { unsigned int iChannels; Image::Format eFormat, eRead; };
     const Case aCases[] = {{1, Image::e8integer, Image::e8integer}, {3, Image::e8integer, Image::e8integer},
-                           {1, Image::e16depth, Image::e16depth},   {1, Image::e24depth, Image::e16depth},
-                           {1, Image::e32depth, Image::e32depth}};
+                           {1, Image::e24depth, Image::e16depth},   {1, Image::e32depth, Image::e32depth}};
     for (const Case& k : aCases) {
         for (int iSize : {150, 64}) {
             SCOPED_TRACE(testing::Message() << k.iChannels << " channels, format " << k.eFormat << ", size " << iSize);
@@ -172,7 +168,6 @@ TEST_F(TextureTest, OddChannelCountsAndDepthReadBackInTheirOwnLayout)
                 glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, iSize, iSize, GL_RGBA, GL_UNSIGNED_BYTE, aRGBA.data());
             }
             Image cRead;
-            LogRecorder cLog;
             cTexture.CopyGLTextureToImage(&cRead, true, nullptr, varnik::PixelDescriptor::eRGBA);
             ASSERT_EQ(cRead.format(), k.eRead);
             ASSERT_EQ(cRead.ChannelCount(), k.iChannels);
@@ -194,7 +189,6 @@ TEST_F(TextureTest, UploadBandsFallAsRowsGetWiderReadbackStripsAsComponentsDo)
         {2049, 600, Image::e8integer, 2, 1},   // 8196-byte rows: 512
         {2048, 300, Image::e32float, 2, 1},    // 32768-byte rows: 256
         {128, 3000, Image::e8integer, 3, 2},   // strips of 2048 rows
-        {128, 3000, Image::e16float, 3, 3},    // 1024
         {128, 3000, Image::e32float, 3, 6},    // 512
     };
     for (const Case& c : aCases) {
@@ -207,85 +201,9 @@ TEST_F(TextureTest, UploadBandsFallAsRowsGetWiderReadbackStripsAsComponentsDo)
         cTexture.CopyGLTextureToImage(&cRead, true, nullptr, varnik::PixelDescriptor::eRGBA);
         EXPECT_EQ(MapRecorder::Maps(GL_PIXEL_UNPACK_BUFFER, CrashScope::eCopyFrom), c.iBands);
         EXPECT_EQ(MapRecorder::Maps(GL_PIXEL_PACK_BUFFER, CrashScope::eCopyGLTextureToImage), c.iStrips);
-        EXPECT_EQ(MapRecorder::Maps(GL_PIXEL_UNPACK_BUFFER) + MapRecorder::Maps(GL_PIXEL_PACK_BUFFER),
-                  c.iBands + c.iStrips) << "a map outside its scope";
         EXPECT_EQ(MaxDifference(ImageBytes(cRead), ImageBytes(*pImage)), 0);
     }
 }
-
-// The upload buffers are made once, taken in turn, and go with the last texture.
-TEST_F(TextureTest, UploadBuffersTakenInTurnAndDeletedWithTheLastTexture)
-{
-    ASSERT_EQ(VarnikTexture::TextureCount(), 0);
-    std::unique_ptr<Image> pImage = PatternImage(32, 32, 4, Image::e8integer, 5);
-    GLuint iFirst = 0;
-    {
-        VarnikTexture cFirst, cSecond;
-        for (unsigned int i = 0; i < 5; ++i) {
-            (i % 2 ? cFirst : cSecond).CopyFrom(pImage.get(), nullptr);
-            iFirst = i ? iFirst : VarnikTexture::s_cPBOPool.m_aBuffers[0];
-            EXPECT_EQ(VarnikTexture::s_cPBOPool.m_iNextIndex, (i + 1) % 4);
-        }
-        EXPECT_EQ(VarnikTexture::s_cPBOPool.m_aBuffers[0], iFirst) << "made once";
-        EXPECT_TRUE(glIsBuffer(iFirst));
-    }
-    EXPECT_FALSE(glIsBuffer(iFirst));
-    EXPECT_EQ(VarnikTexture::s_cPBOPool.m_aBuffers[0], 0u);
-}
-
-TEST(TextureSwapTest, RedAndBlueSwapAlignedOrNot)
-{
-    alignas(16) uint8_t aSource[4 * 37 + 16];
-    alignas(16) uint8_t aDest[4 * 37 + 16];
-    for (size_t i = 0; i < sizeof(aSource); ++i)
-        aSource[i] = uint8_t(i * 31 + 7);
-    for (size_t iOffset : {size_t(0), size_t(4)}) {
-        for (size_t iPixels : {size_t(0), size_t(1), size_t(4), size_t(5), size_t(36)}) {
-            std::memset(aDest, 0xEE, sizeof(aDest));
-            VarnikTexture::SwapRedBlue(aSource + iOffset, aDest + iOffset, iPixels);
-            for (size_t p = 0; p < iPixels; ++p) {
-                const uint8_t* s = aSource + iOffset + 4 * p;
-                const uint8_t* d = aDest + iOffset + 4 * p;
-                ASSERT_TRUE(d[0] == s[2] && d[1] == s[1] && d[2] == s[0] && d[3] == s[3])
-                    << "pixel " << p << " of " << iPixels << " at offset " << iOffset;
-            }
-            EXPECT_EQ(aDest[iOffset + 4 * iPixels], 0xEE) << "wrote past the end";
-        }
-    }
-}
-
-// Create and uploads of another shape re-specify the storage under the same
-// name and report its size; an upload of the same shape allocates nothing.
-TEST_F(TextureTest, StorageKeepsItsNameAndIsReportedForEachShape)
-{
-    VarnikTexture cTexture;
-    cTexture.Create(123, 456, 4, Image::e8integer);
-    EXPECT_EQ(Ledger(), 123 * 456 * 4);
-    const GLuint iName = cTexture.OpenGLName();
-    cTexture.Create(555, 777, 2, Image::e16float);
-    EXPECT_EQ(cTexture.OpenGLName(), iName);
-    EXPECT_EQ(Ledger(), 555 * 777 * 4);
-    cTexture.Create(64, 64, 1, Image::e32depth);
-    EXPECT_EQ(Ledger(), 64 * 64 * 4);
-
-    std::unique_ptr<Image> pImage = PatternImage(100, 50, 4, Image::e8integer, 7);
-    cTexture.CopyFrom(pImage.get(), nullptr);
-    EXPECT_EQ(Ledger(), 100 * 50 * 4);
-    const int64_t iReports = varnik::Kernel::VideoMemoryReportCount();
-    std::unique_ptr<Image> pSame = PatternImage(100, 50, 4, Image::e8integer, 8);
-    cTexture.CopyFrom(pSame.get(), nullptr);
-    EXPECT_EQ(varnik::Kernel::VideoMemoryReportCount(), iReports) << "no new allocation";
-    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cTexture.OpenGLName(), 100, 50), ImageBytes(*pSame));
-    std::unique_ptr<Image> pWide = PatternImage(120, 50, 2, Image::e32float, 9);
-    cTexture.CopyFrom(pWide.get(), nullptr);
-    EXPECT_EQ(Ledger(), 120 * 50 * 8);
-    EXPECT_EQ(cTexture.Format(), Image::e32float);
-}
-
-namespace {
-/// Makes the framebuffer check answer "unsupported": readback takes the whole-level path.
-GLenum GLAPIENTRY Unsupported(GLenum) { return GL_FRAMEBUFFER_UNSUPPORTED; }
-} // namespace
 
 TEST_F(TextureTest, PowerOfTwoTexturesRoundTripOnBothReadbackPaths)
 {
@@ -303,35 +221,25 @@ TEST_F(TextureTest, PowerOfTwoTexturesRoundTripOnBothReadbackPaths)
         cDrawn.Create(300, 200, 4, Image::e8integer);
         EXPECT_EQ(GLTextureSize(cDrawn.OpenGLName()), std::make_pair(300, 200));
         EXPECT_EQ(std::make_pair(cDrawn.TextureWidth(), cDrawn.TextureHeight()), std::make_pair(512u, 256u));
-        cDrawn.SetAsRenderTarget();
-        glClearColor(0, 1, 0, 1);
-        glClear(GL_COLOR_BUFFER_BIT);
-        glClearColor(0, 0, 0, 0);
-        cDrawn.RestoreRenderTarget();
+        PaintRect(cDrawn.OpenGLName(), ImgTile(0, 0, 300, 200), 0.f, 1.f, 0.f, 1.f);
         Image cFromUpload, cFromDrawing;
         {
             auto fSaved = glCheckFramebufferStatusEXT;
             if (!bStrips)
                 glCheckFramebufferStatusEXT = &Unsupported;
             MapRecorder cRecorder;
+            LogRecorder cLog;
             cUploaded.CopyGLTextureToImage(&cFromUpload, true, nullptr, varnik::PixelDescriptor::eRGBA);
             cDrawn.CopyGLTextureToImage(&cFromDrawing, true, nullptr, varnik::PixelDescriptor::eRGBA);
             glCheckFramebufferStatusEXT = fSaved;
             EXPECT_EQ(MapRecorder::Maps(GL_PIXEL_PACK_BUFFER) > 0, bStrips);
+            // The refusal is logged with the module's prefix and the line.
+            EXPECT_EQ(cLog.Contains("Texture: Framebuffer unsupported (at line "), !bStrips);
         }
         EXPECT_EQ(MaxDifference(ImageBytes(cFromUpload), ImageBytes(*pSource)), 0);
         EXPECT_EQ(MaxDifference(ImageBytes(cFromDrawing), aGreen), 0) << "a drawing of another size";
     }
 }
-
-namespace {
-/// An image whose channel normalisation does nothing.
-class StubbornImage : public Image
-{
-public:
-    void NormalizeChannels() override {}
-};
-} // namespace
 
 TEST_F(TextureTest, UploadAndReadbackErrorsSayWhatWentWrong)
 {
@@ -339,24 +247,44 @@ TEST_F(TextureTest, UploadAndReadbackErrorsSayWhatWentWrong)
     EXPECT_EQ(ErrorTextOf([&] { cTexture.CopyFrom(nullptr, nullptr); }),
               "VarnikTexture::CopyFrom -- Image has no associated data");
     Image cEmpty;
-    EXPECT_EQ(ErrorTextOf([&] { cTexture.CopyFrom(&cEmpty, nullptr); }),
-              "VarnikTexture::CopyFrom -- Image has no associated data");
     EXPECT_EQ(ErrorTextOf([&] { cTexture.ReplaceWith(&cEmpty, nullptr); }),
               "VarnikTexture::ReplaceWith -- Image has no associated data");
-    StubbornImage cThree;
-    cThree.create(8, 8, 3, Image::e8integer);
-    EXPECT_EQ(ErrorTextOf([&] { cTexture.CopyFrom(&cThree, nullptr); }),
+    StubbornImage cStubborn;
+    cStubborn.create(8, 8, 3, Image::e8integer);
+    EXPECT_EQ(ErrorTextOf([&] { cTexture.CopyFrom(&cStubborn, nullptr); }),
               "VarnikTexture::CopyFrom -- Image is 3 channels. Images must be 2 or 4 channels.");
     EXPECT_EQ(cTexture.OpenGLName(), 0u);
+    // An image that does normalise goes up as four channels, alpha opaque.
+    std::unique_ptr<Image> pThree = PatternImage(64, 32, 3, Image::e8integer, 4);
+    cTexture.CopyFrom(pThree.get(), nullptr);
+    const std::vector<uint8_t> aThree = varnik::test::ReadTextureRGBA8(cTexture.OpenGLName(), 64, 32);
+    EXPECT_EQ(aThree, ImageBytes(*pThree));
+    EXPECT_EQ(aThree[4 * 37 + 3], 255);
 
     // Not live: the upload happens, then the error.
     std::unique_ptr<Image> pImage = PatternImage(16, 16, 4, Image::e8integer, 1);
     cTexture.SetLive(false);
     EXPECT_EQ(ErrorRecordOf([&] { cTexture.CopyFrom(pImage.get(), nullptr); }),
               "4|VarnikTexture::CopyFrom|src/plugins/Texture/Texture|Non-live texture loaded onto GPU");
-    EXPECT_EQ(cTexture.Location(), 1u);
-    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cTexture.OpenGLName(), 16, 16), ImageBytes(*pImage));
     cTexture.SetLive(true);
+
+    // Formats without an upload layout are logged (ReplaceWith refuses them) and send nothing.
+    for (Image::Format eFormat : {Image::e32integer, Image::e16depth, Image::e24depth, Image::e32depth}) {
+        SCOPED_TRACE(testing::Message() << "format " << eFormat);
+        Image cImage;
+        cImage.create(16, 16, 2, eFormat);
+        VarnikTexture cFresh;
+        const int64_t iReports = varnik::Kernel::VideoMemoryReportCount();
+        LogRecorder cLog;
+        cFresh.CopyFrom(&cImage, nullptr);
+        cTexture.CopyFrom(&cImage, nullptr);
+        EXPECT_EQ(cLog.Count("cannot be uploaded"), 2);
+        EXPECT_TRUE(ErrorTextOf([&] { cTexture.ReplaceWith(&cImage, nullptr); }).contains("cannot be uploaded"));
+        EXPECT_EQ(varnik::Kernel::VideoMemoryReportCount(), iReports);
+        EXPECT_EQ(cFresh.Location(), 0u);
+        EXPECT_EQ(cTexture.Format(), Image::e8integer);
+    }
+    EXPECT_EQ(varnik::test::ReadTextureRGBA8(cTexture.OpenGLName(), 16, 16), ImageBytes(*pImage));
 
     Image cImage;
     auto copyTo = [&](VarnikTexture& t) {
@@ -390,55 +318,25 @@ TEST_F(TextureTest, UploadAndReadbackErrorsSayWhatWentWrong)
     EXPECT_EQ(ErrorRecordOf([&] { cInteger.SetAsRenderTarget(); }), "4|||Unknown image format");
 }
 
-TEST_F(TextureTest, FormatsWithoutUploadLayoutAreLoggedAndSendNothing)
-{
-    std::unique_ptr<Image> pGood = PatternImage(16, 16, 4, Image::e8integer, 1);
-    VarnikTexture cOnGPU;
-    cOnGPU.CopyFrom(pGood.get(), nullptr);
-    const GLuint iName = cOnGPU.OpenGLName();
-    for (Image::Format eFormat : {Image::e32integer, Image::e16depth, Image::e24depth, Image::e32depth}) {
-        for (unsigned int iChannels : {2u, 4u}) {
-            SCOPED_TRACE(testing::Message() << "format " << eFormat << " channels " << iChannels);
-            Image cImage;
-            cImage.create(16, 16, iChannels, eFormat);
-            VarnikTexture cFresh;
-            const int64_t iReports = varnik::Kernel::VideoMemoryReportCount();
-            LogRecorder cLog;
-            cFresh.CopyFrom(&cImage, nullptr);
-            cOnGPU.CopyFrom(&cImage, nullptr);
-            EXPECT_EQ(cLog.Count("cannot be uploaded"), 2);
-            EXPECT_TRUE(ErrorTextOf([&] { cOnGPU.ReplaceWith(&cImage, nullptr); }).contains("cannot be uploaded"));
-            EXPECT_EQ(varnik::Kernel::VideoMemoryReportCount(), iReports);
-            EXPECT_EQ(cFresh.OpenGLName(), 0u);
-            EXPECT_EQ(cFresh.Location(), 0u);
-            EXPECT_EQ(cOnGPU.OpenGLName(), iName);
-            EXPECT_EQ(cOnGPU.Format(), Image::e8integer);
-        }
-    }
-    EXPECT_EQ(varnik::test::ReadTextureRGBA8(iName, 16, 16), ImageBytes(*pGood));
-}
-
 TEST_F(TextureTest, SizesGoToGLAsGivenAndDegenerateTilesAreHarmless)
 {
     // Sizes GL cannot hold are GL's to refuse: its error is logged, the memory reported.
     VarnikTexture cTexture;
     const unsigned int iTooBig = VarnikTexture::MaxTextureSize() + 1;
-    const int64_t iStart = varnik::Kernel::VideoMemoryUsage();
     LogRecorder cLog;
     cTexture.Create(0, 16, 4, Image::e8integer);
-    EXPECT_EQ(cTexture.Location(), 1u);
     EXPECT_EQ(cLog.Count("gl error"), 0);
     cTexture.Create(iTooBig, 4, 4, Image::e8integer);
-    EXPECT_EQ(varnik::Kernel::VideoMemoryUsage() - iStart, int64_t(iTooBig) * 16);
+    EXPECT_EQ(Ledger(), int64_t(iTooBig) * 16);
     EXPECT_TRUE(cLog.Contains("in VarnikTexture::Create (file src/plugins/Texture/Texture, line "));
     Image cWide;
     cWide.create(iTooBig, 2, 4, Image::e8integer);
     cTexture.CopyFrom(&cWide, nullptr);
-    EXPECT_EQ(cTexture.Width(), iTooBig);
     EXPECT_TRUE(cLog.Contains("gl error: ") && cLog.Contains("in VarnikTexture::CopyFrom"));
 
     std::unique_ptr<Image> pImage = PatternImage(200, 150, 4, Image::e8integer, 1);
     cTexture.CopyFrom(pImage.get(), nullptr);
+    EXPECT_EQ(Ledger(), 200 * 150 * 4) << "another shape replaces the storage";
     const ImgTile cOutside(500, 500, 10, 10);
     std::unique_ptr<Image> pOther = PatternImage(200, 150, 4, Image::e8integer, 2);
     cTexture.CopyFrom(pOther.get(), &cOutside);
@@ -454,25 +352,8 @@ TEST_F(TextureTest, SizesGoToGLAsGivenAndDegenerateTilesAreHarmless)
     EXPECT_EQ(GLuint(varnik::test::GLInteger(GL_FRAMEBUFFER_BINDING)), iFramebuffer);
     EXPECT_EQ(varnik::test::GLInteger(GL_PACK_ALIGNMENT), 1);
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    EXPECT_EQ(cRead.Width(), 200u);
     glBindFramebufferEXT(GL_FRAMEBUFFER, 0);
     glDeleteFramebuffersEXT(1, &iFramebuffer);
-}
-
-// The words are FrameBufferObject's table (checked there); the texture adds its
-// prefix and line, and says nothing of a complete framebuffer.
-TEST_F(TextureTest, FramebufferStatusIsLoggedWithThePrefixAndLine)
-{
-    LogRecorder cLog;
-    VarnikTexture::LogFramebufferStatus(GL_FRAMEBUFFER_COMPLETE, 7);
-    EXPECT_TRUE(cLog.Text().isEmpty());
-    GLuint iFramebuffer = 0;  // nothing attached, checked for real
-    glGenFramebuffersEXT(1, &iFramebuffer);
-    glBindFramebufferEXT(GL_FRAMEBUFFER, iFramebuffer);
-    EXPECT_EQ(VarnikTexture::CheckFramebufferStatus(99), GLenum(GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT));
-    glBindFramebufferEXT(GL_FRAMEBUFFER, 0);
-    glDeleteFramebuffersEXT(1, &iFramebuffer);
-    EXPECT_EQ(cLog.Text(), "Texture: Framebuffer incomplete: Missing attachment (at line 99)");
 }
 
 TEST(TextureBaseTest, ProxyLevel)
@@ -481,9 +362,7 @@ TEST(TextureBaseTest, ProxyLevel)
     EXPECT_EQ(varnik::Texture::ProxyLevel(0.25f, 1024), 1);
     EXPECT_EQ(varnik::Texture::ProxyLevel(0.2f, 1024), 2);
     EXPECT_EQ(varnik::Texture::ProxyLevel(0.f, 1024), 4);
-    EXPECT_EQ(varnik::Texture::ProxyLevel(-3.f, 1024), 4);
     EXPECT_EQ(varnik::Texture::ProxyLevel(0.f, 4), 1) << "4 >> 2 would fall below 2";
-    EXPECT_EQ(varnik::Texture::ProxyLevel(0.01f, 1), 0);
 }
 
 // The base copy draws scaled over the whole target, whatever framebuffers,
@@ -516,11 +395,11 @@ TEST_F(TextureTest, BaseCopyDrawsScaledAndPutsTheCallersStateBack)
     glDeleteFramebuffersEXT(2, aFramebuffers);
     glViewport(0, 0, 1, 1);
 
-    const std::vector<uint8_t> aPixels = varnik::test::ReadTextureRGBA8(cTarget.OpenGLName(), 16, 8);
-    auto fAt = [&](int x, int y) { return std::vector<uint8_t>(&aPixels[(y * 16 + x) * 4], &aPixels[(y * 16 + x) * 4 + 4]); };
-    EXPECT_EQ(fAt(2, 3), (std::vector<uint8_t>{255, 0, 0, 255}));  // left half red
-    EXPECT_EQ(fAt(13, 3), (std::vector<uint8_t>{0, 0, 255, 255}));  // right half blue
-    EXPECT_EQ(fAt(15, 7), (std::vector<uint8_t>{0, 0, 255, 255}));  // outside the caller's scissor box
+    // Left half red, right half blue, outside the caller's scissor box too.
+    std::vector<uint8_t> aWant(16 * 8 * 4);
+    FillModel(aWant, 16, ImgTile(0, 0, 8, 8), s_aRed);
+    FillModel(aWant, 16, ImgTile(8, 0, 8, 8), s_aBlue);
+    EXPECT_EQ(MaxDifference(varnik::test::ReadTextureRGBA8(cTarget.OpenGLName(), 16, 8), aWant), 0);
 
     VarnikTexture cEmpty;
     EXPECT_TRUE(ErrorTextOf([&] { cEmpty.varnik::Texture::CopyTo(cTarget); }).contains("OpenGL storage"));
@@ -572,22 +451,17 @@ TEST_F(TextureTest, GpuProxyRoundTripAndSyncKeepFullResolutionPixels)
         ASSERT_TRUE(pTexture->setProxyLevel(1, true)) << "bounded mode with nothing queued";
         EXPECT_EQ(MapRecorder::Maps(GL_PIXEL_UNPACK_BUFFER), 0) << "the GPU path draws the proxy";
     }
-    EXPECT_NE(pTexture->OpenGLName(), iFullName) << "the GPU path draws into a new texture";
-    EXPECT_EQ(GLTextureSize(pTexture->OpenGLName()), std::make_pair(W / 2, H / 2));
     EXPECT_FALSE(glIsTexture(iFullName)) << "the full-size texture should be deleted";
+    ASSERT_EQ(GLTextureSize(pTexture->OpenGLName()), std::make_pair(W / 2, H / 2));
     EXPECT_EQ(Ledger(), iFull / 4);
     ASSERT_NE(pTexture->BackingImage(), nullptr) << "the full-resolution content must be kept on the CPU";
     EXPECT_LE(MaxDifference(GpuPixels(*pTexture, W / 2, H / 2), HalfSize(*pTexture)), 2);
     // SyncContent puts the backing image's proxy image back over paint on the GPU.
     PaintRect(pTexture->OpenGLName(), ImgTile(0, 0, W / 2, H / 2), 1.f, 0.f, 1.f, 1.f);
-    ASSERT_GT(MaxDifference(GpuPixels(*pTexture, W / 2, H / 2), HalfSize(*pTexture)), 2);
     pTexture->SyncContent();
     EXPECT_LE(MaxDifference(GpuPixels(*pTexture, W / 2, H / 2), HalfSize(*pTexture)), 2);
-    EXPECT_EQ(int(pTexture->getProxyLevel()), 1);
-    EXPECT_EQ(Ledger(), iFull / 4);
 
     ASSERT_TRUE(pTexture->setProxyLevel(0, false));
-    EXPECT_EQ(GLTextureSize(pTexture->OpenGLName()), std::make_pair(W, H));
     EXPECT_EQ(Ledger(), iFull);
     EXPECT_EQ(MaxDifference(GpuPixels(*pTexture, W, H), aOriginal), 0) << "full-resolution texels lost";
     std::unique_ptr<Image> pCopy = NewImage();
@@ -607,23 +481,19 @@ TEST_F(TextureTest, CpuProxyRoundTripKeepsFullResolutionFloats)
     const int W = 128, H = 160;
     std::vector<float> aOriginal = MakeRGBA32F(W, H, 2);
     std::unique_ptr<TextureProbe> pTexture = NewProbe();
-    std::unique_ptr<Image> pImage = ImageFrom(aOriginal.data(), W, H, Image::e32float);
-    pTexture->CopyFrom(pImage.get(), nullptr);
-    const int64_t iFull = int64_t(W) * H * 16;
+    pTexture->CopyFrom(ImageFrom(aOriginal.data(), W, H, Image::e32float).get(), nullptr);
     {
         MapRecorder cUploads;
         ASSERT_TRUE(pTexture->setProxyLevel(1, false));
         EXPECT_GT(MapRecorder::Maps(GL_PIXEL_UNPACK_BUFFER), 0) << "without the GPU preference it is uploaded";
     }
-    EXPECT_EQ(GLTextureSize(pTexture->OpenGLName()), std::make_pair(W / 2, H / 2));
-    EXPECT_EQ(Ledger(), iFull / 4);
-
+    ASSERT_EQ(GLTextureSize(pTexture->OpenGLName()), std::make_pair(W / 2, H / 2));
+    EXPECT_EQ(Ledger(), int64_t(W / 2) * (H / 2) * 16);
     EXPECT_TRUE(varnik::test::ReadTextureRGBA32F(pTexture->OpenGLName(), W / 2, H / 2) ==
                 ImageFloats(*pTexture->BackingImage()->getProxyImage()));
     ASSERT_TRUE(pTexture->setProxyLevel(0, false));
     EXPECT_TRUE(varnik::test::ReadTextureRGBA32F(pTexture->OpenGLName(), W, H) == aOriginal)
         << "full-resolution floats lost on the way back";
-    EXPECT_EQ(Ledger(), iFull);
 }
 
 // In CPU memory a proxy level is only recorded; moving back to the GPU
@@ -634,30 +504,23 @@ TEST_F(TextureTest, ProxyLevelInCpuMemoryIsUploadedOnReturn)
     std::vector<uint8_t> aOriginal = MakeRGBA8(W, H, 3);
     std::unique_ptr<TextureProbe> pTexture = UploadRGBA8(aOriginal, W, H);
     pTexture->SetLocation(varnik::TexturePool::locationCPU);
-    ASSERT_EQ(pTexture->Location(), 2u);
-
     ASSERT_TRUE(pTexture->setProxyLevel(1, false));
-    EXPECT_EQ(pTexture->OpenGLName(), 0u);
     EXPECT_EQ(Ledger(), 0);
     const Image* pFull = pTexture->AsImage();
     ASSERT_NE(pFull, nullptr);
-    EXPECT_EQ(pFull->Width(), unsigned(W)) << "AsImage() must stay full size at a proxy level";
-    EXPECT_EQ(MaxDifference(ImageBytes(*pFull), aOriginal), 0);
+    EXPECT_EQ(MaxDifference(ImageBytes(*pFull), aOriginal), 0) << "AsImage() must stay full size at a proxy level";
 
     pTexture->SetLocation(varnik::TexturePool::locationGPU);
-    ASSERT_EQ(pTexture->Location(), 1u);
-    EXPECT_EQ(GLTextureSize(pTexture->OpenGLName()), std::make_pair(W / 2, H / 2));
+    ASSERT_EQ(GLTextureSize(pTexture->OpenGLName()), std::make_pair(W / 2, H / 2));
     EXPECT_EQ(Ledger(), int64_t(W / 2) * (H / 2) * 4);
     EXPECT_LE(MaxDifference(GpuPixels(*pTexture, W / 2, H / 2), HalfSize(*pTexture)), 1);
     ASSERT_TRUE(pTexture->setProxyLevel(0, false));
     EXPECT_EQ(MaxDifference(GpuPixels(*pTexture, W, H), aOriginal), 0);
-    EXPECT_EQ(Ledger(), int64_t(W) * H * 4);
 
     // Creating again brings the level back to 0.
     ASSERT_TRUE(pTexture->setProxyLevel(2, false));
     pTexture->Create(64, 32, 4, Image::e8integer);
     EXPECT_EQ(int(pTexture->getProxyLevel()), 0);
-    EXPECT_EQ(pTexture->Width(), 64u);
 }
 
 // No level may bring a side of the texture below two texels, each side on
@@ -666,88 +529,73 @@ TEST_F(TextureTest, SizeGuardAndLevelLimit)
 {
     struct Case { int w, h; unsigned int iLevel; bool bOk; int iGot, gw, gh; };
     const Case aCases[] = {
-        {4, 4, 1, true, 1, 2, 2},   {4, 4, 2, false, 0, 4, 4},  {16, 16, 9, false, 0, 16, 16},
-        {16, 16, 3, true, 3, 2, 2}, {4, 64, 2, false, 0, 4, 64}, {4, 64, 1, true, 1, 2, 32},
-        {64, 4, 2, false, 0, 64, 4}, {64, 32, 9, true, 4, 4, 2},
+        {4, 4, 1, true, 1, 2, 2},    {4, 64, 2, false, 0, 4, 64}, {64, 4, 2, false, 0, 64, 4},
+        {16, 16, 9, false, 0, 16, 16}, {64, 32, 9, true, 4, 4, 2},
     };
     for (const Case& c : aCases) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " level " << c.iLevel);
         std::unique_ptr<TextureProbe> p = UploadRGBA8(MakeRGBA8(c.w, c.h, 4), c.w, c.h);
-        const unsigned int iName = p->OpenGLName();
         EXPECT_EQ(p->setProxyLevel(c.iLevel, false), c.bOk);
         EXPECT_EQ(int(p->getProxyLevel()), c.iGot);
         EXPECT_EQ(GLTextureSize(p->OpenGLName()), std::make_pair(c.gw, c.gh));
-        EXPECT_EQ(std::make_pair(p->Width(), p->Height()), std::make_pair(unsigned(c.w), unsigned(c.h)));
         EXPECT_EQ(p->VideoMemoryUsage(-1.0f), int64_t(c.gw) * c.gh * 4);
-        if (!c.bOk) {
-            EXPECT_EQ(p->OpenGLName(), iName);
-        }
     }
 }
 
-// Returning a texture of 2048 or more to level 0 attaches it once to the shared
-// compositing framebuffer (made when missing) and detaches it, leaving the
-// caller's framebuffer bindings as they were.
+// Returning a texture of 2048 or more to level 0 attaches it to the shared
+// compositing framebuffer (made there when missing) and detaches it, leaving
+// the caller's framebuffer bindings as they were.
 TEST_F(TextureTest, ReturnToFullSizeAttachesLargeTextureToCompositingFramebuffer)
 {
     varnik::TextureMixer::ReleaseSharedResources();
     GLuint aMine[2] = {0, 0};  // draw and read bindings of the caller
     glGenFramebuffersEXT(2, aMine);
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, aMine[0]);
-    {
-        std::unique_ptr<TextureProbe> pSmall = NewProbe();  // below 2048: nothing attached or made
-        pSmall->Create(1024, 2048, 4, Image::e8integer);
-        ASSERT_TRUE(pSmall->setProxyLevel(1, false) && pSmall->setProxyLevel(0, false));
-        EXPECT_EQ(varnik::TextureMixer::s_iCompositingFBO, 0u);
-        EXPECT_FALSE(pSmall->HasCompositingAttachment());
-    }
     std::unique_ptr<TextureProbe> pTexture = NewProbe();
     pTexture->Create(2048, 2048, 4, Image::e8integer);
-    PaintRect(pTexture->OpenGLName(), ImgTile(0, 0, 2048, 2048), 0.25f, 0.5f, 0.75f, 1.f);
-    ASSERT_TRUE(pTexture->setProxyLevel(1, false));
+    ASSERT_TRUE(pTexture->setProxyLevel(2, false));
     EXPECT_EQ(varnik::TextureMixer::s_iCompositingFBO, 0u) << "going down never touches it";
-    for (unsigned int iLevel : {1u, 2u}) {
-        SCOPED_TRACE(testing::Message() << "back from level " << iLevel);
-        ASSERT_TRUE(pTexture->setProxyLevel(iLevel, false));
-        EXPECT_FALSE(pTexture->HasCompositingAttachment());
-        glBindFramebufferEXT(GL_READ_FRAMEBUFFER, aMine[1]);
-        ASSERT_TRUE(pTexture->setProxyLevel(0, false));
-        EXPECT_EQ(GLuint(varnik::test::GLInteger(GL_DRAW_FRAMEBUFFER_BINDING)), aMine[0]);
-        EXPECT_EQ(GLuint(varnik::test::GLInteger(GL_READ_FRAMEBUFFER_BINDING)), aMine[1]);
-        EXPECT_TRUE(pTexture->HasCompositingAttachment());
-        EXPECT_TRUE(glIsFramebufferEXT(varnik::TextureMixer::s_iCompositingFBO));
-        GLint iAttached = -1;
-        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, varnik::TextureMixer::s_iCompositingFBO);
-        glGetFramebufferAttachmentParameterivEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0,
-                                                 GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME_EXT, &iAttached);
-        EXPECT_EQ(iAttached, 0) << "detached again";
-        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, aMine[0]);
-    }
-    std::vector<uint8_t> aWant(size_t(2048) * 2048 * 4);
-    const uint8_t aPainted[4] = {64, 128, 191, 255};
-    FillModel(aWant, 2048, ImgTile(0, 0, 2048, 2048), aPainted);
-    EXPECT_LE(MaxDifference(GpuPixels(*pTexture, 2048, 2048), aWant), 1) << "content lost";
+    glBindFramebufferEXT(GL_READ_FRAMEBUFFER, aMine[1]);
+    ASSERT_TRUE(pTexture->setProxyLevel(0, false));
+    EXPECT_EQ(GLuint(varnik::test::GLInteger(GL_DRAW_FRAMEBUFFER_BINDING)), aMine[0]);
+    EXPECT_EQ(GLuint(varnik::test::GLInteger(GL_READ_FRAMEBUFFER_BINDING)), aMine[1]);
+    ASSERT_TRUE(glIsFramebufferEXT(varnik::TextureMixer::s_iCompositingFBO));
+    GLint iAttached = -1;
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, varnik::TextureMixer::s_iCompositingFBO);
+    glGetFramebufferAttachmentParameterivEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0,
+                                             GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME_EXT, &iAttached);
+    EXPECT_EQ(iAttached, 0) << "detached again";
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
     glDeleteFramebuffersEXT(2, aMine);
 }
 
 // SetLocation(2) then (1): the backing image is dropped on the way back when
-// nothing in it needs keeping, and kept when it holds versions.
-TEST_F(TextureTest, MovingBackToGpuHonoursTheKeepQuery)
+// nothing in it needs keeping, and kept when it holds versions. A texture that
+// is not live, or not placed yet, stays where it is.
+TEST_F(TextureTest, MovesHonourTheKeepQueryAndLeaveNotLiveTexturesWhereTheyAre)
 {
     const int W = 160, H = 144;
     std::vector<uint8_t> aOriginal = MakeRGBA8(W, H, 7);
     std::unique_ptr<TextureProbe> pTexture = UploadRGBA8(aOriginal, W, H);
+    pTexture->SetLive(false);
+    pTexture->SetLocation(2);
+    EXPECT_EQ(pTexture->AsImage(), nullptr) << "without a backing image there is nothing to hand out";
+    EXPECT_EQ(pTexture->Location(), 1u);
+    pTexture->SetLive(true);
+    std::unique_ptr<TextureProbe> pUnplaced = NewProbe();
+    for (unsigned int iLocation : {1u, 2u}) {
+        pUnplaced->SetLocation(iLocation);
+        EXPECT_EQ(pUnplaced->Location(), 0u);
+    }
+
     pTexture->SetLocation(2);
     ASSERT_NE(pTexture->BackingImage(), nullptr);
     EXPECT_EQ(MaxDifference(ImageBytes(*pTexture->BackingImage()), aOriginal), 0);
     pTexture->SetDirty(false);
     ASSERT_FALSE(pTexture->BackingImage()->Keep());
     pTexture->SetLocation(1);
-    EXPECT_EQ(pTexture->Location(), 1u);
     EXPECT_EQ(pTexture->BackingImage(), nullptr) << "an image the GPU copy can replace should be discarded";
     EXPECT_EQ(MaxDifference(GpuPixels(*pTexture, W, H), aOriginal), 0);
-    EXPECT_EQ(Ledger(), int64_t(W) * H * 4);
 
     // Versions stepped in CPU memory upload nothing; the way back uploads the
     // current one.
@@ -758,44 +606,19 @@ TEST_F(TextureTest, MovingBackToGpuHonoursTheKeepQuery)
     EXPECT_EQ(MaxDifference(ImageBytes(*pTexture->AsImage()), ImageBytes(*pOther)), 0);
     ASSERT_TRUE(pTexture->PrevVersion());
     EXPECT_EQ(pTexture->OpenGLName(), 0u);
+    pTexture->SetLive(false);
+    pTexture->SetLocation(1);
+    EXPECT_EQ(pTexture->Location(), 2u) << "not live";
+    pTexture->SetLive(true);
     pTexture->SetDirty(false);
     pTexture->SetLocation(1);
     ASSERT_NE(pTexture->BackingImage(), nullptr) << "an image holding versions must be kept";
     EXPECT_EQ(pTexture->NumVersions(), 2);
     EXPECT_EQ(MaxDifference(GpuPixels(*pTexture, W, H), aOriginal), 0);
-    const unsigned int iName = pTexture->OpenGLName();
-    pTexture->SetLocation(1);  // same location again changes nothing
-    EXPECT_EQ(pTexture->OpenGLName(), iName);
-}
-
-// A texture that is not live, or not placed yet, stays where it is.
-TEST_F(TextureTest, NotLiveTextureIsNeverMoved)
-{
-    std::vector<uint8_t> aOriginal = MakeRGBA8(130, 70, 8);
-    std::unique_ptr<TextureProbe> pTexture = UploadRGBA8(aOriginal, 130, 70);
-    const unsigned int iName = pTexture->OpenGLName();
-    pTexture->SetLive(false);
-    pTexture->SetLocation(2);
-    EXPECT_EQ(pTexture->Location(), 1u);
-    EXPECT_EQ(pTexture->OpenGLName(), iName);
-    EXPECT_EQ(Ledger(), 130 * 70 * 4);
-    EXPECT_EQ(pTexture->AsImage(), nullptr) << "without a backing image there is nothing to hand out";
-    EXPECT_EQ(pTexture->Location(), 1u);
-    EXPECT_EQ(MaxDifference(GpuPixels(*pTexture, 130, 70), aOriginal), 0);
-    pTexture->SetLive(true);
-
-    pTexture->SetLocation(2);
-    pTexture->SetLive(false);
+    // A move to where it is already leaves marked paint that was not read yet.
+    Paint(*pTexture, aOriginal, W, ImgTile(10, 10, 20, 20), s_aRed);
     pTexture->SetLocation(1);
-    EXPECT_EQ(pTexture->Location(), 2u);
-    EXPECT_EQ(pTexture->OpenGLName(), 0u);
-    EXPECT_EQ(Ledger(), 0);
-
-    std::unique_ptr<TextureProbe> pUnplaced = NewProbe();
-    for (unsigned int iLocation : {1u, 2u}) {
-        pUnplaced->SetLocation(iLocation);
-        EXPECT_EQ(pUnplaced->Location(), 0u);
-    }
+    EXPECT_EQ(MaxDifference(GpuPixels(*pTexture, W, H), aOriginal), 0);
 }
 
 TEST_F(TextureTest, VideoMemoryUsageFigures)
@@ -806,44 +629,33 @@ TEST_F(TextureTest, VideoMemoryUsageFigures)
     EXPECT_EQ(pTexture->VideoMemoryUsage(0.3f), 1048576) << "the smallest level whose share fits the factor";
     EXPECT_EQ(pTexture->VideoMemoryUsage(0.0f), 64 * 64 * 4);
     ASSERT_TRUE(pTexture->setProxyLevel(1, false));
-    EXPECT_EQ(pTexture->VideoMemoryUsage(-1.0f), 1048576);
     EXPECT_EQ(pTexture->VideoMemoryUsage(1.0f), 4194304) << "a factor asks about the full size";
+    pTexture->SetLive(false);
+    EXPECT_EQ(pTexture->VideoMemoryUsage(-1.0f), 0) << "-1 asks about the GPU of a live texture only";
+    pTexture->SetLive(true);
     pTexture->SetLocation(2);
     EXPECT_EQ(pTexture->VideoMemoryUsage(-1.0f), 0) << "nothing is held on the GPU";
-    EXPECT_EQ(pTexture->VideoMemoryUsage(1.0f), 4194304);
-
-    std::unique_ptr<TextureProbe> pFrozen = NewProbe();
-    pFrozen->Create(256, 256, 4, Image::e8integer);
-    pFrozen->SetLive(false);
-    EXPECT_EQ(pFrozen->VideoMemoryUsage(-1.0f), 0) << "-1 asks about the GPU of a live texture only";
-    pFrozen->SetLive(true);
 
     // A level recorded before an upload: full size is 16 times the upload each
     // way, 32768 x 16384 RGBA32F, beyond 32 bits.
     std::unique_ptr<TextureProbe> pHuge = NewProbe();
     ASSERT_TRUE(pHuge->setProxyLevel(4, false));
     std::vector<float> aPixels(size_t(2048) * 1024 * 4, 0.5f);
-    std::unique_ptr<Image> pImage = ImageFrom(aPixels.data(), 2048, 1024, Image::e32float);
-    pHuge->CopyFrom(pImage.get(), nullptr);
+    pHuge->CopyFrom(ImageFrom(aPixels.data(), 2048, 1024, Image::e32float).get(), nullptr);
     ASSERT_EQ(int(pHuge->getProxyLevel()), 4) << "an upload must not touch the proxy level";
-    EXPECT_EQ(pHuge->Width(), 32768u);
-    EXPECT_EQ(pHuge->Height(), 16384u);
+    EXPECT_EQ(std::make_pair(pHuge->Width(), pHuge->Height()), std::make_pair(32768u, 16384u));
     EXPECT_EQ(pHuge->VideoMemoryUsage(-1.0f), int64_t(2048) * 1024 * 16);
     EXPECT_EQ(pHuge->VideoMemoryUsage(1.0f), int64_t(8589934592LL));
-    EXPECT_EQ(pHuge->VideoMemoryUsage(0.25f), int64_t(2147483648LL));
 }
 
 TEST_F(TextureTest, CheckValidityMessagesAndAProxyLevelOnlyRecorded)
 {
     std::unique_ptr<TextureProbe> pTexture = NewProbe();
     pTexture->Create(64, 64, 4, Image::e8integer);
-    EXPECT_NO_THROW(pTexture->CheckValidity(varnik::Node::eFull));
-    pTexture->SetLive(false);  // not live while holding a GL texture
-    EXPECT_EQ(ErrorTextOf([&] { pTexture->CheckValidity(varnik::Node::eFull); }), QString("bad live state"));
     // Creating while not live moves it to location 2 but leaves the GL texture.
+    pTexture->SetLive(false);
     pTexture->Create(32, 32, 4, Image::e8integer);
     ASSERT_EQ(pTexture->Location(), 2u);
-    ASSERT_NE(pTexture->OpenGLName(), 0u);
     EXPECT_EQ(ErrorTextOf([&] { pTexture->CheckValidity(varnik::Node::eFull); }), QString("bad live state"));
     pTexture->SetLive(true);
     EXPECT_EQ(ErrorRecordOf([&] { pTexture->CheckValidity(varnik::Node::eFull); }),
@@ -859,24 +671,23 @@ TEST_F(TextureTest, CheckValidityMessagesAndAProxyLevelOnlyRecorded)
     // Without backing image or GPU texture a level is only recorded: no image
     // is invented, and the check reports the missing one.
     std::unique_ptr<TextureProbe> pEmpty = NewProbe();
-    EXPECT_NO_THROW(pEmpty->CheckValidity(varnik::Node::eQuick));
     EXPECT_TRUE(pEmpty->setProxyLevel(1, false));
-    EXPECT_EQ(pEmpty->ProxyLevelMember(), 1u);
-    EXPECT_EQ(pEmpty->Location(), 0u);
     EXPECT_EQ(pEmpty->BackingImage(), nullptr);
     EXPECT_EQ(ErrorTextOf([&] { pEmpty->CheckValidity(varnik::Node::eQuick); }),
               QString("No associated image data for proxied texture"));
 }
 
 // Without a backing image the version operations answer as a single clean
-// version and make no image; begin and end pair up.
-TEST_F(TextureTest, ResultsWithoutBackingImageAndBeginEndPairing)
+// version and make no image. Then change, NewVersion, change, PrevVersion,
+// NextVersion on the GPU: NewVersion takes the painted GPU content into a new
+// backing image first, and each step uploads the version it lands on.
+TEST_F(TextureTest, GpuStepsUploadTheSelectedVersion)
 {
     std::unique_ptr<TextureProbe> pEmpty = NewProbe();
     EXPECT_FALSE(pEmpty->NewVersion()) << "a texture that is not on the GPU has nothing to version";
-    EXPECT_EQ(pEmpty->BackingImage(), nullptr);
-
-    std::unique_ptr<TextureProbe> pTexture = UploadRGBA8(MakeRGBA8(200, 150, 1), 200, 150);
+    const int W = 256, H = 256;
+    std::vector<uint8_t> aModel = MakeRGBA8(W, H, 2);
+    std::unique_ptr<TextureProbe> pTexture = UploadRGBA8(aModel, W, H);
     EXPECT_FALSE(pTexture->PrevVersion());
     EXPECT_FALSE(pTexture->NextVersion());
     EXPECT_EQ(pTexture->NumVersions(), 1);
@@ -887,44 +698,22 @@ TEST_F(TextureTest, ResultsWithoutBackingImageAndBeginEndPairing)
     EXPECT_FALSE(pTexture->IsDirty()) << "SetDirty without a backing image does nothing";
     EXPECT_FALSE(pTexture->EndUndoableOperation()) << "an end without a begin";
     EXPECT_EQ(pTexture->BackingImage(), nullptr);
-
-    // A nested begin is refused without opening a second version.
-    ASSERT_TRUE(pTexture->BeginUndoableOperation());
-    EXPECT_TRUE(pTexture->IsInUndoableOperation());
-    EXPECT_FALSE(pTexture->BeginUndoableOperation());
-    EXPECT_EQ(pTexture->NumVersions(), 2);
-    EXPECT_TRUE(pTexture->EndUndoableOperation());
-    EXPECT_FALSE(pTexture->IsInUndoableOperation());
-    EXPECT_FALSE(pTexture->IsBackingImageStale());
-    EXPECT_FALSE(pTexture->EndUndoableOperation());
-    EXPECT_EQ(pTexture->NumVersions(), 2);
-}
-
-// change, NewVersion, change, PrevVersion, NextVersion on the GPU: NewVersion
-// takes the painted GPU content into a new backing image first, and each step
-// uploads the version it lands on into the same storage.
-TEST_F(TextureTest, GpuStepsUploadTheSelectedVersion)
-{
-    const int W = 256, H = 256;
-    std::vector<uint8_t> aModel = MakeRGBA8(W, H, 2);
-    std::unique_ptr<TextureProbe> pTexture = UploadRGBA8(aModel, W, H);
     Paint(*pTexture, aModel, W, ImgTile(16, 16, 32, 32), s_aRed);
     std::vector<std::vector<uint8_t>> aStates{aModel};
     ASSERT_TRUE(pTexture->NewVersion());
     ASSERT_NE(pTexture->BackingImage(), nullptr);
-    EXPECT_EQ(pTexture->NumVersions(), 2);
     EXPECT_EQ(MaxDifference(ImageBytes(*pTexture->BackingImage()), aStates[0]), 0)
         << "the new backing image must hold what was painted on the GPU";
 
     const ImgTile cTile(100, 120, 50, 40);
-    std::vector<uint8_t> aOther = MakeRGBA8(W, H, 3);
-    std::unique_ptr<Image> pOther = ImageFrom(aOther.data(), W, H, Image::e8integer);
+    std::unique_ptr<Image> pOther = ImageFrom(MakeRGBA8(W, H, 3).data(), W, H, Image::e8integer);
     pTexture->ReplaceWith(pOther.get(), &cTile);
-    CopyModel(aModel, aOther, W, cTile);
+    std::unique_ptr<Image> pModel = ImageFrom(aModel.data(), W, H, Image::e8integer);
+    pModel->CopyRect(*pOther, cTile, cTile.x, cTile.y);
+    aModel = ImageBytes(*pModel);
     aStates.push_back(aModel);
     ASSERT_EQ(MaxDifference(GpuPixels(*pTexture, W, H), aStates[1]), 0);
     Walk(*pTexture, "P0N1n1", aStates, W, H);
-    EXPECT_EQ(Ledger(), int64_t(W) * H * 4);
 
     // A backing image with nothing to keep is read afresh, unmarked paint
     // included, before a new version opens.
@@ -939,8 +728,10 @@ TEST_F(TextureTest, GpuStepsUploadTheSelectedVersion)
     Walk(*pTexture, "P2", {{}, {}, aModel}, W, H);
 }
 
-// The host's stroke cycle: begin, paint, end, twice; undo and redo through
-// every state; a new operation after an undo drops the redo; merge and purges.
+// The host's stroke cycle: begin, paint, end, twice, nested begins and extra
+// ends refused; undo and redo through every state, each marking the texture
+// changed; a new operation after an undo drops the redo; merge and purges;
+// proxies and moves leave the flag alone.
 TEST_F(TextureTest, UndoableOperationsStepBackAndForth)
 {
     const int W = 256, H = 192;
@@ -951,15 +742,23 @@ TEST_F(TextureTest, UndoableOperationsStepBackAndForth)
     const uint8_t* aColors[2] = {s_aBlue, s_aGreen};
     for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(pTexture->BeginUndoableOperation());
+        EXPECT_FALSE(pTexture->BeginUndoableOperation());
         EXPECT_EQ(pTexture->NumVersions(), i + 2);
         Paint(*pTexture, aModel, W, aTiles[i], aColors[i]);
         ASSERT_TRUE(pTexture->EndUndoableOperation());
+        EXPECT_FALSE(pTexture->EndUndoableOperation());
         aStates.push_back(aModel);
     }
     EXPECT_EQ(MaxDifference(ImageBytes(*pTexture->AsImage()), aStates[2]), 0)
         << "after the end the backing image holds the painted tiles";
     EXPECT_EQ(pTexture->Location(), 1u) << "a current backing image is returned without moving the texture";
-    Walk(*pTexture, "P1P0p0N1N2n2P1", aStates, W, H);
+    pTexture->SetDirty(false);
+    Walk(*pTexture, "P1", aStates, W, H);
+    EXPECT_TRUE(pTexture->IsDirty()) << "an undo marks the texture changed";
+    pTexture->SetDirty(false);
+    Walk(*pTexture, "N2n2", aStates, W, H);
+    EXPECT_TRUE(pTexture->IsDirty()) << "a redo marks the texture changed";
+    Walk(*pTexture, "P1P0p0N1", aStates, W, H);
 
     ASSERT_TRUE(pTexture->BeginUndoableOperation());
     EXPECT_EQ(pTexture->NumVersions(), 3) << "the newer version must be purged before the new one opens";
@@ -973,6 +772,11 @@ TEST_F(TextureTest, UndoableOperationsStepBackAndForth)
     EXPECT_TRUE(pTexture->PurgeAllButCurrentVersion());
     EXPECT_EQ(pTexture->NumVersions(), 1);
     EXPECT_FALSE(pTexture->PrevVersion());
+    pTexture->SetDirty(false);
+    ASSERT_TRUE(pTexture->setProxyLevel(1, false) && pTexture->setProxyLevel(0, false));
+    pTexture->SetLocation(2);
+    pTexture->SetLocation(1);
+    EXPECT_FALSE(pTexture->IsDirty()) << "proxy levels and moves are no change";
 }
 
 // Readback reads the dirty tiles and nothing else: painting that was never
@@ -990,8 +794,6 @@ TEST_F(TextureTest, SynchronizationReadsOnlyDirtyTiles)
     PaintRect(pTexture->OpenGLName(), ImgTile(300, 300, 40, 40), 1.f, 1.f, 0.f, 1.f);
     Paint(*pTexture, aModel, W, ImgTile(60, 60, 10, 10), s_aRed);
     aStates.push_back(aModel);
-    ASSERT_EQ(pTexture->DirtyRegion().DirtyTiles().size(), 4u);
-    EXPECT_TRUE(pTexture->IsBackingImageStale());
     ASSERT_TRUE(pTexture->BeginUndoableOperation());
     EXPECT_TRUE(pTexture->DirtyRegion().IsEmpty()) << "the synchronisation empties the dirty region";
     ASSERT_TRUE(pTexture->EndUndoableOperation());
@@ -1008,104 +810,51 @@ TEST_F(TextureTest, SynchronizationReadsOnlyDirtyTiles)
     const Image* pImage = pTexture->AsImage();
     ASSERT_NE(pImage, nullptr);
     EXPECT_EQ(pTexture->Location(), 2u);
-    EXPECT_EQ(pTexture->OpenGLName(), 0u);
     EXPECT_EQ(Ledger(), 0);
     EXPECT_EQ(MaxDifference(ImageBytes(*pImage), aStates[0]), 0);
-    VarnikTexture cFresh;  // a pixel marks one texel
-    cFresh.AddDirtyPixel(5, 6);
-    EXPECT_EQ(cFresh.DirtyRegion().BoundingBox(), ImgTile(5, 6, 1, 1));
-}
-
-// The dirty flag: forwarded to the backing image, set by stepping through
-// versions, untouched by proxies and moves.
-TEST_F(TextureTest, DirtyFlagRules)
-{
-    const int W = 256, H = 128;
-    std::vector<uint8_t> aModel = MakeRGBA8(W, H, 12);
-    std::unique_ptr<TextureProbe> pTexture = UploadRGBA8(aModel, W, H);
-    ASSERT_TRUE(pTexture->BeginUndoableOperation());
-    Paint(*pTexture, aModel, W, ImgTile(0, 0, 16, 16), s_aBlue);
-    ASSERT_TRUE(pTexture->EndUndoableOperation());
-    pTexture->SetDirty(false);
-    EXPECT_TRUE(pTexture->PrevVersion());
-    EXPECT_TRUE(pTexture->IsDirty()) << "PrevVersion sets the dirty flag";
-    pTexture->SetDirty(false);
-    EXPECT_TRUE(pTexture->NextVersion());
-    EXPECT_TRUE(pTexture->IsDirty()) << "NextVersion sets the dirty flag";
-
-    pTexture->SetDirty(false);
-    ASSERT_TRUE(pTexture->setProxyLevel(1, false));
-    EXPECT_FALSE(pTexture->IsDirty()) << "raising the proxy level";
-    ASSERT_TRUE(pTexture->setProxyLevel(0, false));
-    EXPECT_FALSE(pTexture->IsDirty()) << "returning to level 0";
-    pTexture->SetLocation(2);
-    EXPECT_FALSE(pTexture->IsDirty()) << "moving to CPU memory";
-    pTexture->SetLocation(1);
-    EXPECT_FALSE(pTexture->IsDirty()) << "moving back to the GPU";
 }
 
 // The self-test node: its menu entries, the command each run records, replay
 // from "cmd", and a failing check reaching the result.
-namespace {
-
-class TextureTesterTest : public varnik::test::GLTest
+TEST_F(TextureTest, TesterMenuAndRunsRecordTheirCommandAndReplayFromIt)
 {
-protected:
-    void SetUp() override
-    {
-        GLTest::SetUp();
-        VarnikTexture::InitializePlugin();
-        m_pTester.reset(dynamic_cast<TextureTester*>(varnik::Kernel::CreateClassInstance(TextureTester::StaticClass())));
-        ASSERT_TRUE(m_pTester);
-        m_iScratch = VarnikTexture::CompositeScratchMemory();
-    }
-    void TearDown() override
-    {
-        m_pTester.reset();
-        // The module's compositing scratch texture outlives the test.
-        m_iLedgerAtStart += VarnikTexture::CompositeScratchMemory() - m_iScratch;
-        GLTest::TearDown();
-    }
-    std::unique_ptr<TextureTester> m_pTester;
-    int64_t m_iScratch = 0;
-};
-
-TEST_F(TextureTesterTest, MenuAndRunsRecordTheirCommandAndReplayFromIt)
-{
+    const int64_t iScratch = VarnikTexture::CompositeScratchMemory();
+    std::unique_ptr<TextureTester> pTester(
+        dynamic_cast<TextureTester*>(varnik::Kernel::CreateClassInstance(TextureTester::StaticClass())));
+    ASSERT_TRUE(pTester);
     struct Case { QString sRun; QString sCommand; bool bPasses; };
     const Case aCases[] = {
-        { "DirtyRegions", "PluginTest TextureTester:DirtyRegions", true },
         { "", "PluginTest TextureTester:Run all tests", true },
         { "NoSuchGroup", "PluginTest TextureTester:NoSuchGroup", false },
     };
     for (const Case& c : aCases) {
         SCOPED_TRACE(qPrintable(c.sRun));
-        EXPECT_EQ(m_pTester->Run(c.sRun), c.bPasses);
-        EXPECT_EQ(m_pTester->CommandAttribute().Value(), c.sCommand);
-        EXPECT_EQ(m_pTester->FailureCount() == 0, c.bPasses);
+        EXPECT_EQ(pTester->Run(c.sRun), c.bPasses);
+        EXPECT_EQ(pTester->CommandAttribute().Value(), c.sCommand);
+        EXPECT_EQ(pTester->FailureCount() == 0, c.bPasses);
     }
     // Setting "cmd" as a user would (not silently) runs that command; every
     // check of it is of the group named.
-    m_pTester->CommandAttribute().SetFromString("PluginTest TextureTester:CopyFrom", false);
-    ASSERT_FALSE(m_pTester->Results().isEmpty());
-    for (const TextureTester::Check& c : m_pTester->Results())
+    pTester->CommandAttribute().SetFromString("PluginTest TextureTester:CopyFrom", false);
+    ASSERT_FALSE(pTester->Results().isEmpty());
+    for (const TextureTester::Check& c : pTester->Results())
         EXPECT_EQ(c.sGroup, QString("CopyFrom")) << qPrintable(c.sName);
-    EXPECT_EQ(m_pTester->FailureCount(), 0);
+    EXPECT_EQ(pTester->FailureCount(), 0);
     // A command of another node is refused and changes nothing.
-    const int iChecks = m_pTester->Results().size();
-    m_pTester->CommandAttribute().SetValue("PluginTest Other:Creation", true);
-    EXPECT_FALSE(m_pTester->Replay());
-    EXPECT_EQ(m_pTester->Results().size(), iChecks);
+    const int iChecks = pTester->Results().size();
+    pTester->CommandAttribute().SetValue("PluginTest Other:Creation", true);
+    EXPECT_FALSE(pTester->Replay());
+    EXPECT_EQ(pTester->Results().size(), iChecks);
 
     // Every group is on the menu; an entry runs its group; the entries go with the node.
     const QStringList aExpected = { "Run all tests", "Creation", "Proxying", "CopyTo", "CopyFrom",
                                     "QueueCompositing", "DirtyFlags", "DirtyRegions", "RelativeRegion" };
     EXPECT_EQ(varnik::Menus::Entries("UnitTest", "TextureTester"), aExpected);
-    EXPECT_EQ(m_pTester->TestNames(), aExpected.mid(1));
     ASSERT_TRUE(varnik::Menus::Trigger("UnitTest", "TextureTester", "RelativeRegion"));
-    EXPECT_EQ(m_pTester->CommandAttribute().Value(), QString("PluginTest TextureTester:RelativeRegion"));
-    m_pTester.reset();
+    EXPECT_EQ(pTester->CommandAttribute().Value(), QString("PluginTest TextureTester:RelativeRegion"));
+    pTester.reset();
     EXPECT_TRUE(varnik::Menus::Entries("UnitTest", "TextureTester").isEmpty());
+    // The module's compositing scratch textures outlive the test.
+    m_iLedgerAtStart += VarnikTexture::CompositeScratchMemory() - iScratch;
+    m_iTexturesAtStart = VarnikTexture::TextureCount();
 }
-
-} // namespace

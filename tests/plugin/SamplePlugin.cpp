@@ -1,8 +1,7 @@
 // A small real plug-in for the loader tests: one descriptor whose initialiser
-// counts its calls, and two classes that implement host interfaces.
+// counts its calls, and an action class that implements a host interface.
 #include <cstdlib>
 #include <dlfcn.h>
-#include <QStringList>
 #include "varnik/Action.h"
 #include "varnik/ClassDesc.h"
 #include "varnik/Kernel.h"
@@ -13,7 +12,6 @@ extern "C" int SamplePluginInitializeCount();
 namespace {
 
 int s_iInitializeCount = 0;
-int s_iExecuteCount = 0;
 int s_iThrowOnInitialize = 0;
 
 void InitializeSample()
@@ -23,25 +21,13 @@ void InitializeSample()
         throw s_iThrowOnInitialize;  // neither a varnik::Error nor a std::exception
 }
 
-/// An action that counts its executions.
+/// An action of the module, made through the host's interface.
 class SampleAction : public varnik::Action
 {
 public:
-    SampleAction() { varnik::Node::SetName("Sample action"); }
     static const varnik::ClassDesc* StaticClass();
     const varnik::ClassDesc* RuntimeClass() const override { return StaticClass(); }
-    int Flags() const override { return 7; }
-    void Execute() override { ++s_iExecuteCount; }
-};
-
-/// A unit-test node with two tests, one of which fails.
-class SampleTester : public varnik::UnitTest
-{
-public:
-    static const varnik::ClassDesc* StaticClass();
-    const varnik::ClassDesc* RuntimeClass() const override { return StaticClass(); }
-    QStringList TestNames() const override { return QStringList() << "Passes" << "Fails"; }
-    bool Run(const QString& sName) override { return sName == "Passes"; }
+    void Execute() override {}
 };
 
 // A second build of this file gives its names a suffix: a distinct module.
@@ -62,8 +48,6 @@ struct LoadThrower
 
 varnik::ClassDesc s_cSampleActionClass(varnik::Action::StaticClass(), varnik::Action::StaticClass(), "SampleAction" VARNIK_SAMPLE_SUFFIX,
                                        "Sample Action", &varnik::CreateInstancesOf<SampleAction>, 0, 3);
-varnik::ClassDesc s_cSampleTesterClass(varnik::UnitTest::StaticClass(), varnik::UnitTest::StaticClass(), "SampleTester" VARNIK_SAMPLE_SUFFIX,
-                                       "Sample Tester", &varnik::CreateInstancesOf<SampleTester>, 0, 1);
 varnik::Plugin s_cPlugin("Sample" VARNIK_SAMPLE_SUFFIX, "Sample plug-in of the loader tests", "Varnik test suite", "https://example.invalid/sample",
                          __DATE__ " " __TIME__, &InitializeSample);
 
@@ -80,7 +64,6 @@ struct UnloadReporter
 } s_cUnloadReporter;
 
 const varnik::ClassDesc* SampleAction::StaticClass() { return &s_cSampleActionClass; }
-const varnik::ClassDesc* SampleTester::StaticClass() { return &s_cSampleTesterClass; }
 
 } // namespace
 
@@ -88,8 +71,6 @@ extern "C" {
 
 /// How often the descriptor's initialiser ran since the module was loaded.
 __attribute__((visibility("default"))) int SamplePluginInitializeCount() { return s_iInitializeCount; }
-/// How often a SampleAction was executed since the module was loaded.
-__attribute__((visibility("default"))) int SamplePluginExecuteCount() { return s_iExecuteCount; }
 /// Makes the next initialiser call throw a plain int.
 __attribute__((visibility("default"))) int SamplePluginThrowOnInitialize() { return s_iThrowOnInitialize = 42; }
 
