@@ -137,8 +137,10 @@ TEST_F(AttributePointerTest, LinksCarryValuesAndNodeEventsButNothingOverARefused
     cSource.SetValue(pA.get(), true);
     cTarget.SetValue(pB.get(), true);
     const int iLinkedAsTarget = cSource.EventCount(Attribute::eLinkedAsTarget);
+    LogRecorder cLog;
     cTarget.AddTarget(cSource, false);
     cSource.AddTarget(cSource, false);
+    EXPECT_TRUE(cLog.Contains("would make a loop; refused"));
     EXPECT_EQ(cSource.Value(), pA.get());
     EXPECT_EQ(cSource.EventCount(Attribute::eLinkedAsTarget), iLinkedAsTarget);
 }
