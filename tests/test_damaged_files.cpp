@@ -128,13 +128,11 @@ public:
         // 10 s is a hang for one small file.
         const bool bSent = send(m_iSocket, aPath.constData(), size_t(aPath.size()), MSG_NOSIGNAL) == aPath.size();
         const int iReady = bSent ? poll(&cWait, 1, 10000) : -1;
-        if (iReady > 0 && recv(m_iSocket, &c, sizeof(c), 0) == sizeof(c)) {
-            if (c.bRetire)
-                Stop();
-            return c;
-        }
-        c.eKind = iReady == 0 ? Outcome::eHang : Outcome::eCrash;
-        Stop();
+        const bool bAnswered = iReady > 0 && recv(m_iSocket, &c, sizeof(c), 0) == sizeof(c);
+        if (!bAnswered)
+            c.eKind = iReady == 0 ? Outcome::eHang : Outcome::eCrash;
+        if (!bAnswered || c.bRetire)
+            Stop();
         return c;
     }
 
@@ -308,10 +306,9 @@ TEST(DamagedFiles, GeneratedCorpusMeetsTheTargets)
             const QString sWhat = QString("%1 %2: ").arg(k.sName, sKind);
             ++iFiles;
             iErrors += c.eKind == Outcome::eError;
-            if (c.eKind == Outcome::eCrash)
-                Fault(iCrashes, sWhat + "crash");
-            if (c.eKind == Outcome::eHang)
-                Fault(iHangs, sWhat + "hang");
+            const bool bCrash = c.eKind == Outcome::eCrash;
+            if (bCrash || c.eKind == Outcome::eHang)
+                Fault(bCrash ? iCrashes : iHangs, sWhat + (bCrash ? "crash" : "hang"));
             if (c.eKind == Outcome::eLoaded && c.bLibraryError)
                 Fault(iLibrary, sWhat + "loaded with a library error");
             // A cut in trailing bytes that hold no pixels reads whole.

