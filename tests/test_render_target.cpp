@@ -20,8 +20,6 @@ using testtex::TestTexture;
 
 namespace {
 
-GLint BoundRenderbuffer() { return varnik::test::GLInteger(GL_RENDERBUFFER_BINDING_EXT); }
-
 typedef std::array<GLint, 4> Box;
 const Box kOuterViewport = {3, 5, 7, 9};  ///< set before every test
 
@@ -367,13 +365,13 @@ TEST_F(RenderTargetTest, RenderBufferSizeLimitAndBinding)
     glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, iOther);
     RenderBuffer cRb(RenderBuffer::eMultisample4);
     cRb.Set(GL_RGBA8, iMax, 1);
-    EXPECT_EQ(BoundRenderbuffer(), GLint(iOther));
+    EXPECT_EQ(varnik::test::GLInteger(GL_RENDERBUFFER_BINDING_EXT), GLint(iOther));
     EXPECT_EQ(testtex::ErrorRecordOf([&] { cRb.Set(GL_RGBA8, 4, iMax + 1); }),
               QString("4|RenderBuffer::Set|src/plugins/Texture/RenderBufferObject|"
                       "Renderbuffer::Renderbuffer() ERROR:\n\tSize too big (4,%1)\n").arg(iMax + 1));
-    EXPECT_EQ(BoundRenderbuffer(), GLint(iOther));
+    EXPECT_EQ(varnik::test::GLInteger(GL_RENDERBUFFER_BINDING_EXT), GLint(iOther));
     EXPECT_EQ(Width(cRb), iMax);
-    // The constructor that allocates throws the same way and leaks no name.
+    // The constructor that allocates throws the same way.
     EXPECT_FALSE(ErrorTextOf([&] { RenderBuffer cBig(GL_RGBA8, iMax + 1, 1, 0); }).isEmpty());
     glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, 0);
     glDeleteRenderbuffersEXT(1, &iOther);
