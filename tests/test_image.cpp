@@ -375,7 +375,10 @@ TEST(ImageProxy, EveryLevelMatchesBoxFilterAndIsCachedUntilAWrite)
     c.fillTile(0, 0, 8, 8, &iDark);  // a write drops the proxies
     EXPECT_EQ(Texels<uint8_t>(*c.getProxyImage(), 0, 0, 3), (std::vector<uint8_t>{0, 0, 200}));
 
-    // RawPixels: a contiguous copy of a level, rebuilt after writes.
+    // RawPixels: a contiguous copy of a level (-1: the current one), rebuilt after writes.
+    const uint8_t* pRaw = static_cast<const uint8_t*>(c.RawPixels(-1, true));
+    ASSERT_NE(pRaw, nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(pRaw, pRaw + 16 * 16), Whole(*c.getProxyImage()));
     const uint8_t* pFull = static_cast<const uint8_t*>(c.RawPixels(0, false));
     EXPECT_EQ(std::vector<uint8_t>(pFull, pFull + 64 * 64), Whole(c));
     c.fillTile(63, 63, 1, 1, &iDark);
@@ -443,7 +446,6 @@ TEST(ImageVersions, ChangeNewChangePrevNextMergeAndPurge)
     ASSERT_TRUE(c.PrevVersion());
     ASSERT_TRUE(c.NewVersion());
     EXPECT_FALSE(c.NextVersion());
-    EXPECT_FALSE(c.PurgeNewerVersions());
 }
 
 TEST(ImageVersions, MemoryProportionalToTouchedTiles)

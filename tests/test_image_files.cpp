@@ -119,9 +119,8 @@ TEST(ImageFiles, TiledAndScanlineFilesReadAsTheLibraryReadsThem)
     // Sizes that end in partial file tiles and partial storage tiles, tall
     // enough for several bands.
     struct Layout { const char* sName; int iTile; OIIO::TypeDesc::BASETYPE eType; int iChannels; };
-    const Layout aCases[] = {{"t64.tif", 64, OIIO::TypeDesc::UINT8, 4}, {"t16.tif", 16, OIIO::TypeDesc::UINT16, 3},
-                             {"t32.exr", 32, OIIO::TypeDesc::HALF, 4},  {"t96.exr", 96, OIIO::TypeDesc::FLOAT, 2},
-                             {"s.exr", 0, OIIO::TypeDesc::HALF, 3},     {"s.tif", 0, OIIO::TypeDesc::FLOAT, 1}};
+    const Layout aCases[] = {{"t16.tif", 16, OIIO::TypeDesc::UINT16, 3}, {"t96.exr", 96, OIIO::TypeDesc::FLOAT, 2},
+                             {"s.exr", 0, OIIO::TypeDesc::HALF, 3},      {"s.tif", 0, OIIO::TypeDesc::FLOAT, 1}};
     TempDir cDir;
     for (const Layout& k : aCases) {
         SCOPED_TRACE(k.sName);
