@@ -63,7 +63,6 @@ struct SampleScene
         b.m_iValue = 1 << 30;
         b.m_fWeight = -1e300;
         b.m_pOther = &b;
-        c.m_fWeight = 3.5;
         c.m_sLabel = QString::fromUtf8("\xE6\x97\xA5\xE6\x9C\xAC");
     }
     std::vector<Node*> Nodes() { return { &a, &b, &c }; }
@@ -172,7 +171,6 @@ TEST(StreamScenes, RoundTripWithVersionsReferencesAndFiles)
     }
     EXPECT_EQ(static_cast<SceneNode*>(cRead.aNodes[0])->m_pOther, cRead.aNodes[2]);  // forward
     EXPECT_EQ(static_cast<SceneNode*>(cRead.aNodes[1])->m_pOther, cRead.aNodes[1]);  // itself
-    EXPECT_EQ(static_cast<SceneNode*>(cRead.aNodes[2])->m_pOther, nullptr);
 
     const QString sMissing = cDir.File("missing.vsc");
     EXPECT_TRUE(ErrorTextOf([&] { Stream::LoadSceneFile(sMissing); }).contains(sMissing));

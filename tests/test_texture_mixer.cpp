@@ -154,6 +154,7 @@ TEST_F(TextureMixerTest, WeightsAndOpacityScaleEachLayersAlpha)
     const Case aCases[] = {
         {{0.75f}, 1.f, 0.75f, 1.f},        // a missing weight is 1
         {{}, 0.5f, 1.f, 0.5f},             // the layer's own opacity
+        {{0.5f, 0.5f}, 0.5f, 0.5f, 0.25f}, // both together
     };
     for (const Case& c : aCases) {
         varnik::Store<float> cWeights("unknown", c.aWeights.size());

@@ -247,6 +247,8 @@ TEST_F(PoolTest, LookupMakesEachTileOnceAndCountsColumns)
     EXPECT_EQ(2u, p->Mixer()->BlendMode());
     EXPECT_NE(pCopy->Mixer(), p->Mixer());
     EXPECT_EQ(FirstPixel(p->Tile(0u)), FirstPixel(pCopy->Tile(0u)));
+    p->Reload();  // the tiles go, to be made again from the files
+    EXPECT_EQ(0u, p->TileCount());
     Kernel()->Preferences()->m_bAllowTwoChannelTiles = true;
     p->SetDefaultTileDescriptor(Descriptor(65536, 65536, Image::e8integer, 2, "tif"));
     Kernel()->Preferences()->m_bAllowTwoChannelTiles = false;
