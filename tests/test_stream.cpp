@@ -179,6 +179,20 @@ TEST(StreamScenes, RoundTripWithVersionsReferencesAndFiles)
     EXPECT_TRUE(cLog.Contains("no/folder/x.vsc"));
 }
 
+TEST(StreamScenes, TruncatedAtEveryOffsetFailsNamingTheOffset)
+{
+    // A save cut short is the most common damage a scene file meets.
+    SampleScene cScene;
+    const QByteArray aData = Stream::WriteScene(cScene.Nodes());
+    const int iNodesBefore = Node::Count();
+    for (int iLength = 0; iLength < aData.size(); ++iLength) {
+        // A copy of the prefix only, so that reading past it touches no valid byte.
+        const QString sError = ReadError(QByteArray(aData.constData(), iLength));
+        EXPECT_TRUE(sError.contains("offset")) << iLength << ": " << sError.toStdString();
+        ASSERT_EQ(Node::Count(), iNodesBefore) << "nodes of a failed read left behind, cut at " << iLength;
+    }
+}
+
 TEST(StreamScenes, CorruptHeadersTablesCountsAndRecordsAreRefused)
 {
     SampleScene cScene;
