@@ -271,8 +271,6 @@ TEST_F(TextureMixerTest, StrokeOnTransparentLayerKeepsItsColour)
     };
     GLTexture cSource(1, 1, std::vector<uint8_t>{255, 0, 0, 255});
     for (const Case& c : aCases) {
-        // The shared objects are made again after a release, each round.
-        TextureMixer::ReleaseSharedResources();
         GLTexture cTarget(1, 1, c.aDest);
         Mix(c.iMode, cTarget.iName, cSource.iName, cTarget.iName, 1, 1, Image::e8integer, nullptr, nullptr, 0.5f);
         const std::vector<uint8_t> aOut = varnik::test::ReadTextureRGBA8(cTarget.iName, 1, 1);
