@@ -123,24 +123,20 @@ void RawUpload(GLuint iTexture, int iSize, const Layout& c, const uint8_t* pPixe
 /// so that the rest of a CopyFrom is the module's own work.
 void SameCallsUpload(GLuint iTexture, int iSize, const Layout& c, const uint8_t* pPixels)
 {
-    VarnikTexture::PBOPool& cPool = VarnikTexture::s_cPBOPool;
-    if (cPool.m_aBuffers[0] == 0) {  // made as the module makes it; gone with the last texture
-        glGenBuffersARB(4, cPool.m_aBuffers);
-        cPool.m_iNextIndex = 0;
-    }
+    VarnikTexture::PBOPool& cPool = VarnikTexture::s_cPBOPool;  // gone with the last texture
     glBindTexture(GL_TEXTURE_2D, iTexture);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     const size_t iRowBytes = size_t(iSize) * c.iBytesPerPixel;
-    const int iBand = std::min(iRowBytes <= 8192 ? 1024 : iRowBytes <= 16384 ? 512 : 256, iSize);
+    const int iBand = std::min(VarnikTexture::UploadBandHeight(int64_t(iRowBytes)), iSize);
     for (int y0 = 0; y0 < iSize; y0 += iBand) {
         const int iRows = std::min(iBand, iSize - y0);
-        glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, cPool.m_aBuffers[cPool.m_iNextIndex]);
+        glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, cPool.Current());
         glBufferDataARB(GL_PIXEL_UNPACK_BUFFER, GLsizeiptr(iRowBytes * size_t(iRows)), nullptr, GL_STREAM_DRAW);
         if (void* pMapped = glMapBuffer(GL_PIXEL_UNPACK_BUFFER, GL_WRITE_ONLY)) {
             std::memcpy(pMapped, pPixels + iRowBytes * size_t(y0), iRowBytes * size_t(iRows));
             glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
             glTexSubImage2D(GL_TEXTURE_2D, 0, 0, y0, iSize, iRows, GL_RGBA, c.iType, nullptr);
-            cPool.m_iNextIndex = (cPool.m_iNextIndex + 1) % 4;
+            cPool.Advance();
         }
     }
     glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, 0);
@@ -161,7 +157,7 @@ void SameCallsReadback(GLuint iTexture, const ImgTile& r, const Layout& c, uint8
     glFlush();
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
     const size_t iRowBytes = size_t(r.nx) * c.iBytesPerPixel;
-    const int iStrip = std::min(c.iBytesPerPixel == 4 ? 2048 : 512, r.ny);
+    const int iStrip = std::min(VarnikTexture::ReadbackStripHeight(unsigned(c.iBytesPerPixel / 4)), r.ny);
     glGenBuffers(1, &iBuffer);
     glBindBuffer(GL_PIXEL_PACK_BUFFER, iBuffer);
     glBufferData(GL_PIXEL_PACK_BUFFER, GLsizeiptr(iRowBytes * size_t(iStrip)), nullptr, GL_STREAM_READ);

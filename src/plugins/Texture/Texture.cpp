@@ -175,6 +175,34 @@ varnik::ClassDesc TextureTester::s_cMyClass(varnik::UnitTest::StaticClass(), var
 const bool s_bCrashScopesNamed = (CrashScope::RegisterNames(), true);
 
 VarnikTexture::PBOPool VarnikTexture::s_cPBOPool;
+
+GLuint VarnikTexture::PBOPool::Current()
+{
+    if (m_aBuffers[0] == 0) {
+        glGenBuffersARB(4, m_aBuffers);
+        m_iNextIndex = 0;
+    }
+    return m_aBuffers[m_iNextIndex];
+}
+
+void VarnikTexture::PBOPool::Release()
+{
+    if (m_aBuffers[0] == 0)
+        return;
+    glDeleteBuffers(4, m_aBuffers);
+    for (GLuint& iName : m_aBuffers)
+        iName = 0;
+}
+
+int VarnikTexture::UploadBandHeight(int64_t iRowBytes)
+{
+    return iRowBytes <= 8192 ? 1024 : iRowBytes <= 16384 ? 512 : 256;
+}
+
+int VarnikTexture::ReadbackStripHeight(unsigned int iComponentBytes)
+{
+    return iComponentBytes == 1 ? 2048 : iComponentBytes == 2 ? 1024 : 512;
+}
 varnik::AttributeInstance<bool>* VarnikTexture::s_pUsePot = nullptr;
 varnik::AttributeInstance<bool>* VarnikTexture::s_pConvertFloat32ToFloat16 = nullptr;
 varnik::AttributeInstance<bool>* VarnikTexture::s_pTextureFiltering = nullptr;
@@ -254,11 +282,8 @@ VarnikTexture::~VarnikTexture()
     m_pBackingImage = nullptr;
     delete m_pRenderTarget;
     m_pRenderTarget = nullptr;
-    if (--s_iTextureCount == 0 && s_cPBOPool.m_aBuffers[0] != 0) {
-        glDeleteBuffers(4, s_cPBOPool.m_aBuffers);
-        for (GLuint& iName : s_cPBOPool.m_aBuffers)
-            iName = 0;
-    }
+    if (--s_iTextureCount == 0)
+        s_cPBOPool.Release();
 }
 
 Image* VarnikTexture::NewImage()
@@ -706,17 +731,12 @@ void VarnikTexture::UploadBands(Image* pImage, const ImgTile& cRegion, const Tex
                                 .arg(iDestRowBytes));
     if (cRegion.isEmpty())
         return;
-    const int iBandHeight =
-        std::min(iSourceRowBytes <= 8192 ? 1024 : iSourceRowBytes <= 16384 ? 512 : 256, cRegion.ny);
+    const int iBandHeight = std::min(UploadBandHeight(iSourceRowBytes), cRegion.ny);
     // The image writes its own row size; a buffer sized for the larger of the two never overflows.
     const int64_t iBufferRowBytes = std::max(iSourceRowBytes, iDestRowBytes);
-    if (s_cPBOPool.m_aBuffers[0] == 0) {
-        glGenBuffersARB(4, s_cPBOPool.m_aBuffers);
-        s_cPBOPool.m_iNextIndex = 0;
-    }
     for (int y0 = 0; y0 < cRegion.ny; y0 += iBandHeight) {
         const int iRows = std::min(iBandHeight, cRegion.ny - y0);
-        glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, s_cPBOPool.m_aBuffers[s_cPBOPool.m_iNextIndex]);
+        glBindBufferARB(GL_PIXEL_UNPACK_BUFFER, s_cPBOPool.Current());
         glBufferDataARB(GL_PIXEL_UNPACK_BUFFER, GLsizeiptrARB(int64_t(iRows) * iBufferRowBytes), nullptr,
                         GL_STREAM_DRAW);
         void* pMapped = glMapBuffer(GL_PIXEL_UNPACK_BUFFER, GL_WRITE_ONLY);
@@ -726,7 +746,7 @@ void VarnikTexture::UploadBands(Image* pImage, const ImgTile& cRegion, const Tex
         glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
         glTexSubImage2D(GL_TEXTURE_2D, 0, cRegion.x, cRegion.y + y0, cRegion.nx, iRows, cLayout.m_iPixelFormat,
                         cLayout.m_iPixelType, nullptr);
-        s_cPBOPool.m_iNextIndex = (s_cPBOPool.m_iNextIndex + 1) % 4;
+        s_cPBOPool.Advance();
     }
 }
 
@@ -935,7 +955,7 @@ bool VarnikTexture::ReadStrips(Image* pImage, const ImgTile& cRegion, const Text
                                const varnik::PixelDescriptor* pConvertFrom) const
 {
     const unsigned int iComponentBytes = cLayout.m_iComponentBytes;
-    const int iStripHeight = std::min(iComponentBytes == 1 ? 2048 : iComponentBytes == 2 ? 1024 : 512, cRegion.ny);
+    const int iStripHeight = std::min(ReadbackStripHeight(iComponentBytes), cRegion.ny);
     const int64_t iRowBytes = int64_t(cRegion.nx) * int64_t(cLayout.m_iBytesPerPixel);
     LogGLErrors(s_sReadOperation, __LINE__);
 

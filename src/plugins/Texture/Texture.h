@@ -37,6 +37,13 @@ public:
     {
         GLuint m_aBuffers[4] = {0, 0, 0, 0};  ///< buffer names, all 0 while the pool does not exist
         unsigned int m_iNextIndex = 0;        ///< buffer the next band of rows uses, 0 to 3
+
+        /// The buffer the next band goes through, making the four on first use.
+        GLuint Current();
+        /// Moves on to the following buffer once a band went through the current one.
+        void Advance() { m_iNextIndex = (m_iNextIndex + 1) % 4; }
+        /// Deletes the four buffers, if made (with the last texture).
+        void Release();
     };
 
     /// One stroke waiting to be composited at full resolution into the backing
@@ -238,6 +245,11 @@ public:
     /// Copies `iPixels` 4-byte pixels swapping bytes 0 and 2 (BGRA <-> RGBA);
     /// 16 bytes a step when both pointers are 16-byte aligned.
     static void SwapRedBlue(const uint8_t* pSource, uint8_t* pDest, size_t iPixels);
+    /// Rows in one upload band for source rows of `iRowBytes`: narrower bands
+    /// as rows get wider, so that a band's buffer stays a few MiB.
+    static int UploadBandHeight(int64_t iRowBytes);
+    /// Rows in one readback strip for components of `iComponentBytes` bytes.
+    static int ReadbackStripHeight(unsigned int iComponentBytes);
     /// GL_MAX_TEXTURE_SIZE of the current context (read once, then cached).
     static unsigned int MaxTextureSize();
 
